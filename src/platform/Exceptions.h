@@ -1,0 +1,42 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+// The failures that the stand-ins for streams, files and conversions raise. Callers catch `Exception` to take
+// every one of them, the way the command handlers log "Error: " and the message.
+class Exception : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+    std::string Message() const { return what(); }
+};
+
+class EStreamError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class EFOpenError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+};
+
+class EFCreateError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+};
+
+class EReadError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+};
+
+class EWriteError : public EStreamError {
+public:
+    using EStreamError::EStreamError;
+};
+
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};

@@ -1,0 +1,107 @@
+#include "Paths.h"
+
+#include "Exceptions.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+std::string ExtractFilePath(const std::string& path) {
+    const auto slash = path.rfind(PathDelim);
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string ExtractFileName(const std::string& path) {
+    const auto slash = path.rfind(PathDelim);
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string IncludeTrailingPathDelimiter(const std::string& path) {
+    return !path.empty() && path.back() == PathDelim ? path : path + PathDelim;
+}
+
+std::string ExcludeTrailingPathDelimiter(const std::string& path) {
+    if (path.size() > 1 && path.back() == PathDelim) {
+        return path.substr(0, path.size() - 1);
+    }
+    return path;
+}
+
+bool IsRootPath(const std::string& path) {
+    return path == "/";
+}
+
+bool SamePath(const std::string& a, const std::string& b) {
+    return a == b;
+}
+
+bool PathStartsWith(const std::string& path, const std::string& prefix) {
+    return !prefix.empty() && path.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::lstat(ExcludeTrailingPathDelimiter(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool ForceDirectories(const std::string& path) {
+    if (path.empty()) {
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    return DirectoryExists(path);
+}
+
+bool DeleteFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
+
+std::int64_t FileSizeByName(const std::string& path) {
+    // Opened like a reader would, so a file that cannot be read fails here rather than half way through packing;
+    // O_NONBLOCK keeps a FIFO from blocking the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        throw EFOpenError("Cannot open file \"" + path + "\". " + std::strerror(errno));
+    }
+    struct stat st {};
+    const int result = ::fstat(fd, &st);
+    const int error = errno;
+    ::close(fd);
+    if (result != 0) {
+        throw EFOpenError("Cannot open file \"" + path + "\". " + std::strerror(error));
+    }
+    return st.st_size;
+}
+
+std::uint32_t GetFileAttributes(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+        return InvalidFileAttributes;
+    }
+    std::uint32_t attributes = S_ISDIR(st.st_mode) ? faDirectory : faArchive;
+    if ((st.st_mode & S_IWUSR) == 0) {
+        attributes |= faReadOnly;
+    }
+    if (ExtractFileName(ExcludeTrailingPathDelimiter(path)).starts_with('.')) {
+        attributes |= faHidden;
+    }
+    return attributes;
+}
+
+std::string ProgramDirectory() {
+    std::error_code error;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return IncludeTrailingPathDelimiter(std::filesystem::current_path().string());
+    }
+    return IncludeTrailingPathDelimiter(exe.parent_path().string());
+}

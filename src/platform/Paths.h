@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Path helpers with this platform's rules: "/" separates, "/" alone is the root, folder texts end with "/", and
+// paths compare exactly, letter case included, because the file system tells "a.txt" from "A.TXT".
+
+inline constexpr char PathDelim = '/';
+
+// Everything up to and including the last "/" ("" when there is none).
+std::string ExtractFilePath(const std::string& path);
+// The part after the last "/".
+std::string ExtractFileName(const std::string& path);
+std::string IncludeTrailingPathDelimiter(const std::string& path);
+std::string ExcludeTrailingPathDelimiter(const std::string& path);
+bool IsRootPath(const std::string& path);
+
+// The one comparison of paths and path pieces.
+bool SamePath(const std::string& a, const std::string& b);
+bool PathStartsWith(const std::string& path, const std::string& prefix);
+
+// A regular file, or a symbolic link to one.
+bool FileExists(const std::string& path);
+// A real folder; a symbolic link to a folder is not one, so nothing walks into a link loop.
+bool DirectoryExists(const std::string& path);
+// Makes the folder and its missing parents; true when it exists afterwards.
+bool ForceDirectories(const std::string& path);
+bool DeleteFile(const std::string& path);
+// Size of a file opened for reading; raises EFOpenError when it cannot be opened.
+std::int64_t FileSizeByName(const std::string& path);
+
+// DOS-style attribute bits: 0x10 folder, 0x20 file, +0x01 when the owner may not write, +0x02 when the name
+// begins with "."; InvalidFileAttributes when the path cannot be examined.
+inline constexpr std::uint32_t InvalidFileAttributes = 0xFFFFFFFFu;
+inline constexpr std::uint32_t faReadOnly = 0x01;
+inline constexpr std::uint32_t faHidden = 0x02;
+inline constexpr std::uint32_t faDirectory = 0x10;
+inline constexpr std::uint32_t faArchive = 0x20;
+std::uint32_t GetFileAttributes(const std::string& path);
+
+// The folder of the running executable, with a trailing "/".
+std::string ProgramDirectory();

@@ -1,0 +1,337 @@
+#include "Streams.h"
+
+#include "Exceptions.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+std::int64_t TStream::Size() {
+    const std::int64_t here = Position();
+    const std::int64_t end = Seek(0, SeekOrigin::End);
+    Seek(here, SeekOrigin::Begin);
+    return end;
+}
+
+std::int64_t TStream::Remaining() {
+    return std::max<std::int64_t>(0, Size() - Position());
+}
+
+void TStream::ReadBuffer(void* buffer, std::size_t count) {
+    if (count != 0 && Read(buffer, count) != count) {
+        const std::string detail = LastErrorText();
+        throw EReadError(detail.empty() ? "Stream read error" : "Stream read error: " + detail);
+    }
+}
+
+void TStream::WriteBuffer(const void* buffer, std::size_t count) {
+    if (count != 0 && Write(buffer, count) != count) {
+        const std::string detail = LastErrorText();
+        throw EWriteError(detail.empty() ? "Stream write error" : "Stream write error: " + detail);
+    }
+}
+
+std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
+    if (count == 0) {
+        count = source.Remaining();
+    }
+    std::array<std::uint8_t, 64 * 1024> buffer{};
+    std::int64_t left = count;
+    while (left > 0) {
+        const std::size_t piece = static_cast<std::size_t>(std::min<std::int64_t>(left, buffer.size()));
+        source.ReadBuffer(buffer.data(), piece);
+        WriteBuffer(buffer.data(), piece);
+        left -= static_cast<std::int64_t>(piece);
+    }
+    return count;
+}
+
+std::uint8_t TStream::ReadByte() {
+    std::uint8_t b = 0;
+    ReadBuffer(&b, 1);
+    return b;
+}
+
+std::uint16_t TStream::ReadUInt16() {
+    std::uint8_t b[2];
+    ReadBuffer(b, 2);
+    return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+}
+
+std::uint32_t TStream::ReadUInt32() {
+    std::uint8_t b[4];
+    ReadBuffer(b, 4);
+    return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+           (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+std::int32_t TStream::ReadInt32() {
+    return static_cast<std::int32_t>(ReadUInt32());
+}
+
+double TStream::ReadDouble() {
+    std::uint8_t b[8];
+    ReadBuffer(b, 8);
+    std::uint64_t bits = 0;
+    for (int i = 7; i >= 0; --i) {
+        bits = (bits << 8) | b[i];
+    }
+    double value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+void TStream::WriteByte(std::uint8_t value) {
+    WriteBuffer(&value, 1);
+}
+
+void TStream::WriteUInt16(std::uint16_t value) {
+    const std::uint8_t b[2] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8)};
+    WriteBuffer(b, 2);
+}
+
+void TStream::WriteUInt32(std::uint32_t value) {
+    const std::uint8_t b[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                               static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+    WriteBuffer(b, 4);
+}
+
+void TStream::WriteInt32(std::int32_t value) {
+    WriteUInt32(static_cast<std::uint32_t>(value));
+}
+
+void TStream::WriteDouble(double value) {
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    std::uint8_t b[8];
+    for (int i = 0; i < 8; ++i) {
+        b[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    }
+    WriteBuffer(b, 8);
+}
+
+// --- TMemoryStream ---
+
+std::size_t TMemoryStream::Read(void* buffer, std::size_t count) {
+    if (position_ >= data_.size()) {
+        return 0;
+    }
+    const std::size_t n = std::min(count, data_.size() - position_);
+    std::memcpy(buffer, data_.data() + position_, n);
+    position_ += n;
+    return n;
+}
+
+std::size_t TMemoryStream::Write(const void* buffer, std::size_t count) {
+    if (count == 0) {
+        return 0;
+    }
+    if (position_ + count > data_.size()) {
+        data_.resize(position_ + count);
+    }
+    std::memcpy(data_.data() + position_, buffer, count);
+    position_ += count;
+    return count;
+}
+
+std::int64_t TMemoryStream::Seek(std::int64_t offset, SeekOrigin origin) {
+    std::int64_t base = 0;
+    if (origin == SeekOrigin::Current) {
+        base = static_cast<std::int64_t>(position_);
+    } else if (origin == SeekOrigin::End) {
+        base = static_cast<std::int64_t>(data_.size());
+    }
+    const std::int64_t target = base + offset;
+    if (target < 0) {
+        throw EStreamError("Stream seek before the beginning");
+    }
+    position_ = static_cast<std::size_t>(target);
+    return target;
+}
+
+void TMemoryStream::SetSize(std::int64_t size) {
+    if (size < 0) {
+        throw EStreamError("Negative stream size");
+    }
+    data_.resize(static_cast<std::size_t>(size));
+    position_ = std::min(position_, data_.size());
+}
+
+void TMemoryStream::Clear() {
+    data_.clear();
+    position_ = 0;
+}
+
+std::vector<std::uint8_t> TMemoryStream::TakeBytes() {
+    position_ = 0;
+    return std::exchange(data_, {});
+}
+
+void TMemoryStream::LoadFromFile(const std::string& path) {
+    TFileStream file(path, FileMode::OpenRead);
+    Clear();
+    data_.resize(static_cast<std::size_t>(file.Size()));
+    file.ReadBuffer(data_.data(), data_.size());
+}
+
+void TMemoryStream::SaveToFile(const std::string& path) {
+    TFileStream file(path, FileMode::Create);
+    file.WriteBuffer(data_.data(), data_.size());
+}
+
+// --- TFileStream ---
+
+TFileStream::TFileStream(const std::string& path, FileMode mode, unsigned permissions) : path_(path) {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+    case FileMode::Create:
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        break;
+    case FileMode::OpenRead:
+        flags |= O_RDONLY;
+        break;
+    case FileMode::OpenWrite:
+        flags |= O_WRONLY;
+        break;
+    case FileMode::OpenReadWrite:
+        flags |= O_RDWR;
+        break;
+    }
+    fd_ = ::open(path.c_str(), flags, permissions);
+    // A folder opens read-only without complaint; as a file stream it is a failure like any other.
+    if (fd_ >= 0) {
+        struct stat st {};
+        if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+            ::close(fd_);
+            fd_ = -1;
+            errno = EISDIR;
+        }
+    }
+    if (fd_ < 0) {
+        const std::string reason = std::strerror(errno);
+        if (mode == FileMode::Create) {
+            throw EFCreateError("Cannot create file \"" + path + "\". " + reason);
+        }
+        throw EFOpenError("Cannot open file \"" + path + "\". " + reason);
+    }
+}
+
+TFileStream::~TFileStream() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+std::size_t TFileStream::Read(void* buffer, std::size_t count) {
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(fd_, out + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            lastErrno_ = errno;
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+std::size_t TFileStream::Write(const void* buffer, std::size_t count) {
+    const auto* in = static_cast<const std::uint8_t*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd_, in + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            lastErrno_ = errno;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+std::int64_t TFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
+    const int whence = origin == SeekOrigin::Begin ? SEEK_SET : origin == SeekOrigin::Current ? SEEK_CUR : SEEK_END;
+    const off_t result = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    if (result < 0) {
+        throw EStreamError("Cannot seek in \"" + path_ + "\". " + std::strerror(errno));
+    }
+    return result;
+}
+
+std::int64_t TFileStream::Size() {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        throw EStreamError("Cannot read the size of \"" + path_ + "\". " + std::strerror(errno));
+    }
+    return st.st_size;
+}
+
+void TFileStream::SetSize(std::int64_t size) {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+        throw EStreamError("Cannot set the size of \"" + path_ + "\". " + std::strerror(errno));
+    }
+    if (Position() > size) {
+        SetPosition(size);
+    }
+}
+
+void TFileStream::Flush() {
+    if (::fsync(fd_) != 0 && errno != EINVAL) {
+        throw EWriteError("Cannot write \"" + path_ + "\" to disk. " + std::strerror(errno));
+    }
+}
+
+std::string TFileStream::LastErrorText() const {
+    return lastErrno_ != 0 ? std::strerror(lastErrno_) : std::string();
+}
+
+// --- TAtomicFileWriter ---
+
+TAtomicFileWriter::TAtomicFileWriter(const std::string& path, unsigned permissions)
+    : path_(path), tempPath_(path + ".tmp") {
+    // A temporary file left by an interrupted earlier write is of no use; start from nothing.
+    ::unlink(tempPath_.c_str());
+    stream_ = std::make_unique<TFileStream>(tempPath_, FileMode::Create, permissions);
+    // The mode given at creation is narrowed by the umask only; an existing file kept its own.
+    ::fchmod(stream_->Handle(), permissions);
+}
+
+TAtomicFileWriter::~TAtomicFileWriter() {
+    if (stream_) {
+        stream_.reset();
+        ::unlink(tempPath_.c_str());
+    }
+}
+
+void TAtomicFileWriter::Commit() {
+    stream_->Flush();
+    stream_.reset();
+    if (::rename(tempPath_.c_str(), path_.c_str()) != 0) {
+        const std::string reason = std::strerror(errno);
+        ::unlink(tempPath_.c_str());
+        throw EFCreateError("Cannot create file \"" + path_ + "\". " + reason);
+    }
+    // Make the rename itself durable, so a crash right after cannot bring back the old file.
+    const std::string dir = std::filesystem::path(path_).parent_path().string();
+    const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}

@@ -1,0 +1,126 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum class SeekOrigin { Begin, Current, End };
+
+// A byte stream with a position. Read and Write move as many bytes as they can and say how many; a short count
+// is not an error by itself. ReadBuffer and WriteBuffer demand the whole count and raise EReadError/EWriteError.
+class TStream {
+public:
+    virtual ~TStream() = default;
+
+    virtual std::size_t Read(void* buffer, std::size_t count) = 0;
+    virtual std::size_t Write(const void* buffer, std::size_t count) = 0;
+    virtual std::int64_t Seek(std::int64_t offset, SeekOrigin origin) = 0;
+    virtual void SetSize(std::int64_t size) = 0;
+    virtual std::int64_t Size();
+
+    std::int64_t Position() { return Seek(0, SeekOrigin::Current); }
+    void SetPosition(std::int64_t position) { Seek(position, SeekOrigin::Begin); }
+    // Bytes between the position and the end; never negative.
+    std::int64_t Remaining();
+
+    void ReadBuffer(void* buffer, std::size_t count);
+    void WriteBuffer(const void* buffer, std::size_t count);
+
+    // Copies count bytes from source's position (all remaining bytes when count is 0) through a fixed buffer.
+    std::int64_t CopyFrom(TStream& source, std::int64_t count);
+
+    // Little-endian values as every stored record of the system holds them.
+    std::uint8_t ReadByte();
+    std::int32_t ReadInt32();
+    std::uint32_t ReadUInt32();
+    std::uint16_t ReadUInt16();
+    double ReadDouble();
+    void WriteByte(std::uint8_t value);
+    void WriteInt32(std::int32_t value);
+    void WriteUInt32(std::uint32_t value);
+    void WriteUInt16(std::uint16_t value);
+    void WriteDouble(double value);
+
+protected:
+    // Text of the last operating-system failure, added to the messages of short reads and writes.
+    virtual std::string LastErrorText() const { return {}; }
+};
+
+class TMemoryStream : public TStream {
+public:
+    TMemoryStream() = default;
+    explicit TMemoryStream(std::vector<std::uint8_t> bytes) : data_(std::move(bytes)) {}
+
+    std::size_t Read(void* buffer, std::size_t count) override;
+    std::size_t Write(const void* buffer, std::size_t count) override;
+    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
+    void SetSize(std::int64_t size) override;
+    std::int64_t Size() override { return static_cast<std::int64_t>(data_.size()); }
+
+    void Clear();
+    const std::vector<std::uint8_t>& Bytes() const { return data_; }
+    std::vector<std::uint8_t> TakeBytes();
+    void LoadFromFile(const std::string& path);
+    void SaveToFile(const std::string& path);
+
+private:
+    std::vector<std::uint8_t> data_;
+    std::size_t position_ = 0;
+};
+
+enum class FileMode {
+    Create,    // create or empty, then read and write
+    OpenRead,  // existing file, read only
+    OpenWrite, // existing file, write only
+    OpenReadWrite,
+};
+
+// A file on disk, read and written straight through the operating system (no buffer of its own).
+class TFileStream : public TStream {
+public:
+    // `permissions` applies when the file is created.
+    TFileStream(const std::string& path, FileMode mode, unsigned permissions = 0644);
+    ~TFileStream() override;
+    TFileStream(const TFileStream&) = delete;
+    TFileStream& operator=(const TFileStream&) = delete;
+
+    std::size_t Read(void* buffer, std::size_t count) override;
+    std::size_t Write(const void* buffer, std::size_t count) override;
+    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
+    void SetSize(std::int64_t size) override;
+    std::int64_t Size() override;
+
+    // Forces the written bytes to the disk; raises EWriteError when the system refuses.
+    void Flush();
+    const std::string& FileName() const { return path_; }
+    int Handle() const { return fd_; }
+
+protected:
+    std::string LastErrorText() const override;
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    int lastErrno_ = 0;
+};
+
+// Replaces a file so that a reader sees the old content or the new, never a mixture, and a failed or interrupted
+// write keeps the old file: the bytes go to "<path>.tmp" and are renamed over the target by Commit. Without a
+// Commit the temporary file is removed and the target is untouched.
+class TAtomicFileWriter {
+public:
+    explicit TAtomicFileWriter(const std::string& path, unsigned permissions = 0644);
+    ~TAtomicFileWriter();
+    TAtomicFileWriter(const TAtomicFileWriter&) = delete;
+    TAtomicFileWriter& operator=(const TAtomicFileWriter&) = delete;
+
+    TStream& Stream() { return *stream_; }
+    void Commit();
+
+private:
+    std::string path_;
+    std::string tempPath_;
+    std::unique_ptr<TFileStream> stream_;
+};

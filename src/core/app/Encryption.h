@@ -1,0 +1,19 @@
+#pragma once
+
+#include "platform/Streams.h"
+
+#include <string>
+
+// The one encryption format of the stored files and the encrypted volumes: AES-128 keyed by the MD5 digest of the
+// pass phrase's bytes; starting vector = the zero block encrypted under that key; cipher block chaining over the
+// full 16-byte blocks; a tail of 1 to 15 bytes XORed with the encryption of the last chaining value. No header, no
+// padding: the output is exactly as long as the input, and the same phrase and input give the same output.
+
+// Set the destination's size to 0, then turn the source's whole size, read from its position, into the
+// destination. Failures are absorbed silently; the destination then holds what was written before them.
+void EncryptStreamWithKey(TStream& source, TStream& destination, const std::string& passPhrase);
+void DecryptStreamWithKey(TStream& source, TStream& destination, const std::string& passPhrase);
+
+// The same without the silence: raises the stream's or the cipher's failure. The file operations and their log
+// lines are built on it.
+void CryptStream(TStream& source, TStream& destination, const std::string& passPhrase, bool encrypt);

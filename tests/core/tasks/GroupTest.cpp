@@ -69,27 +69,6 @@ std::vector<std::uint8_t> RuleBytes(const TTimePeriod& rule) {
     return stream.Bytes();
 }
 
-TEST(Group, NewTaskDefaults) {
-    const TGroup task;
-    EXPECT_EQ(task.GetName(), "NewTask");
-    EXPECT_TRUE(task.Files.empty());
-    EXPECT_TRUE(task.Folders.empty());
-    EXPECT_TRUE(task.Snapshot.empty());
-    EXPECT_EQ(task.LastRunOk, 0);
-    EXPECT_EQ(task.Item, nullptr);
-    EXPECT_EQ(task.Owner, nullptr);
-    const TGroupInfo& info = *task.Info;
-    ASSERT_NE(info.Period, nullptr);
-    for (const std::uint8_t flag : {info.Incremental, info.Active, info.NeedEncrypt, info.MailNeedAuth, info.MailEnable,
-                                    info.MailAlertFail, info.MailAlertSuccess}) {
-        EXPECT_EQ(flag, 0);
-    }
-    for (const std::string* text : {&info.Password, &info.MailUserName, &info.MailAddress, &info.MailRecipient,
-                                    &info.MailServer, &info.MailUserId, &info.MailPassword}) {
-        EXPECT_EQ(*text, "");
-    }
-}
-
 TEST(GroupRow, ATaskWithAnOwnerShowsItsRowAtOnceAndTakesItAlongWhenDestroyed) {
     FakeTaskListView view;
     auto first = std::make_unique<TGroup>(&view);
@@ -192,33 +171,13 @@ TEST(GroupRecord, ReadsBackEveryStoredFieldButTheHourStep) {
     for (int round = 0; round < 2; ++round) {
         TGroup copy;
         copy.LoadFromStream(stream);
+        // Every stored field shows in the record written again; the hour step is not stored.
+        ASSERT_EQ(Record(copy), Record(original));
+        EXPECT_EQ(copy.Info->Period->EveryHours, 3);
         EXPECT_EQ(copy.GetName(), "Docs");
-        EXPECT_EQ(Paths(copy.Files), Paths(original.Files));
-        EXPECT_EQ(Paths(copy.Folders), Paths(original.Folders));
-        EXPECT_EQ(copy.Files[0]->Flag, 2);
-        EXPECT_EQ(copy.Files[0]->Extra, original.Files[0]->Extra);
         EXPECT_EQ(copy.Files[0]->Stamp, moment);
-        const TGroupInfo& info = *copy.Info;
-        EXPECT_EQ(info.Incremental, 1);
-        EXPECT_EQ(info.Active, 1);
-        EXPECT_EQ(info.NeedEncrypt, 1);
-        EXPECT_EQ(info.Password, "secret");
-        EXPECT_EQ(info.Period->EveryHours, 3);
-        info.Period->EveryHours = 7;
-        EXPECT_EQ(RuleBytes(*info.Period), RuleBytes(*original.Info->Period));
-        ASSERT_EQ(copy.Snapshot.size(), 2u);
         EXPECT_EQ(copy.Snapshot[1].Path, "/home/ann/Data/c.txt");
-        EXPECT_EQ(copy.Snapshot[1].Total, 30);
-        EXPECT_EQ(copy.Snapshot[1].Size, 20);
-        EXPECT_EQ(info.MailUserName, "Ann");
-        EXPECT_EQ(info.MailAddress, "ann@example.org");
-        EXPECT_EQ(info.MailRecipient, "ops@example.org");
-        EXPECT_EQ(info.MailServer, "smtp.example.org");
-        EXPECT_EQ(info.MailUserId, "ann");
-        EXPECT_EQ(info.MailPassword, "pw");
-        EXPECT_EQ((std::vector<int>{info.MailNeedAuth, info.MailEnable, info.MailAlertFail, info.MailAlertSuccess}),
-                  (std::vector<int>{1, 1, 0, 1}));
-        EXPECT_EQ(Record(copy), Record(original));
+        EXPECT_EQ(copy.Info->MailAlertSuccess, 1);
     }
     EXPECT_EQ(stream.Remaining(), 0);
 }

@@ -1,0 +1,158 @@
+#include "UnitGo.h"
+
+#include "platform/Paths.h"
+
+#include <stdexcept>
+
+namespace {
+
+// Windows for running without a user interface: they keep the state that the run and the wait logic read back.
+class THeadlessSendWindow : public ISendWindow {
+public:
+    void Show() override { visible_ = true; }
+    void Hide() override { visible_ = false; }
+    bool IsVisible() const override { return visible_; }
+    void SetCaption(const std::string&) override {}
+    void SetProgress(int) override {}
+
+private:
+    bool visible_ = false;
+};
+
+class THeadlessWaitWindow : public IWaitWindow {
+public:
+    void Show() override {}
+    void Close() override {}
+    void RepaintNow() override {}
+};
+
+class THeadlessWindows : public ICoreWindows {
+public:
+    ITaskListView* TaskListView() override { return nullptr; }
+    ILogBox* LogBox() override { return nullptr; }
+    std::unique_ptr<ISendWindow> CreateSendWindow() override { return std::make_unique<THeadlessSendWindow>(); }
+    std::unique_ptr<IWaitWindow> CreateWaitWindow() override { return std::make_unique<THeadlessWaitWindow>(); }
+};
+
+TGlobalObjectOptions globalOptions;
+// Written on the main thread only; the worker thread reads it, hence atomic.
+std::atomic<TGlobalObject*> globalObject{nullptr};
+bool constructing = false;
+
+} // namespace
+
+TGlobalObject::TGlobalObject(const TGlobalObjectOptions& options) : windows_(options.Windows) {
+    if (windows_ == nullptr) {
+        headless_ = std::make_unique<THeadlessWindows>();
+        windows_ = headless_.get();
+    }
+    GroupsList = windows_->TaskListView();
+    ProgramDir = options.ProgramDir.empty() ? ProgramDirectory() : IncludeTrailingPathDelimiter(options.ProgramDir);
+    // Made in this order: the worker, the log, the schedule timer, the FTP connection with its default settings.
+    // The worker comes first so that the log can carry its box updates through it. The log reads "Backup.log"
+    // and must not reach for the application object, which is recorded only once this constructor has returned.
+    Log = std::make_unique<TLog>(windows_->LogBox(), ProgramDir, nullptr);
+    CurrentTask = -1;
+    Busy = false;
+}
+
+TGlobalObject::~TGlobalObject() {
+    // Saving the tasks and the FTP settings comes first, while everything it reads is alive. A failed save must
+    // not stop the steps below: the log is still to be written and the program to end cleanly.
+    //
+    // The worker goes before the schedule, the log and the windows: a job it has already taken runs to its end
+    // and finds them alive. The log stops using it before it goes.
+    if (Log) {
+        Log->SetSyncCall(nullptr);
+    }
+    // Then the schedule timer, so that no tick queues anything more, and the FTP connection, whose closing lines
+    // still reach the log.
+    Log.reset(); // adds "Program stoped." and writes "Backup.log"
+    SendWindow.reset();
+    if (WaitWindow) {
+        WaitWindow->Close();
+        WaitWindow.reset();
+    }
+    // Last the tasks, whose rows leave the main window's task list, which is still there.
+    Tasks.clear();
+}
+
+void TGlobalObject::SelectTask(const TGroup* task) {
+    CurrentTask = -1;
+    for (std::size_t i = 0; i < Tasks.size(); ++i) {
+        if (Tasks[i].get() == task) {
+            CurrentTask = static_cast<std::int32_t>(i);
+            return;
+        }
+    }
+}
+
+void TGlobalObject::ShowSendWindow() {
+    // The old window goes first, so that there is never more than one.
+    SendWindow.reset();
+    SendWindow = windows_->CreateSendWindow();
+    SendWindow->Show();
+}
+
+void TGlobalObject::BeginWait() {
+    // A run shows its own progress; a wait box on top of it would hide the STOP button.
+    if (SendWindow && SendWindow->IsVisible()) {
+        return;
+    }
+    Busy = true;
+    // A second BeginWait without EndWait keeps the one box, which the one EndWait then removes.
+    if (WaitWindow) {
+        return;
+    }
+    WaitWindow = windows_->CreateWaitWindow();
+    WaitWindow->Show();
+    // Drawn now: the operation that follows holds the main thread, and nothing paints until it ends.
+    WaitWindow->RepaintNow();
+}
+
+void TGlobalObject::EndWait() {
+    if (!WaitWindow) {
+        return;
+    }
+    Busy = false;
+    WaitWindow->Close();
+    WaitWindow.reset();
+}
+
+void SetGlobalObjectOptions(const TGlobalObjectOptions& options) {
+    if (globalObject.load() != nullptr || constructing) {
+        throw std::logic_error("The application object's options are set before it is made");
+    }
+    globalOptions = options;
+}
+
+TGlobalObject* GetGlobalObject() {
+    if (TGlobalObject* object = globalObject.load(std::memory_order_acquire)) {
+        return object;
+    }
+    // Anything the constructor makes that reached for the object would make a second one, without end.
+    if (constructing) {
+        throw std::logic_error("The application object is used while it is being made");
+    }
+    constructing = true;
+    TGlobalObject* object = nullptr;
+    try {
+        object = new TGlobalObject(globalOptions);
+    } catch (...) {
+        constructing = false;
+        throw;
+    }
+    constructing = false;
+    globalObject.store(object, std::memory_order_release);
+    return object;
+}
+
+void DestroyGlobalObject() {
+    TGlobalObject* object = globalObject.load(std::memory_order_acquire);
+    if (object == nullptr) {
+        return;
+    }
+    // Still returned by the accessor while it goes, for the steps that finish inside its destruction.
+    delete object;
+    globalObject.store(nullptr, std::memory_order_release);
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "core/app/CoreWindows.h"
+#include "core/log/UnitLog.h"
+#include "core/tasks/UnitGroups.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TPool;
+class TSchedule;
+class TFTPconnection;
+
+// How the application object is made. Set before the first GetGlobalObject; it applies to every object made
+// after it.
+struct TGlobalObjectOptions {
+    // The main window's side (not owned; must outlive the object). Null: no task rows, no log box, and windows
+    // that only keep their state, for running without a user interface.
+    ICoreWindows* Windows = nullptr;
+    // Where "files.lst", "ftpbackup.stg" and "Backup.log" lie. Empty: the folder of the running program.
+    std::string ProgramDir;
+};
+
+// The backup program's one application object: the tasks, the program folder, the log, the worker, the schedule
+// timer, the FTP connection, the progress and wait windows, and the flags by which a run, the worker and the
+// windows coordinate. Made by GetGlobalObject, taken down by DestroyGlobalObject. Every field is written on the
+// main thread; the worker only reads Busy.
+class TGlobalObject {
+public:
+    TGlobalObject(const TGlobalObject&) = delete;
+    TGlobalObject& operator=(const TGlobalObject&) = delete;
+
+    // The current task becomes the first position of `task` in Tasks, or -1 when it is not there.
+    void SelectTask(const TGroup* task);
+    // Replaces the progress window by a new one, shown.
+    void ShowSendWindow();
+    // Shows the wait window and sets Busy, unless a progress window is visible (then nothing changes). Used in
+    // pairs with EndWait around a long operation on the main thread; they do not nest.
+    void BeginWait();
+    // Without a wait window nothing; otherwise clears Busy (whoever set it) and closes and destroys the window.
+    void EndWait();
+
+    std::unique_ptr<IWaitWindow> WaitWindow;
+    // The progress window of the current or last run; none before the first run.
+    std::unique_ptr<ISendWindow> SendWindow;
+    // In the order of "files.lst" and of the task list rows.
+    std::vector<std::unique_ptr<TGroup>> Tasks;
+    // Index into Tasks of the task shown in the main window; -1 for none.
+    std::int32_t CurrentTask = -1;
+    // Ends with "/".
+    std::string ProgramDir;
+    // Set by STOP, cleared when a run starts, read by the run between its steps.
+    std::atomic<bool> Stop{false};
+    // Set while a run, a restore, a backup deletion or a wait window is in progress: the worker starts no job and
+    // the main window does not close.
+    std::atomic<bool> Busy{false};
+    TPool* Pool = nullptr;
+    std::unique_ptr<TLog> Log;
+    TSchedule* Schedule = nullptr;
+    TFTPconnection* FTP = nullptr;
+    // Bytes of the current run's listing, the divisor of the progress bar.
+    std::int64_t RunByteTotal = 0;
+    // The main window's task list, given to the tasks the loader makes; may be null.
+    ITaskListView* GroupsList = nullptr;
+
+private:
+    explicit TGlobalObject(const TGlobalObjectOptions& options);
+    ~TGlobalObject();
+    friend TGlobalObject* GetGlobalObject();
+    friend void DestroyGlobalObject();
+
+    ICoreWindows* windows_ = nullptr;
+    std::unique_ptr<ICoreWindows> headless_;
+};
+
+// Raises std::logic_error while an application object exists.
+void SetGlobalObjectOptions(const TGlobalObjectOptions& options);
+// The application object, made at the first call (main thread). The object is recorded only once its
+// construction is over: a call made while it is being constructed raises std::logic_error.
+TGlobalObject* GetGlobalObject();
+// Takes the object down, as the main window's close does; the next GetGlobalObject makes a new one. While it is
+// being taken down, GetGlobalObject still returns it.
+void DestroyGlobalObject();

@@ -1,0 +1,152 @@
+#include "UnitLog.h"
+
+#include "core/app/StoredText.h"
+#include "platform/DateTime.h"
+#include "platform/Exceptions.h"
+#include "platform/Paths.h"
+
+#include <exception>
+
+TLog::TLog(ILogBox* box, const std::string& programDir, ISyncCall* sync)
+    : fileName_(programDir + "Backup.log"), box_(box), sync_(sync) {
+    loading_ = true;
+    Load();
+    loading_ = false;
+    mark_ = -1;
+}
+
+TLog::~TLog() {
+    // The worker is gone by now; the last line is shown directly.
+    sync_ = nullptr;
+    try {
+        Add("Program stoped.");
+    } catch (const std::exception&) {
+        // Still write what there is.
+    }
+    Save();
+}
+
+void TLog::Load() {
+    if (!FileExists(fileName_)) {
+        return;
+    }
+    try {
+        // Read whole, then taken apart in memory: every stored text is checked against what is really there
+        // before anything is allocated, so a damaged count or length ends the loading at the damage.
+        TMemoryStream data;
+        data.LoadFromFile(fileName_);
+        const std::int32_t count = data.ReadInt32();
+        for (std::int32_t i = 0; i < count; ++i) {
+            const std::string message = ReadStringFromStream(data);
+            const std::string time = ReadStringFromStream(data);
+            AddEntry(message, time);
+        }
+        Add("Program Started.");
+    } catch (const std::exception&) {
+        // A damaged log must not stop the program: the lines read so far stay, and nothing is added.
+    }
+}
+
+void TLog::Save() {
+    try {
+        TMemoryStream data;
+        {
+            const std::lock_guard lock(mutex_);
+            data.WriteInt32(static_cast<std::int32_t>(messages_.size()));
+            for (const TLogMessage& line : messages_) {
+                WriteStringToStream(data, line.Message);
+                WriteStringToStream(data, line.Time);
+            }
+        }
+        TAtomicFileWriter file(fileName_);
+        file.Stream().WriteBuffer(data.Bytes().data(), data.Bytes().size());
+        file.Commit();
+    } catch (const std::exception&) {
+        // At exit there is nobody left to tell; the previous file stays as it was.
+    }
+}
+
+void TLog::Add(std::string message) {
+    AddEntry(message, DateTimeToStr(Now()));
+}
+
+void TLog::AddEntry(const std::string& message, const std::string& time) {
+    TLogMessage line{time, message};
+    {
+        const std::lock_guard lock(mutex_);
+        messages_.push_back(line);
+    }
+    Display(line);
+}
+
+void TLog::Display(const TLogMessage& line) {
+    // While loading, the application object and its worker are not reachable yet. The line is passed along, not
+    // looked up again, so a line logged meanwhile on another thread cannot take its place in the box.
+    if (loading_ || sync_ == nullptr) {
+        ShowLine(line);
+    } else {
+        sync_->SyncCall([this, &line] { ShowLine(line); });
+    }
+}
+
+void TLog::ShowLast() {
+    TLogMessage line;
+    {
+        const std::lock_guard lock(mutex_);
+        if (messages_.empty()) {
+            return;
+        }
+        line = messages_.back();
+    }
+    ShowLine(line);
+}
+
+void TLog::ShowLine(const TLogMessage& line) {
+    if (box_ != nullptr) {
+        box_->InsertTopLine(line.Time + " " + line.Message, line.Message);
+    }
+}
+
+void TLog::Clear() {
+    if (box_ != nullptr) {
+        box_->Clear();
+    }
+    const std::lock_guard lock(mutex_);
+    messages_.clear();
+}
+
+void TLog::Mark() {
+    const std::lock_guard lock(mutex_);
+    mark_ = static_cast<std::int32_t>(messages_.size());
+}
+
+std::string TLog::GetTextSinceMark() {
+    const std::lock_guard lock(mutex_);
+    std::string text;
+    if (mark_ != -1) {
+        for (std::size_t i = static_cast<std::size_t>(mark_); i < messages_.size(); ++i) {
+            text += "\r\n" + messages_[i].Time + " " + messages_[i].Message;
+        }
+    }
+    mark_ = -1;
+    return text;
+}
+
+void TLog::SetSyncCall(ISyncCall* sync) {
+    sync_ = sync;
+}
+
+TLogMessageList TLog::Lines() const {
+    const std::lock_guard lock(mutex_);
+    return messages_;
+}
+
+int TLog::Count() const {
+    const std::lock_guard lock(mutex_);
+    return static_cast<int>(messages_.size());
+}
+
+std::int32_t TLog::MarkIndex() const {
+    const std::lock_guard lock(mutex_);
+    return mark_;
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "core/app/CoreWindows.h"
+#include "core/app/SyncCall.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// One logged line: the moment as text, then the message.
+struct TLogMessage {
+    std::string Time;
+    std::string Message;
+};
+
+using TLogMessageList = std::vector<TLogMessage>;
+
+// The program's message log: every line in memory, the newest on top of the main window's log box, and the whole
+// log carried across runs in "Backup.log" beside the program. A run marks where it began so that the mail report
+// can take the run's lines.
+//
+// "Backup.log": an int32 count, then per entry the message and then the time text, each a stored text. There is
+// no limit on the number of lines.
+class TLog {
+public:
+    // Reads programDir + "Backup.log" when it exists and, when the whole file loaded, adds "Program Started.".
+    // A damaged file keeps the entries before the damage and adds nothing. `box` may be null (nothing is shown);
+    // `sync`, when given, carries the box's updates to the main thread once loading is over.
+    TLog(ILogBox* box, const std::string& programDir, ISyncCall* sync = nullptr);
+    // Adds "Program stoped." and replaces "Backup.log" with the whole log; a failed write keeps the old file and
+    // is swallowed.
+    ~TLog();
+    TLog(const TLog&) = delete;
+    TLog& operator=(const TLog&) = delete;
+
+    // Logs a line with the current moment as the locale's date-and-time text.
+    void Add(std::string message);
+    // Appends a stored line unchanged.
+    void AddEntry(const std::string& message, const std::string& time);
+    // Empties the log and the box; the mark stays where it was.
+    void Clear();
+    // Puts the newest line on top of the box, its message as the box's hint; nothing for an empty log. Main thread
+    // only.
+    void ShowLast();
+    // The report begins with the next line logged.
+    void Mark();
+    // The lines since the mark, each as CR LF, the time text, a blank and the message (so no CR LF after the
+    // last); empty without a mark. Clears the mark.
+    std::string GetTextSinceMark();
+
+    // Replaces the sync caller (null: the box is updated directly). The application object switches it off
+    // before the worker behind it goes.
+    void SetSyncCall(ISyncCall* sync);
+
+    const std::string& FileName() const { return fileName_; }
+    TLogMessageList Lines() const;
+    int Count() const;
+    std::int32_t MarkIndex() const;
+
+private:
+    void Load();
+    void Display(const TLogMessage& line);
+    void ShowLine(const TLogMessage& line);
+    void Save();
+
+    std::string fileName_;
+    TLogMessageList messages_;
+    ILogBox* box_;
+    bool loading_ = false;
+    std::int32_t mark_ = -1;
+    ISyncCall* sync_;
+    // Lines may be logged from more than one thread; the box itself is only touched on the main thread.
+    mutable std::mutex mutex_;
+};

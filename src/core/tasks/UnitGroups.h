@@ -86,6 +86,18 @@ public:
     // locale's date-and-time text, or "Never" while the whole-day part of LastRun is 0). Nothing without an owner.
     void UpdateListItem();
 
+    // Listing of a run (built with the archive units, which the companion does not link).
+    // The temporary folder, the task name with any "/" made "_", "__", the moment as yy_dd_mm_hh-nn-ss, ".zip".
+    std::string MakeArchiveName() const;
+    // Replaces out's entries by a scan: the single files that exist as files, in task order, then every file under
+    // each folder, depth first. Raises EFOpenError for a file that exists but cannot be opened for reading.
+    void CollectFileInfos(FileInfos& out) const;
+    // Appends every scanned path to list, makes the scan the snapshot and sets the application object's run byte
+    // total. On an error nothing is appended and the snapshot stays as it was.
+    void ListAllFiles(TStrings& list);
+    // As ListAllFiles, but appends only the paths that are new or have another size than in the old snapshot.
+    void ListChangedFiles(TStrings& list);
+
     // The task record of "files.lst".
     void SaveToStream(TStream& stream) const;
     // Reads a task record into this (fresh) task. A damaged or truncated record raises EReadError and leaves the

@@ -1,0 +1,276 @@
+#include "UnitArchive.h"
+
+#include "core/app/UnitGo.h"
+#include "platform/Messages.h"
+#include "platform/Paths.h"
+
+#include <minizip/unzip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+void Log(const std::string& message) {
+    GetGlobalObject()->Log->Add(message);
+}
+
+// The name under which the zip writer stores a path.
+std::string ArchiveEntryName(const std::string& path) {
+    return path;
+}
+
+// The wanted paths by the entry names that stand for them.
+class TWantedEntries {
+public:
+    explicit TWantedEntries(const TStrings& wanted) {
+        // The exact names first, so that a path stored unmapped (by another zip writer) is found under itself
+        // before any other wanted path whose mapped name happens to be the same.
+        for (const std::string& path : wanted) {
+            Add(path, path);
+        }
+        for (const std::string& path : wanted) {
+            const std::string name = ArchiveEntryName(path);
+            if (name != path) {
+                Add(name, path);
+            }
+        }
+    }
+
+    // Where the entry of this name goes, or null when it is not wanted. The k-th entry of a name goes to the k-th
+    // wanted path of that name; entries beyond them go to the last one, so a path packed twice is written twice.
+    const std::string* Take(const std::string& entryName) {
+        const auto found = byName_.find(entryName);
+        if (found == byName_.end()) {
+            return nullptr;
+        }
+        Targets& targets = found->second;
+        const std::size_t index = std::min(targets.Taken, targets.Paths.size() - 1);
+        ++targets.Taken;
+        return &targets.Paths[index];
+    }
+
+private:
+    struct Targets {
+        std::vector<std::string> Paths;
+        std::size_t Taken = 0;
+    };
+
+    void Add(const std::string& name, const std::string& path) {
+        std::vector<std::string>& paths = byName_[name].Paths;
+        if (std::find(paths.begin(), paths.end(), path) == paths.end()) {
+            paths.push_back(path);
+        }
+    }
+
+    std::unordered_map<std::string, Targets> byName_;
+};
+
+struct UnzCloser {
+    void operator()(void* file) const { unzClose(static_cast<unzFile>(file)); }
+};
+using UnzHandle = std::unique_ptr<void, UnzCloser>;
+
+// Closes the archive's current entry on every way out of reading it.
+class TOpenEntry {
+public:
+    explicit TOpenEntry(unzFile file) : file_(file), open_(unzOpenCurrentFile(file) == UNZ_OK) {}
+    ~TOpenEntry() {
+        if (open_) {
+            unzCloseCurrentFile(file_);
+        }
+    }
+    TOpenEntry(const TOpenEntry&) = delete;
+    TOpenEntry& operator=(const TOpenEntry&) = delete;
+
+    bool IsOpen() const { return open_; }
+    // The result of closing: UNZ_CRCERROR when the data read whole do not match their CRC-32.
+    int Close() {
+        open_ = false;
+        return unzCloseCurrentFile(file_);
+    }
+
+private:
+    unzFile file_;
+    bool open_;
+};
+
+// A new file beside `target` that replaces it on Commit; without a Commit it is removed and the target stays as
+// it was. Made with 0666 less the umask, as a file created at the target would be.
+class TFileBeside {
+public:
+    explicit TFileBeside(const std::string& target) : target_(target) {
+        static thread_local std::mt19937_64 random{std::random_device{}()};
+        const std::string folder = ExtractFilePath(target);
+        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+            char suffix[32];
+            std::snprintf(suffix, sizeof suffix, ".restore-%012llx",
+                          static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+            path_ = folder + suffix;
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+            if (fd_ < 0 && errno != EEXIST) {
+                break;
+            }
+        }
+    }
+    ~TFileBeside() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        if (!committed_) {
+            ::unlink(path_.c_str());
+        }
+    }
+    TFileBeside(const TFileBeside&) = delete;
+    TFileBeside& operator=(const TFileBeside&) = delete;
+
+    bool IsOpen() const { return fd_ >= 0; }
+
+    bool Write(const char* data, std::size_t count) {
+        while (count > 0) {
+            const ssize_t written = ::write(fd_, data, count);
+            if (written < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            data += written;
+            count -= static_cast<std::size_t>(written);
+        }
+        return true;
+    }
+
+    // False, with errno, when the bytes could not all be kept or the target not replaced.
+    bool Commit() {
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) {
+            return false;
+        }
+        if (::rename(path_.c_str(), target_.c_str()) != 0) {
+            return false;
+        }
+        committed_ = true;
+        return true;
+    }
+
+private:
+    std::string target_;
+    std::string path_;
+    int fd_ = -1;
+    bool committed_ = false;
+};
+
+// A folder for the target: there already (a link to a folder serves) or made with its missing parents.
+bool MakeFolderFor(const std::string& target) {
+    const std::string folder = ExtractFilePath(target);
+    if (folder.empty()) {
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    struct stat st {};
+    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Copies the archive's current entry to target through a file beside it. Empty on success, else the log line.
+std::string ExtractEntry(unzFile file, const unz_file_info64& info, const std::string& target,
+                         std::vector<char>& buffer) {
+    const std::string damaged = "Error: the archive's data of " + target + " are damaged; the file was left as it was";
+    TOpenEntry entry(file);
+    if (!entry.IsOpen()) {
+        return damaged;
+    }
+    TFileBeside out(target);
+    if (!out.IsOpen()) {
+        return "Can't locate file " + target;
+    }
+    std::uint64_t total = 0;
+    for (;;) {
+        const int count = unzReadCurrentFile(file, buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (count < 0) {
+            return damaged;
+        }
+        if (count == 0) {
+            break;
+        }
+        if (!out.Write(buffer.data(), static_cast<std::size_t>(count))) {
+            return "Error: cannot write " + target + ". " + std::strerror(errno);
+        }
+        total += static_cast<std::uint64_t>(count);
+    }
+    if (entry.Close() != UNZ_OK || total != info.uncompressed_size) {
+        return damaged;
+    }
+    if (!out.Commit()) {
+        return "Can't locate file " + target;
+    }
+    return {};
+}
+
+} // namespace
+
+std::string VolumeFileName(const std::string& archiveName, std::int32_t volume) {
+    return ExtractFilePath(archiveName) + std::to_string(volume) + ExtractFileName(archiveName);
+}
+
+bool DecompressArchive(const std::string& zipPath, const TStrings& wanted) {
+    Log("Start decompressing file " + zipPath);
+    UnzHandle archive(unzOpen64(zipPath.c_str()));
+    if (!archive) {
+        Log("Can't open sompressed file " + ExtractFileName(zipPath) + " Wrong Password?");
+        return false;
+    }
+    const auto file = static_cast<unzFile>(archive.get());
+    TWantedEntries targets(wanted);
+    // One buffer for the whole volume: entries are streamed through it, so a large entry needs no more memory and
+    // many small ones no more allocations. The name buffer holds the longest name a zip entry can have.
+    std::vector<char> buffer(1 << 20);
+    std::vector<char> name(0x10000);
+    int step = unzGoToFirstFile(file);
+    while (step == UNZ_OK) {
+        ProcessMessages();
+        unz_file_info64 info{};
+        step =
+            unzGetCurrentFileInfo64(file, &info, name.data(), static_cast<uLong>(name.size()), nullptr, 0, nullptr, 0);
+        if (step != UNZ_OK) {
+            break;
+        }
+        const std::string entryName(name.data(), std::min<std::size_t>(info.size_filename, name.size()));
+        if (const std::string* target = targets.Take(entryName)) {
+            try {
+                if (!MakeFolderFor(*target)) {
+                    Log("Can't locate file " + *target);
+                } else {
+                    Log("Decompressing file " + *target);
+                    const std::string failure = ExtractEntry(file, info, *target, buffer);
+                    if (!failure.empty()) {
+                        Log(failure);
+                    }
+                }
+            } catch (const std::exception&) {
+                Log("Can't locate file " + *target);
+            }
+        }
+        step = unzGoToNextFile(file);
+    }
+    if (step != UNZ_END_OF_LIST_OF_FILE) {
+        Log("Error: the list of entries of " + ExtractFileName(zipPath) +
+            " is damaged; the entries after it were "
+            "not read");
+    }
+    archive.reset();
+    Log("Decompession is done");
+    return true;
+}

@@ -402,7 +402,7 @@ void GZip(const std::string& source, const std::string& dest) {
     const std::uint32_t attributes = GetFileAttributes(source);
     const std::uint32_t date = FileDosDateTime(source);
     std::uint32_t time = DosDateTimeToUnixTime(date);
-    if (dest.empty()) {
+    if (dest.empty() || DirectoryExists(dest)) {
         throw EGZipError("Error opening " + dest, 1);
     }
     TempOutput output(dest);

@@ -221,6 +221,7 @@ TEST_F(GzipTest, FailuresNameTheFileAndCarryTheirCodes) {
     };
     expect([&] { GZip(dir / "missing", dir / "m.gz"); }, 2, "Error opening " + dir / "missing");
     expect([&] { GZip(dir / "a.txt", dir / "no/such.gz"); }, 1, "Error opening " + dir / "no/such.gz");
+    expect([&] { GZip(dir / "a.txt", dir / "o"); }, 1, "Error opening " + dir / "o");
     expect([&] { GUnzip(dir / "missing.gz", dir.Path()); }, 2, "Error opening " + dir / "missing.gz");
     expect([&] { GUnzip(dir / "a.gz", dir / "no/"); }, 2, "Error opening " + dir / "no/");
     // The stored name "a.txt" plus this prefix names a folder.

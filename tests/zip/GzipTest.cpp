@@ -78,11 +78,11 @@ TEST_F(GzipTest, GZipStoresNameAndTimeAndGzipReadsThem) {
     EXPECT_EQ(ModificationTime(dest), stamp);
     EXPECT_EQ(PermissionBits(dest) & 0222, 0u) << "read-only like its source";
 
-    const CommandResult test = RunCommand({"gzip", "-t", dest});
+    const CommandResult test = RunProgram({"gzip", "-t", dest});
     EXPECT_EQ(test.exitCode, 0) << test.output;
-    const CommandResult list = RunCommand({"gzip", "-lN", dest});
+    const CommandResult list = RunProgram({"gzip", "-lN", dest});
     EXPECT_NE(list.output.find("report.doc\n"), std::string::npos) << list.output;
-    EXPECT_EQ(RunCommand({"gzip", "-dc", dest}).output, content);
+    EXPECT_EQ(RunProgram({"gzip", "-dc", dest}).output, content);
 
     // A read-only gzip file is replaced like any other; the strategy setting reaches the data.
     SetCompression(ctHuffmanOnly, 9);
@@ -106,7 +106,7 @@ TEST_F(GzipTest, GUnzipExpandsGzipFilesUnderTheirStoredName) {
     const std::string content = "line of text\n" + RandomBytes(50000, 8);
     WriteFileBytes(dir / "data.txt", content);
     SetModificationTime(dir / "data.txt", LocalMoment(2020, 1, 2, 3, 4, 5));
-    ASSERT_EQ(RunCommand({"gzip", "-N", dir / "data.txt"}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"gzip", "-N", dir / "data.txt"}).exitCode, 0);
     fs::rename(dir / "data.txt.gz", dir / "renamed.gz");
     fs::permissions(dir / "renamed.gz", fs::perms::owner_read);
     fs::create_directory(dir / "out");
@@ -127,7 +127,7 @@ TEST_F(GzipTest, GUnzipExpandsGzipFilesUnderTheirStoredName) {
 
 TEST_F(GzipTest, WithoutAStoredNameTheGzipFilesOwnNameAndTimeStandIn) {
     WriteFileBytes(dir / "notes.txt", "notes");
-    ASSERT_EQ(RunCommand({"gzip", "-n", dir / "notes.txt"}).exitCode, 0); // no name, time 0
+    ASSERT_EQ(RunProgram({"gzip", "-n", dir / "notes.txt"}).exitCode, 0); // no name, time 0
     SetModificationTime(dir / "notes.txt.gz", LocalMoment(2019, 5, 6, 7, 8, 10));
     const TGzFileInfo info = GzFileInfo(dir / "notes.txt.gz");
     EXPECT_EQ(info.Name, "notes.txt");
@@ -156,7 +156,7 @@ TEST_F(GzipTest, OptionalHeaderFieldsAreSkippedAndMembersFollowEachOther) {
     const std::string first = GzipMember("first member, ", 0x1E, static_cast<std::uint32_t>(stamp), fields);
     const std::string second = GzipMember(std::string(20000, 's'), 0, 0, "");
     WriteFileBytes(dir / "multi.gz", first + second);
-    ASSERT_EQ(RunCommand({"gzip", "-t", dir / "multi.gz"}).exitCode, 0) << "the test's own file is sound";
+    ASSERT_EQ(RunProgram({"gzip", "-t", dir / "multi.gz"}).exitCode, 0) << "the test's own file is sound";
 
     EXPECT_EQ(GzFileInfo(dir / "multi.gz").Name, "inner.txt");
     GUnzip(dir / "multi.gz", dir.Path());

@@ -36,10 +36,10 @@ EGZipError AddZipError(const std::string& path) {
 }
 
 void ExpectUnzipAccepts(const std::string& archive, std::size_t entries) {
-    const CommandResult test = RunCommand({"unzip", "-t", archive});
+    const CommandResult test = RunProgram({"unzip", "-t", archive});
     EXPECT_EQ(test.exitCode, 0) << test.output;
     EXPECT_NE(test.output.find("No errors detected"), std::string::npos) << test.output;
-    const CommandResult info = RunCommand({"zipinfo", "-1", archive});
+    const CommandResult info = RunProgram({"zipinfo", "-1", archive});
     EXPECT_EQ(static_cast<std::size_t>(std::count(info.output.begin(), info.output.end(), '\n')), entries)
         << info.output;
 }
@@ -94,7 +94,7 @@ TEST_F(ZipFailureTest, AWriteFailingHalfWayGivesCode5AndTheArchiveStillCloses) {
     // The failed entry's bytes stay between the finished entry and the directory; nothing points to them.
     EXPECT_GT(zip.end.directoryOffset, zip.local[0].dataStart + zip.local[0].compressedSize + 50000);
     ExpectUnzipAccepts(archive, 1);
-    EXPECT_EQ(RunCommand({"unzip", "-p", archive}).output, "small file");
+    EXPECT_EQ(RunProgram({"unzip", "-p", archive}).output, "small file");
 }
 
 TEST_F(ZipFailureTest, NoEntryStartsAtOrBeyondTwoGiB) {
@@ -150,7 +150,7 @@ TEST_F(ZipFailureTest, TheEntryCountStopsWhereTheEndRecordCanHoldIt) {
     const ParsedZip zip = ParseZip(ReadFileBytes(archive));
     EXPECT_EQ(zip.end.entries, 65535);
     EXPECT_EQ(zip.central.size(), 65535u);
-    const CommandResult test = RunCommand({"unzip", "-tq", archive});
+    const CommandResult test = RunProgram({"unzip", "-tq", archive});
     EXPECT_EQ(test.exitCode, 0) << test.output.substr(0, 2000);
 }
 

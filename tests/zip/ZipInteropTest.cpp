@@ -68,12 +68,12 @@ TEST(ZipInterop, ArchivesOpenInUnzipZipinfoMinizipAndPython) {
     expected.emplace_back(dir / "one", "x");
     CloseZip();
 
-    const CommandResult test = RunCommand({"unzip", "-t", archive});
+    const CommandResult test = RunProgram({"unzip", "-t", archive});
     EXPECT_EQ(test.exitCode, 0) << test.output;
     EXPECT_NE(test.output.find("No errors detected in compressed data of " + archive), std::string::npos)
         << test.output;
 
-    const CommandResult info = RunCommand({"zipinfo", archive});
+    const CommandResult info = RunProgram({"zipinfo", archive});
     EXPECT_EQ(info.exitCode, 0) << info.output;
     EXPECT_NE(info.output.find(std::to_string(expected.size()) + " files, " + std::to_string([&] {
                                    std::size_t total = 0;
@@ -97,7 +97,7 @@ TEST(ZipInterop, ArchivesOpenInUnzipZipinfoMinizipAndPython) {
                                "    data = z.read(i)\n"
                                "    assert len(data) == i.file_size\n"
                                "    sys.stdout.buffer.write(i.filename.encode('cp437') + b'\\t%d\\n' % len(data))\n";
-    const CommandResult python = RunCommand({SystemPython, "-c", script, archive});
+    const CommandResult python = RunProgram({SystemPython, "-c", script, archive});
     ASSERT_EQ(python.exitCode, 0) << python.output;
     std::string listing;
     for (const auto& [name, content] : expected) {

@@ -44,7 +44,7 @@ std::uint32_t U32(const std::string& b, std::int64_t at) {
 
 } // namespace
 
-CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds) {
+CommandResult RunProgram(const std::vector<std::string>& argv, int timeoutSeconds) {
     CommandResult result;
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {

@@ -15,7 +15,7 @@ struct CommandResult {
 };
 
 // Runs argv[0] (searched on PATH) with a bounded wait; standard input is empty.
-CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 120);
+CommandResult RunProgram(const std::vector<std::string>& argv, int timeoutSeconds = 120);
 
 // Runs body in a forked child and returns its result (0..255), or -1 when it died or overran the deadline.
 int RunInChild(const std::function<int()>& body, int timeoutSeconds = 120);

@@ -17,3 +17,9 @@ void DecryptStreamWithKey(TStream& source, TStream& destination, const std::stri
 // The same without the silence: raises the stream's or the cipher's failure. The file operations and their log
 // lines are built on it.
 void CryptStream(TStream& source, TStream& destination, const std::string& passPhrase, bool encrypt);
+
+// Encrypt (decrypt) a whole file into another, with their log lines: true when the destination holds the
+// result. A failure is logged with its message and gives false; a destination already made is left as it is,
+// for the caller to delete.
+bool EncryptFile(const std::string& source, const std::string& destination, const std::string& password);
+bool DecryptFile(const std::string& source, const std::string& destination, const std::string& password);

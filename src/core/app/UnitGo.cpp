@@ -1,10 +1,16 @@
 #include "UnitGo.h"
 
+#include "Encryption.h"
+#include "TaskFile.h"
+#include "platform/Exceptions.h"
 #include "platform/Paths.h"
 
 #include <stdexcept>
 
 namespace {
+
+constexpr const char* SettingsFileName = "ftpbackup.stg";
+constexpr const char* SettingsPassPhrase = "SaveIntoBlockRow74";
 
 // Windows for running without a user interface: they keep the state that the run and the wait logic read back.
 class THeadlessSendWindow : public ISendWindow {
@@ -52,6 +58,7 @@ TGlobalObject::TGlobalObject(const TGlobalObjectOptions& options) : windows_(opt
     // The worker comes first so that the log can carry its box updates through it. The log reads "Backup.log"
     // and must not reach for the application object, which is recorded only once this constructor has returned.
     Log = std::make_unique<TLog>(windows_->LogBox(), ProgramDir, nullptr);
+    FTP = std::make_unique<TFTPconnection>();
     CurrentTask = -1;
     Busy = false;
 }
@@ -59,7 +66,12 @@ TGlobalObject::TGlobalObject(const TGlobalObjectOptions& options) : windows_(opt
 TGlobalObject::~TGlobalObject() {
     // Saving the tasks and the FTP settings comes first, while everything it reads is alive. A failed save must
     // not stop the steps below: the log is still to be written and the program to end cleanly.
-    //
+    try {
+        SaveTasks();
+    } catch (const std::exception& error) {
+        Log->Add(std::string("Error: ") + error.what());
+    }
+    SaveSettings();
     // The worker goes before the schedule, the log and the windows: a job it has already taken runs to its end
     // and finds them alive. The log stops using it before it goes.
     if (Log) {
@@ -67,6 +79,7 @@ TGlobalObject::~TGlobalObject() {
     }
     // Then the schedule timer, so that no tick queues anything more, and the FTP connection, whose closing lines
     // still reach the log.
+    FTP.reset();
     Log.reset(); // adds "Program stoped." and writes "Backup.log"
     SendWindow.reset();
     if (WaitWindow) {
@@ -117,6 +130,46 @@ void TGlobalObject::EndWait() {
     Busy = false;
     WaitWindow->Close();
     WaitWindow.reset();
+}
+
+void TGlobalObject::SaveTasks() {
+    WriteTaskFile(ProgramDir + TaskFileName, Tasks);
+}
+
+void TGlobalObject::LoadTasks() {
+    ReadTaskFile(ProgramDir + TaskFileName, GroupsList, Tasks);
+}
+
+void TGlobalObject::SaveSettings() {
+    try {
+        TMemoryStream plain;
+        FTP->SaveToStream(plain);
+        plain.SetPosition(0);
+        // The file holds the FTP and proxy passwords.
+        TAtomicFileWriter writer(ProgramDir + SettingsFileName, 0600);
+        CryptStream(plain, writer.Stream(), SettingsPassPhrase, true);
+        writer.Commit();
+    } catch (const std::exception&) {
+        // Nothing to tell at exit; the previous file stays.
+    }
+}
+
+void TGlobalObject::LoadSettings() {
+    const std::string path = ProgramDir + SettingsFileName;
+    if (!FileExists(path)) {
+        return;
+    }
+    try {
+        TMemoryStream plain;
+        {
+            TFileStream file(path, FileMode::OpenRead);
+            CryptStream(file, plain, SettingsPassPhrase, false);
+        }
+        plain.SetPosition(0);
+        FTP->LoadFromStream(plain);
+    } catch (const std::exception&) {
+        // The fields read before the damage keep their new values; the rest keep the defaults.
+    }
 }
 
 void SetGlobalObjectOptions(const TGlobalObjectOptions& options) {

@@ -2,6 +2,7 @@
 
 #include "core/app/CoreWindows.h"
 #include "core/log/UnitLog.h"
+#include "core/net/UnitFTP.h"
 #include "core/tasks/UnitGroups.h"
 
 #include <atomic>
@@ -12,7 +13,6 @@
 
 class TPool;
 class TSchedule;
-class TFTPconnection;
 
 // How the application object is made. Set before the first GetGlobalObject; it applies to every object made
 // after it.
@@ -43,6 +43,17 @@ public:
     // Without a wait window nothing; otherwise clears Busy (whoever set it) and closes and destroys the window.
     void EndWait();
 
+    // "files.lst" from the task list, replaced only once the new file is written whole. Raises the file's error
+    // (the old file stays) when it cannot be written.
+    void SaveTasks();
+    // Appends the tasks of "files.lst"; a missing or damaged file is not reported (see ReadTaskFile).
+    void LoadTasks();
+    // "ftpbackup.stg" from the FTP connection's settings; failures are not reported and keep the old file.
+    void SaveSettings();
+    // The FTP settings from "ftpbackup.stg"; a missing file keeps the defaults, a damaged one the fields read
+    // before the damage.
+    void LoadSettings();
+
     std::unique_ptr<IWaitWindow> WaitWindow;
     // The progress window of the current or last run; none before the first run.
     std::unique_ptr<ISendWindow> SendWindow;
@@ -60,7 +71,7 @@ public:
     TPool* Pool = nullptr;
     std::unique_ptr<TLog> Log;
     TSchedule* Schedule = nullptr;
-    TFTPconnection* FTP = nullptr;
+    std::unique_ptr<TFTPconnection> FTP;
     // Bytes of the current run's listing, the divisor of the progress bar.
     std::int64_t RunByteTotal = 0;
     // The main window's task list, given to the tasks the loader makes; may be null.

@@ -1,0 +1,163 @@
+// Packing a mixed data set with MakeZip/AddZip/CloseZip against a plain loop that streams the same files through
+// zlib's raw deflate with the same settings and blocks: what the archive writer costs beyond the compression
+// itself. Info-ZIP's zip -6 on the same files is printed beside it for orientation.
+
+#include "support/BenchSupport.h"
+#include "zip/ZipArchive.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <fcntl.h>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+namespace {
+
+constexpr std::size_t BlockSize = 16384;
+
+struct FdCloser {
+    void operator()(const int* fd) const {
+        ::close(*fd);
+        delete fd;
+    }
+};
+using UniqueFd = std::unique_ptr<int, FdCloser>;
+
+UniqueFd OpenOrThrow(const std::string& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        throw std::runtime_error("cannot open " + path);
+    }
+    return UniqueFd(new int(fd));
+}
+
+void WriteAll(int fd, const unsigned char* data, std::size_t count) {
+    while (count > 0) {
+        const ssize_t n = ::write(fd, data, count);
+        if (n <= 0) {
+            throw std::runtime_error("write failed");
+        }
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+}
+
+// The reference: each file read in 16 KiB blocks and deflated raw at level 6, window bits -15, memory level 8,
+// into one output file through a 16 KiB buffer. Returns the bytes written.
+std::uint64_t DeflateLoop(const DataSet& set, const std::string& outputPath) {
+    UniqueFd output = OpenOrThrow(outputPath, O_WRONLY | O_CREAT | O_TRUNC);
+    std::array<unsigned char, BlockSize> in{};
+    std::array<unsigned char, BlockSize> out{};
+    std::uint64_t written = 0;
+    for (const DataSetFile& file : set.files) {
+        UniqueFd input = OpenOrThrow(file.path, O_RDONLY);
+        z_stream zs{};
+        if (deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+            throw std::runtime_error("deflateInit2 failed");
+        }
+        int flush = Z_NO_FLUSH;
+        do {
+            const ssize_t n = ::read(*input, in.data(), in.size());
+            if (n < 0) {
+                throw std::runtime_error("read failed: " + file.path);
+            }
+            flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
+            zs.next_in = in.data();
+            zs.avail_in = static_cast<uInt>(n);
+            do {
+                zs.next_out = out.data();
+                zs.avail_out = out.size();
+                deflate(&zs, flush);
+                const std::size_t have = out.size() - zs.avail_out;
+                WriteAll(*output, out.data(), have);
+                written += have;
+            } while (zs.avail_out == 0);
+        } while (flush != Z_FINISH);
+        deflateEnd(&zs);
+    }
+    return written;
+}
+
+std::uint64_t FileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+void PackWithArchiveWriter(const DataSet& set, const std::string& archive) {
+    MakeZip(archive, "");
+    for (const DataSetFile& file : set.files) {
+        AddZip(file.path);
+    }
+    CloseZip();
+}
+
+// Info-ZIP's zip at level 6, the file list on its standard input; seconds, or a negative value when it is missing.
+double TimeInfoZip(const DataSet& set, const std::string& archive) {
+    if (std::system("command -v zip >/dev/null 2>&1") != 0) {
+        return -1;
+    }
+    const Stopwatch watch;
+    FILE* pipe = ::popen(("zip -6 -q -X " + archive + " -@").c_str(), "w");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    for (const DataSetFile& file : set.files) {
+        std::fprintf(pipe, "%s\n", file.path.c_str());
+    }
+    return ::pclose(pipe) == 0 ? watch.Seconds() : -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const BenchOptions options = ParseBenchOptions(argc, argv, 256);
+    try {
+        BenchTempDir temp;
+        const Stopwatch generation;
+        const DataSet set = GenerateMixedDataSet(temp / "data", options.sizeMb * 1024 * 1024, 20240601);
+        std::printf("zip writer benchmark: %zu files, %s (text %s, structured binary %s, random %s), made in %.1f s\n",
+                    set.files.size(), Megabytes(set.totalBytes).c_str(), Megabytes(set.BytesOf(DataKind::Text)).c_str(),
+                    Megabytes(set.BytesOf(DataKind::Binary)).c_str(), Megabytes(set.BytesOf(DataKind::Random)).c_str(),
+                    generation.Seconds());
+
+        double best = std::numeric_limits<double>::max();
+        double bestReference = std::numeric_limits<double>::max();
+        std::uint64_t deflated = 0;
+        // Alternating the two sides spreads any drift of the machine over both.
+        for (int run = 0; run < options.runs; ++run) {
+            const Stopwatch reference;
+            deflated = DeflateLoop(set, temp / "reference.deflate");
+            bestReference = std::min(bestReference, reference.Seconds());
+            ::unlink((temp / "reference.deflate").c_str());
+
+            const Stopwatch ours;
+            PackWithArchiveWriter(set, temp / "ours.zip");
+            best = std::min(best, ours.Seconds());
+        }
+        const std::uint64_t archiveSize = FileSize(temp / "ours.zip");
+        ::unlink((temp / "ours.zip").c_str());
+        std::printf("  MakeZip/AddZip/CloseZip: %.3f s, %.1f MB/s, archive %s\n", best,
+                    MegabytesPerSecond(set.totalBytes, best), Megabytes(archiveSize).c_str());
+        std::printf("  zlib raw deflate loop:   %.3f s, %.1f MB/s, deflate data %s (archive headers add %s)\n",
+                    bestReference, MegabytesPerSecond(set.totalBytes, bestReference), Megabytes(deflated).c_str(),
+                    Megabytes(archiveSize - deflated).c_str());
+        const double infoZip = TimeInfoZip(set, temp / "infozip.zip");
+        if (infoZip >= 0) {
+            std::printf("  Info-ZIP zip -6:         %.3f s, %.1f MB/s, archive %s (%.3f of the deflate loop)\n",
+                        infoZip, MegabytesPerSecond(set.totalBytes, infoZip),
+                        Megabytes(FileSize(temp / "infozip.zip")).c_str(), infoZip / bestReference);
+        } else {
+            std::printf("  Info-ZIP zip -6:         not available\n");
+        }
+        PrintRatio("zip writer", best, "the zlib raw deflate loop", bestReference, 1.05);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "zip writer benchmark failed: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}

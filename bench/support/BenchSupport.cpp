@@ -1,0 +1,217 @@
+#include "BenchSupport.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace {
+
+// splitmix64: fast, seedable and good enough to make bytes that deflate cannot shrink.
+class Random {
+public:
+    explicit Random(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t Next() {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    // Uniform in [0, n).
+    std::uint64_t Below(std::uint64_t n) { return n == 0 ? 0 : Next() % n; }
+    double Unit() { return static_cast<double>(Next() >> 11) / 9007199254740992.0; }
+
+private:
+    std::uint64_t state_;
+};
+
+std::vector<std::string> MakeVocabulary(Random& random) {
+    static const char* const Syllables[] = {"ba", "ck", "up", "ar", "chi", "ve", "vo",  "lu",  "me", "ta", "sk",
+                                            "fi", "le", "en", "tr", "on",  "st", "or",  "de",  "re", "in", "al",
+                                            "co", "mp", "ex", "pa", "th",  "er", "ing", "ion", "s",  "e"};
+    std::vector<std::string> words;
+    for (int i = 0; i < 3000; ++i) {
+        std::string word;
+        const int pieces = 1 + static_cast<int>(random.Below(4));
+        for (int p = 0; p < pieces; ++p) {
+            word += Syllables[random.Below(std::size(Syllables))];
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+// Lines of words drawn with a skewed frequency, as prose and logs have, with numbers now and then.
+void FillText(std::string& out, std::size_t size, Random& random, const std::vector<std::string>& words) {
+    out.clear();
+    std::size_t lineLength = 0;
+    while (out.size() < size) {
+        // The cube of a uniform draw favours the first words of the list.
+        const double u = random.Unit();
+        const auto index = static_cast<std::size_t>(u * u * u * static_cast<double>(words.size()));
+        if (random.Below(12) == 0) {
+            out += std::to_string(random.Below(100000));
+        } else {
+            out += words[index];
+        }
+        lineLength += 8;
+        if (lineLength > 40 + random.Below(60)) {
+            out += "\r\n";
+            lineLength = 0;
+        } else {
+            out += ' ';
+        }
+    }
+    out.resize(size);
+}
+
+// Fixed 32-byte records: a rising id and time stamp, a slowly varying measurement, a category from a short list,
+// a name from a small table and zero padding.
+void FillBinary(std::string& out, std::size_t size, Random& random) {
+    static const char Names[][9] = {"sensor_a", "sensor_b", "pump_01 ", "valve_07", "meter_3 ", "gate_12 "};
+    out.clear();
+    out.reserve(size + 32);
+    std::uint32_t id = static_cast<std::uint32_t>(random.Below(1000000));
+    std::uint32_t stamp = 1600000000u + static_cast<std::uint32_t>(random.Below(100000000));
+    double value = 100.0 * random.Unit();
+    while (out.size() < size) {
+        char record[32] = {};
+        id += 1;
+        stamp += 1 + static_cast<std::uint32_t>(random.Below(5));
+        value += (random.Unit() - 0.5) * 0.75;
+        const auto measured = static_cast<float>(value);
+        const auto category = static_cast<std::uint16_t>(random.Below(6));
+        std::memcpy(record, &id, 4);
+        std::memcpy(record + 4, &stamp, 4);
+        std::memcpy(record + 8, &measured, 4);
+        std::memcpy(record + 12, &category, 2);
+        std::memcpy(record + 14, Names[category], 8);
+        out.append(record, sizeof record);
+    }
+    out.resize(size);
+}
+
+void FillRandom(std::string& out, std::size_t size, Random& random) {
+    out.resize((size + 7) / 8 * 8);
+    for (std::size_t i = 0; i < out.size(); i += 8) {
+        const std::uint64_t v = random.Next();
+        std::memcpy(out.data() + i, &v, 8);
+    }
+    out.resize(size);
+}
+
+std::uint64_t DrawSize(Random& random) {
+    const std::uint64_t pick = random.Below(100);
+    if (pick < 3) {
+        return 0;
+    }
+    if (pick < 8) {
+        // Around the 16 KiB blocks the writers read in.
+        return 16384 * (1 + random.Below(4)) + random.Below(3) - 1;
+    }
+    // Log-uniform between 16 bytes and 4 MiB: many small files, most bytes in the larger ones.
+    const double low = std::log(16.0);
+    const double high = std::log(4.0 * 1024 * 1024);
+    return static_cast<std::uint64_t>(std::exp(low + random.Unit() * (high - low)));
+}
+
+} // namespace
+
+std::uint64_t DataSet::BytesOf(DataKind kind) const {
+    std::uint64_t total = 0;
+    for (const DataSetFile& file : files) {
+        if (file.kind == kind) {
+            total += file.size;
+        }
+    }
+    return total;
+}
+
+DataSet GenerateMixedDataSet(const std::string& folder, std::uint64_t totalBytes, std::uint32_t seed) {
+    Random random(seed);
+    const std::vector<std::string> words = MakeVocabulary(random);
+    DataSet set;
+    std::string content;
+    std::filesystem::create_directories(folder);
+    while (set.totalBytes < totalBytes) {
+        const std::uint64_t size = std::min(DrawSize(random), totalBytes - set.totalBytes);
+        const std::uint64_t pick = random.Below(100);
+        const DataKind kind = pick < 40 ? DataKind::Text : pick < 75 ? DataKind::Binary : DataKind::Random;
+        const std::size_t index = set.files.size();
+        const std::string sub = folder + "/d" + std::to_string(index % 32);
+        std::filesystem::create_directories(sub);
+        static const char* const Extensions[] = {".txt", ".dat", ".bin"};
+        const std::string path = sub + "/f" + std::to_string(index) + Extensions[static_cast<int>(kind)];
+        switch (kind) {
+        case DataKind::Text:
+            FillText(content, size, random, words);
+            break;
+        case DataKind::Binary:
+            FillBinary(content, size, random);
+            break;
+        case DataKind::Random:
+            FillRandom(content, size, random);
+            break;
+        }
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(content.data(), static_cast<std::streamsize>(content.size()));
+        if (!out) {
+            throw std::runtime_error("cannot write " + path);
+        }
+        set.files.push_back(DataSetFile{path, size, kind});
+        set.totalBytes += size;
+    }
+    return set;
+}
+
+BenchTempDir::BenchTempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/corvane-bench-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot make a temporary folder from " + pattern);
+    }
+    path_ = pattern + "/";
+}
+
+BenchTempDir::~BenchTempDir() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+}
+
+BenchOptions ParseBenchOptions(int argc, char** argv, std::uint64_t defaultSizeMb) {
+    BenchOptions options;
+    options.sizeMb = defaultSizeMb;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--size-mb" && i + 1 < argc) {
+            options.sizeMb = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--runs" && i + 1 < argc) {
+            options.runs = std::max(1, std::atoi(argv[++i]));
+        } else {
+            std::fprintf(stderr, "usage: %s [--size-mb N] [--runs N]\n", argv[0]);
+            std::exit(2);
+        }
+    }
+    return options;
+}
+
+double MegabytesPerSecond(std::uint64_t bytes, double seconds) {
+    return seconds > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds : 0.0;
+}
+
+std::string Megabytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
+
+void PrintRatio(const std::string& name, double seconds, const std::string& reference, double referenceSeconds,
+                double goal) {
+    const double ratio = referenceSeconds > 0 ? seconds / referenceSeconds : 0.0;
+    std::printf("%s: ratio %.3f (%.3f s against %.3f s for %s; goal <= %.2f, %s)\n", name.c_str(), ratio, seconds,
+                referenceSeconds, reference.c_str(), goal, ratio <= goal ? "met" : "NOT MET");
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Shared pieces of the benchmarks: a seeded data set of mixed compressibility, a temporary folder that removes
+// itself, a stopwatch, the command line every benchmark takes and the ratio line every benchmark prints.
+
+enum class DataKind { Text, Binary, Random };
+
+struct DataSetFile {
+    std::string path;
+    std::uint64_t size = 0;
+    DataKind kind = DataKind::Text;
+};
+
+struct DataSet {
+    std::vector<DataSetFile> files;
+    std::uint64_t totalBytes = 0;
+    std::uint64_t BytesOf(DataKind kind) const;
+};
+
+// Writes files of varied sizes (empty ones, a few bytes, 16 KiB boundaries, up to 4 MiB) under folder in
+// subfolders, until they hold exactly totalBytes: text-like lines of words (compresses well), structured binary
+// records (compresses moderately) and random bytes (does not compress), about 40, 35 and 25 percent of the bytes.
+// The same seed and size give the same files.
+DataSet GenerateMixedDataSet(const std::string& folder, std::uint64_t totalBytes, std::uint32_t seed);
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it when the object goes.
+class BenchTempDir {
+public:
+    BenchTempDir();
+    ~BenchTempDir();
+    BenchTempDir(const BenchTempDir&) = delete;
+    BenchTempDir& operator=(const BenchTempDir&) = delete;
+    // The folder, with a trailing "/".
+    const std::string& Path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + name; }
+
+private:
+    std::string path_;
+};
+
+class Stopwatch {
+public:
+    Stopwatch() : start_(std::chrono::steady_clock::now()) {}
+    double Seconds() const { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count(); }
+
+private:
+    std::chrono::steady_clock::time_point start_;
+};
+
+// The options every benchmark takes: --size-mb N (the data set's size), --runs N (timed runs of each side,
+// the best counts).
+struct BenchOptions {
+    std::uint64_t sizeMb = 0;
+    int runs = 3;
+};
+BenchOptions ParseBenchOptions(int argc, char** argv, std::uint64_t defaultSizeMb);
+
+double MegabytesPerSecond(std::uint64_t bytes, double seconds);
+std::string Megabytes(std::uint64_t bytes);
+
+// "<name>: ratio 1.023 (goal <= 1.05, met)" and the two times it comes from.
+void PrintRatio(const std::string& name, double seconds, const std::string& reference, double referenceSeconds,
+                double goal);

@@ -1,0 +1,45 @@
+#include "TaskFile.h"
+
+#include "Encryption.h"
+#include "platform/Paths.h"
+
+void ReadTaskFile(const std::string& path, ITaskListView* owner, std::vector<std::unique_ptr<TGroup>>& tasks) {
+    if (!FileExists(path)) {
+        return;
+    }
+    try {
+        TMemoryStream plain;
+        {
+            // Read-only: the reader has no business writing, and refusing a read-only file would leave the
+            // backup program without its tasks and then save the empty list over them.
+            TFileStream file(path, FileMode::OpenRead);
+            CryptStream(file, plain, TaskFilePassPhrase, false);
+        }
+        plain.SetPosition(0);
+        if (plain.Remaining() < 4) {
+            return;
+        }
+        const std::int32_t count = plain.ReadInt32();
+        // A count beyond the records ends where the data ends, without a task made from nothing.
+        for (std::int32_t i = 0; i < count && plain.Remaining() > 0; ++i) {
+            // In the list before its record is read: a task read in part stays.
+            tasks.push_back(std::make_unique<TGroup>(owner));
+            tasks.back()->LoadFromStream(plain);
+        }
+    } catch (const std::exception&) {
+        // A damaged file, or one the other program is replacing: what was read stays; the next read tries again.
+    }
+}
+
+void WriteTaskFile(const std::string& path, const std::vector<std::unique_ptr<TGroup>>& tasks) {
+    TMemoryStream plain;
+    plain.WriteInt32(static_cast<std::int32_t>(tasks.size()));
+    for (const auto& task : tasks) {
+        task->SaveToStream(plain);
+    }
+    plain.SetPosition(0);
+    // The file holds the tasks' and the mail passwords.
+    TAtomicFileWriter writer(path, 0600);
+    CryptStream(plain, writer.Stream(), TaskFilePassPhrase, true);
+    writer.Commit();
+}

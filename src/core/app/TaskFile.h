@@ -1,0 +1,22 @@
+#pragma once
+
+#include "core/tasks/UnitGroups.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// "files.lst": a 32-bit task count and the task records one after another, encrypted as a whole under a fixed
+// pass phrase. Both programs read it through ReadTaskFile; only the backup program writes it.
+
+inline constexpr const char* TaskFileName = "files.lst";
+inline constexpr const char* TaskFilePassPhrase = "SaveIntoListCore41";
+
+// Appends the tasks of the file at `path` to `tasks`, their rows in `owner` (may be null). A missing file adds
+// nothing. Damage ends the reading silently: the tasks read until then stay, the one being read as far as it was
+// read; nothing is read past the data and a damaged count allocates nothing.
+void ReadTaskFile(const std::string& path, ITaskListView* owner, std::vector<std::unique_ptr<TGroup>>& tasks);
+
+// Replaces the file at `path` with the tasks, readable by the owner only. The old file is replaced only once the
+// new one is written whole; a failure raises the stream's error and keeps the old file.
+void WriteTaskFile(const std::string& path, const std::vector<std::unique_ptr<TGroup>>& tasks);

@@ -1,0 +1,25 @@
+#include "UnitSchedule.h"
+
+#include "UnitPoolOfProcess.h"
+#include "core/app/UnitGo.h"
+
+TSchedule::TSchedule() {
+    Timer.setInterval(4000);
+    connect(&Timer, &QTimer::timeout, this, &TSchedule::OnTimer);
+    Timer.start();
+}
+
+void TSchedule::OnTimer() {
+    TGlobalObject* object = GetGlobalObject();
+    for (const auto& task : object->Tasks) {
+        if (task->Info->Active == 0) {
+            continue;
+        }
+        TTimePeriod& rule = *task->Info->Period;
+        const TDateTime now = Now();
+        if (rule.IsTimeToRun(now)) {
+            rule.LastRun = now;
+            object->Pool->AddJob(task.get(), 1);
+        }
+    }
+}

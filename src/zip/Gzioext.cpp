@@ -1,0 +1,545 @@
+#include "Gzioext.h"
+
+#include "zip/ZipArchive.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int WindowBits = -15; // raw deflate: zip entries and gzip members carry their own framing
+constexpr int MemoryLevel = 8;
+constexpr std::int64_t ZipLimit = 0xFFFFFFFF; // sizes and offsets of a zip archive are 32-bit
+
+constexpr unsigned char GzMagic1 = 0x1F;
+constexpr unsigned char GzMagic2 = 0x8B;
+constexpr int GzHeadCrc = 0x02;
+constexpr int GzExtraField = 0x04;
+constexpr int GzOrigName = 0x08;
+constexpr int GzComment = 0x10;
+constexpr int GzReserved = 0xE0;
+
+void PutUInt16(std::vector<Bytef>& out, std::uint32_t value) {
+    out.push_back(static_cast<Bytef>(value));
+    out.push_back(static_cast<Bytef>(value >> 8));
+}
+
+void PutUInt32(std::vector<Bytef>& out, std::uint32_t value) {
+    PutUInt16(out, value & 0xFFFF);
+    PutUInt16(out, value >> 16);
+}
+
+// Level and strategy from a mode string; a later character overrides an earlier one.
+void ParseMode(const std::string& mode, int& level, int& strategy, char* direction) {
+    level = Z_DEFAULT_COMPRESSION;
+    strategy = Z_DEFAULT_STRATEGY;
+    for (const char c : mode) {
+        if (c >= '0' && c <= '9') {
+            level = c - '0';
+        } else if (c == 'f') {
+            strategy = Z_FILTERED;
+        } else if (c == 'h') {
+            strategy = Z_HUFFMAN_ONLY;
+        } else if (direction != nullptr && (c == 'r' || c == 'w')) {
+            *direction = c;
+        }
+    }
+}
+
+bool StartDeflate(gz_stream& s, int level, int strategy) {
+    if (deflateInit2(&s.deflate_state, level, Z_DEFLATED, WindowBits, MemoryLevel, strategy) != Z_OK) {
+        return false;
+    }
+    s.state_ready = true;
+    s.out_buffer.resize(GzBufferSize);
+    s.deflate_state.next_out = s.out_buffer.data();
+    s.deflate_state.avail_out = GzBufferSize;
+    return true;
+}
+
+// Writes the first count bytes of the output buffer to the file.
+bool WriteOutput(gz_stream& s, unsigned count) {
+    if (s.zip_entry && s.file_position + count > ZipLimit) {
+        s.msg = std::strerror(EFBIG);
+        return false;
+    }
+    const std::size_t written = s.file.Write(s.out_buffer.data(), count);
+    s.file_position += static_cast<std::int64_t>(written);
+    if (written != count) {
+        s.msg = std::strerror(s.file.Error());
+        return false;
+    }
+    return true;
+}
+
+// Drains the deflate stream with the given flush value into the file; 0 once the stream has ended (Z_FINISH)
+// or the flush is through, else the failing status.
+int DoFlush(gz_stream& s, int flush) {
+    z_stream& zs = s.deflate_state;
+    zs.avail_in = 0;
+    bool done = false;
+    for (;;) {
+        const unsigned count = GzBufferSize - zs.avail_out;
+        if (count != 0) {
+            if (!WriteOutput(s, count)) {
+                s.status = Z_ERRNO;
+                return Z_ERRNO;
+            }
+            zs.next_out = s.out_buffer.data();
+            zs.avail_out = GzBufferSize;
+        }
+        if (done) {
+            break;
+        }
+        s.status = deflate(&zs, flush);
+        // No progress with nothing left to write is not an error: everything is out already.
+        if (count == 0 && s.status == Z_BUF_ERROR) {
+            s.status = Z_OK;
+        }
+        done = zs.avail_out != 0 || s.status == Z_STREAM_END;
+        if (s.status != Z_OK && s.status != Z_STREAM_END) {
+            break;
+        }
+    }
+    return s.status == Z_STREAM_END ? Z_OK : s.status;
+}
+
+// --- Reading ---
+
+bool FillInput(gz_stream& s) {
+    if (s.z_eof) {
+        return false;
+    }
+    const std::int64_t n = s.file.Read(s.in_buffer.data(), s.in_buffer.size());
+    if (n <= 0) {
+        s.z_eof = true;
+        if (n < 0) {
+            s.status = Z_ERRNO;
+            s.msg = std::strerror(s.file.Error());
+        }
+        return false;
+    }
+    s.deflate_state.next_in = s.in_buffer.data();
+    s.deflate_state.avail_in = static_cast<uInt>(n);
+    return true;
+}
+
+int GetByte(gz_stream& s) {
+    z_stream& zs = s.deflate_state;
+    if (zs.avail_in == 0 && !FillInput(s)) {
+        return EOF;
+    }
+    --zs.avail_in;
+    return *zs.next_in++;
+}
+
+// Makes at least `want` bytes available in the input buffer unless the file ends first; returns how many are.
+unsigned EnsureInput(gz_stream& s, unsigned want) {
+    z_stream& zs = s.deflate_state;
+    if (zs.avail_in >= want) {
+        return zs.avail_in;
+    }
+    std::memmove(s.in_buffer.data(), zs.next_in, zs.avail_in);
+    zs.next_in = s.in_buffer.data();
+    while (zs.avail_in < want && !s.z_eof) {
+        const std::int64_t n = s.file.Read(s.in_buffer.data() + zs.avail_in, s.in_buffer.size() - zs.avail_in);
+        if (n <= 0) {
+            s.z_eof = true;
+            if (n < 0) {
+                s.status = Z_ERRNO;
+                s.msg = std::strerror(s.file.Error());
+            }
+            break;
+        }
+        zs.avail_in += static_cast<uInt>(n);
+    }
+    return zs.avail_in;
+}
+
+void SetDataError(gz_stream& s, const char* message) {
+    if (s.status != Z_ERRNO) {
+        s.status = Z_DATA_ERROR;
+        s.msg = message;
+    }
+}
+
+// Reads a gzip member header at the input position. False when the input does not start with the gzip magic
+// (nothing is consumed then); true otherwise, with status Z_DATA_ERROR when the header is damaged or cut short.
+bool ReadHeader(gz_stream& s, std::string* name, std::uint32_t* time) {
+    z_stream& zs = s.deflate_state;
+    if (EnsureInput(s, 2) < 2 || zs.next_in[0] != GzMagic1 || zs.next_in[1] != GzMagic2) {
+        return false;
+    }
+    zs.next_in += 2;
+    zs.avail_in -= 2;
+    bool cut = false;
+    auto next = [&]() {
+        const int c = GetByte(s);
+        cut = cut || c == EOF;
+        return c;
+    };
+    const int method = next();
+    const int flags = next();
+    if (cut || method != Z_DEFLATED || (flags & GzReserved) != 0) {
+        SetDataError(s, cut ? "unexpected end of file" : "unknown compression method or header flags");
+        return true;
+    }
+    std::uint32_t stamp = 0;
+    for (int i = 0; i < 4; ++i) {
+        stamp |= static_cast<std::uint32_t>(next() & 0xFF) << (8 * i);
+    }
+    next(); // extra flags
+    next(); // operating system
+    if ((flags & GzExtraField) != 0) {
+        unsigned length = static_cast<unsigned>(next() & 0xFF);
+        length |= static_cast<unsigned>(next() & 0xFF) << 8;
+        while (!cut && length-- != 0) {
+            next();
+        }
+    }
+    std::string stored;
+    if ((flags & GzOrigName) != 0) {
+        for (int c = next(); c != 0 && c != EOF; c = next()) {
+            stored.push_back(static_cast<char>(c));
+        }
+    }
+    if ((flags & GzComment) != 0) {
+        for (int c = next(); c != 0 && c != EOF; c = next()) {
+        }
+    }
+    if ((flags & GzHeadCrc) != 0) {
+        next();
+        next();
+    }
+    if (cut) {
+        SetDataError(s, "unexpected end of file");
+        return true;
+    }
+    if (name != nullptr) {
+        *name = std::move(stored);
+    }
+    if (time != nullptr) {
+        *time = stamp;
+    }
+    return true;
+}
+
+// Checks the CRC-32 and length that end a member against what was expanded.
+bool CheckTrailer(gz_stream& s) {
+    std::uint32_t values[2] = {0, 0};
+    for (auto& value : values) {
+        for (int i = 0; i < 4; ++i) {
+            const int c = GetByte(s);
+            if (c == EOF) {
+                SetDataError(s, "unexpected end of file");
+                return false;
+            }
+            value |= static_cast<std::uint32_t>(c) << (8 * i);
+        }
+    }
+    if (values[0] != s.crc) {
+        SetDataError(s, "incorrect data check");
+        return false;
+    }
+    if (values[1] != static_cast<std::uint32_t>(s.deflate_state.total_out)) {
+        SetDataError(s, "incorrect length check");
+        return false;
+    }
+    return true;
+}
+
+int ReadTransparent(gz_stream& s, Bytef* out, unsigned len) {
+    z_stream& zs = s.deflate_state;
+    unsigned n = std::min(zs.avail_in, len);
+    std::memcpy(out, zs.next_in, n);
+    zs.next_in += n;
+    zs.avail_in -= n;
+    while (n < len && !s.z_eof) {
+        const std::int64_t r = s.file.Read(out + n, len - n);
+        if (r <= 0) {
+            s.z_eof = true;
+            if (r < 0) {
+                s.status = Z_ERRNO;
+                s.msg = std::strerror(s.file.Error());
+            }
+            break;
+        }
+        n += static_cast<unsigned>(r);
+    }
+    return n == 0 && s.status < 0 ? -1 : static_cast<int>(n);
+}
+
+} // namespace
+
+gz_stream::~gz_stream() {
+    gz_destroy(this);
+}
+
+int gz_destroy(gz_stream* stream) {
+    if (stream == nullptr) {
+        return Z_STREAM_ERROR;
+    }
+    int result = Z_OK;
+    if (stream->state_ready) {
+        result = stream->mode == 'w' ? deflateEnd(&stream->deflate_state) : inflateEnd(&stream->deflate_state);
+        stream->state_ready = false;
+    }
+    if (stream->file.IsOpen() && stream->file.Close() != 0) {
+        result = Z_ERRNO;
+    }
+    if (stream->status < 0) {
+        result = stream->status;
+    }
+    std::vector<Bytef>().swap(stream->out_buffer);
+    std::vector<Bytef>().swap(stream->in_buffer);
+    return result;
+}
+
+gz_stream_ptr ZipOpen(const std::string& path, const std::string& mode, const std::string& name,
+                      std::uint32_t dosDateTime) {
+    if (path.empty() || mode.empty() || name.size() > 0xFFFF) {
+        return nullptr;
+    }
+    auto s = std::make_unique<gz_stream>();
+    s->path = path;
+    s->mode = 'w';
+    s->dos_date_time = dosDateTime;
+    s->zip_entry = true;
+    int level = 0;
+    int strategy = 0;
+    ParseMode(mode, level, strategy, nullptr);
+    if (!StartDeflate(*s, level, strategy)) {
+        return nullptr;
+    }
+    if (!s->file.Open(path, O_RDWR)) {
+        return nullptr;
+    }
+    const std::int64_t size = s->file.Size();
+    // Header offsets are signed 32-bit numbers in this archive's bookkeeping: no entry starts at 2 GiB or later.
+    if (size < 0 || size > INT32_MAX || s->file.SeekTo(size) != size) {
+        return nullptr;
+    }
+    s->header_offset = static_cast<std::int32_t>(size);
+
+    // CRC-32 and sizes stay 0 until ZipClose knows them; there is no data descriptor.
+    std::vector<Bytef> header;
+    header.reserve(30 + name.size());
+    PutUInt32(header, 0x04034B50);
+    PutUInt16(header, 20);
+    PutUInt16(header, 2);
+    PutUInt16(header, Z_DEFLATED);
+    PutUInt32(header, dosDateTime);
+    PutUInt32(header, 0);
+    PutUInt32(header, 0);
+    PutUInt32(header, 0);
+    PutUInt16(header, static_cast<std::uint32_t>(name.size()));
+    PutUInt16(header, 0);
+    header.insert(header.end(), name.begin(), name.end());
+    if (s->file.Write(header.data(), header.size()) != header.size()) {
+        RaiseInOutError("Cannot write to file", path, s->file.Error());
+    }
+    s->data_start = s->header_offset + static_cast<std::int64_t>(header.size());
+    s->file_position = s->data_start;
+    return s;
+}
+
+int gzwrite(gz_stream* stream, const void* buffer, unsigned n) {
+    if (stream == nullptr || stream->mode != 'w') {
+        return Z_STREAM_ERROR;
+    }
+    gz_stream& s = *stream;
+    z_stream& zs = s.deflate_state;
+    if (s.zip_entry && zs.total_in + n > static_cast<uLong>(ZipLimit)) {
+        // The entry's uncompressed size would not fit its 32-bit field.
+        s.status = Z_ERRNO;
+        s.msg = std::strerror(EFBIG);
+        return 0;
+    }
+    zs.next_in = static_cast<Bytef*>(const_cast<void*>(buffer));
+    zs.avail_in = n;
+    while (zs.avail_in != 0) {
+        if (zs.avail_out == 0) {
+            if (!WriteOutput(s, GzBufferSize)) {
+                s.status = Z_ERRNO;
+                break;
+            }
+            zs.next_out = s.out_buffer.data();
+            zs.avail_out = GzBufferSize;
+        }
+        s.status = deflate(&zs, Z_NO_FLUSH);
+        if (s.status != Z_OK) {
+            break;
+        }
+    }
+    s.crc = static_cast<std::uint32_t>(crc32(s.crc, static_cast<const Bytef*>(buffer), n));
+    return static_cast<int>(n - zs.avail_in);
+}
+
+int ZipClose(gz_stream* stream) {
+    if (stream == nullptr) {
+        return Z_STREAM_ERROR;
+    }
+    gz_stream& s = *stream;
+    if (s.mode == 'w') {
+        const int finish = DoFlush(s, Z_FINISH);
+        if (finish != Z_OK) {
+            const int result = gz_destroy(&s);
+            return result != Z_OK ? result : finish;
+        }
+        s.uncompressed_size = static_cast<std::uint32_t>(s.deflate_state.total_in);
+        const std::int64_t size = s.file.Size();
+        if (size < 0) {
+            const int error = s.file.Error();
+            gz_destroy(&s);
+            RaiseInOutError("Cannot read the size of", s.path, error);
+        }
+        s.compressed_size = static_cast<std::uint32_t>(size - s.data_start);
+        std::vector<Bytef> fields;
+        PutUInt32(fields, s.crc);
+        PutUInt32(fields, s.compressed_size);
+        PutUInt32(fields, s.uncompressed_size);
+        if (!s.file.WriteAt(fields.data(), fields.size(), static_cast<std::int64_t>(s.header_offset) + 14)) {
+            gz_destroy(&s);
+            return Z_STREAM_ERROR;
+        }
+    }
+    return gz_destroy(&s);
+}
+
+gz_stream_ptr gzopen(const std::string& path, const std::string& mode, std::string& name, std::uint32_t& time) {
+    if (path.empty() || mode.empty()) {
+        return nullptr;
+    }
+    auto s = std::make_unique<gz_stream>();
+    s->path = path;
+    int level = 0;
+    int strategy = 0;
+    ParseMode(mode, level, strategy, &s->mode);
+    if (s->mode == 'w') {
+        if (!StartDeflate(*s, level, strategy) || !s->file.Open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666)) {
+            return nullptr;
+        }
+        std::vector<Bytef> header{GzMagic1, GzMagic2, Z_DEFLATED, static_cast<Bytef>(name.empty() ? 0 : GzOrigName)};
+        PutUInt32(header, time);
+        header.push_back(0); // extra flags
+        header.push_back(0); // operating system
+        if (!name.empty()) {
+            header.insert(header.end(), name.begin(), name.end());
+            header.push_back(0);
+        }
+        if (s->file.Write(header.data(), header.size()) != header.size()) {
+            return nullptr;
+        }
+        s->file_position = static_cast<std::int64_t>(header.size());
+        return s;
+    }
+    if (s->mode != 'r') {
+        return nullptr;
+    }
+    s->in_buffer.resize(GzBufferSize);
+    if (inflateInit2(&s->deflate_state, WindowBits) != Z_OK) {
+        return nullptr;
+    }
+    s->state_ready = true;
+    if (!s->file.OpenRegularForReading(path)) {
+        return nullptr;
+    }
+    s->deflate_state.next_in = s->in_buffer.data();
+    name.clear();
+    time = 0;
+    if (!ReadHeader(*s, &name, &time) && s->status == Z_OK) {
+        s->transparent = true;
+    }
+    const off_t consumed = ::lseek(s->file.Descriptor(), 0, SEEK_CUR);
+    s->data_start = consumed < 0 ? 0 : consumed - static_cast<std::int64_t>(s->deflate_state.avail_in);
+    return s;
+}
+
+int gzread(gz_stream* stream, void* buffer, unsigned len) {
+    if (stream == nullptr || stream->mode != 'r') {
+        return Z_STREAM_ERROR;
+    }
+    gz_stream& s = *stream;
+    if (s.status == Z_DATA_ERROR || s.status == Z_ERRNO || s.status == Z_MEM_ERROR) {
+        return -1;
+    }
+    len = std::min<unsigned>(len, INT_MAX);
+    auto* out = static_cast<Bytef*>(buffer);
+    if (s.transparent) {
+        return ReadTransparent(s, out, len);
+    }
+    if (s.status == Z_STREAM_END || len == 0) {
+        return 0;
+    }
+    z_stream& zs = s.deflate_state;
+    zs.next_out = out;
+    zs.avail_out = len;
+    Bytef* start = out;
+    while (zs.avail_out != 0) {
+        if (zs.avail_in == 0 && !FillInput(s) && s.status == Z_ERRNO) {
+            break;
+        }
+        const int r = inflate(&zs, Z_NO_FLUSH);
+        if (r == Z_STREAM_END) {
+            s.crc = static_cast<std::uint32_t>(crc32(s.crc, start, static_cast<uInt>(zs.next_out - start)));
+            start = zs.next_out;
+            if (!CheckTrailer(s)) {
+                break;
+            }
+            if (ReadHeader(s, nullptr, nullptr)) {
+                if (s.status != Z_OK) {
+                    break;
+                }
+                inflateReset(&zs);
+                s.crc = 0;
+                continue;
+            }
+            if (s.status == Z_OK) {
+                s.status = Z_STREAM_END;
+            }
+            break;
+        }
+        if (r == Z_BUF_ERROR) {
+            if (zs.avail_in == 0 && s.z_eof) {
+                SetDataError(s, "unexpected end of file");
+                break;
+            }
+            continue;
+        }
+        if (r != Z_OK) {
+            s.status = r == Z_MEM_ERROR ? Z_MEM_ERROR : Z_DATA_ERROR;
+            s.msg = zs.msg != nullptr ? zs.msg : "damaged data";
+            break;
+        }
+    }
+    s.crc = static_cast<std::uint32_t>(crc32(s.crc, start, static_cast<uInt>(zs.next_out - start)));
+    const auto produced = static_cast<int>(len - zs.avail_out);
+    return produced == 0 && s.status < 0 ? -1 : produced;
+}
+
+int gzclose(gz_stream_ptr stream) {
+    if (!stream) {
+        return Z_STREAM_ERROR;
+    }
+    gz_stream& s = *stream;
+    if (s.mode == 'w') {
+        const int finish = DoFlush(s, Z_FINISH);
+        if (finish != Z_OK) {
+            const int result = gz_destroy(&s);
+            return result != Z_OK ? result : finish;
+        }
+        std::vector<Bytef> trailer;
+        PutUInt32(trailer, s.crc);
+        PutUInt32(trailer, static_cast<std::uint32_t>(s.deflate_state.total_in));
+        if (s.file.Write(trailer.data(), trailer.size()) != trailer.size()) {
+            gz_destroy(&s);
+            return Z_STREAM_ERROR;
+        }
+    }
+    return gz_destroy(&s);
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "zip/FileHandle.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+#include <zlib.h>
+
+// The compressed stream under the zip writer and the single-file gzip routines. Writing, it deflates the bytes
+// given to gzwrite into a file, either as one entry of a zip archive (ZipOpen/ZipClose: a local header at the end
+// of the archive, completed in place once the data are done) or as a gzip file (gzopen/gzclose). Reading, it
+// expands a gzip file (gzopen with "r", gzread), and hands a file that is not in gzip format over unchanged.
+//
+// The functions keep the names of zlib's gzip functions, which they resemble; they take a gz_stream, so a call
+// never reaches zlib's own.
+
+inline constexpr std::size_t GzBufferSize = 16384;
+
+struct gz_stream {
+    gz_stream() = default;
+    // Releases what is still held (see gz_destroy).
+    ~gz_stream();
+    gz_stream(const gz_stream&) = delete;
+    gz_stream& operator=(const gz_stream&) = delete;
+
+    z_stream deflate_state{}; // deflating when writing, inflating when reading
+    bool state_ready = false; // deflate_state was initialised and still needs its end
+    int status = Z_OK;        // the last zlib status, or Z_ERRNO after a failed read or write of the file
+    FileHandle file;
+    std::vector<Bytef> out_buffer;
+    std::uint32_t crc = 0; // of everything given to gzwrite; when reading, of the current gzip member's output
+    std::string path;
+    char mode = '\0'; // 'w' or 'r'
+    std::uint32_t uncompressed_size = 0;
+    std::uint32_t compressed_size = 0;
+    std::int32_t header_offset = 0;
+    std::int64_t data_start = 0;
+    std::uint32_t dos_date_time = 0;
+
+    // Reading only.
+    std::vector<Bytef> in_buffer;
+    bool z_eof = false;
+    bool transparent = false; // not in gzip format: read unchanged
+    std::string msg;
+
+    // Writing a zip entry: the format's 32-bit sizes and offsets are enforced while writing, so that an entry
+    // that cannot be described fails instead of leaving a directory that lies.
+    bool zip_entry = false;
+    std::int64_t file_position = 0;
+};
+
+using gz_stream_ptr = std::unique_ptr<gz_stream>;
+
+// --- One entry of a zip archive ---
+
+// Appends a local header for `name` to the existing archive at path and starts a raw deflate stream for the
+// entry. mode: a digit sets the level, "f" the filtered and "h" the Huffman-only strategy. Null when the path or
+// mode is empty, deflate cannot start, the archive cannot be opened, has reached 2 GiB, or the name does not fit
+// the header. A failed write of the header raises EInOutError.
+gz_stream_ptr ZipOpen(const std::string& path, const std::string& mode, const std::string& name,
+                      std::uint32_t dosDateTime);
+// Compresses n bytes into the file; returns the bytes consumed (fewer than n after a failed write, with status
+// Z_ERRNO), or Z_STREAM_ERROR for a null or reading stream.
+int gzwrite(gz_stream* stream, const void* buffer, unsigned n);
+// Finishes the entry's data and writes its CRC-32 and sizes into its local header, then releases the stream.
+// 0 on success, after which crc, compressed_size, uncompressed_size and header_offset describe the entry;
+// otherwise a negative status. Raises EInOutError when the archive's size cannot be taken.
+int ZipClose(gz_stream* stream);
+// The release: ends the zlib state, closes the file and frees the buffers; the record's fields stay readable.
+// 0, or a negative status (the stream's own when it is negative, Z_ERRNO when the close failed). Safe to repeat.
+int gz_destroy(gz_stream* stream);
+
+// --- Single gzip files ---
+
+// mode: "r" reads, "w" writes; for writing a digit sets the level and "f" or "h" the strategy. Writing creates
+// or empties the file and writes a gzip header with the name (when not empty) and the time (seconds since 1970,
+// UTC; 0 for none). Reading fills name and time from the header. Null when the file cannot be opened or created
+// or a zlib state cannot start. A damaged header still gives a stream whose reads fail.
+gz_stream_ptr gzopen(const std::string& path, const std::string& mode, std::string& name, std::uint32_t& time);
+// Up to len bytes of the expanded data; 0 at the end, -1 on a read error, damaged data, a truncated file or a
+// CRC-32 or length that does not match the gzip trailer. Concatenated gzip members read as one; bytes after the
+// last member that do not start another are ignored.
+int gzread(gz_stream* stream, void* buffer, unsigned len);
+// Finishes a writing stream (the deflate data, then CRC-32 and length), releases and frees the stream.
+// 0 on success, else a negative status.
+int gzclose(gz_stream_ptr stream);

@@ -1,0 +1,487 @@
+#include "ZipArchive.h"
+
+#include "platform/DateTime.h"
+#include "platform/Paths.h"
+#include "zip/DosDateTime.h"
+#include "zip/FileHandle.h"
+#include "zip/Gzioext.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+// Windows code page 1252 to the OEM code page 437 that zip tools assume for names without the UTF-8 flag: letters
+// that 437 has go to their place there, most others to their base letter or to a space.
+const unsigned char OemCharTable[128] = {
+    0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, // 8x
+    0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, // 9x
+    0x20, 0xAD, 0x9B, 0x9C, 0x20, 0x9D, 0xB3, 0x15, 0x20, 0x20, 0x20, 0xAE, 0xAA, 0xC4, 0x20, 0x20, // Ax
+    0xF8, 0xF1, 0xFD, 0xFC, 0x20, 0xE6, 0xE3, 0x20, 0x20, 0x20, 0x20, 0xAF, 0xAC, 0xAB, 0x20, 0xA8, // Bx
+    0x41, 0x41, 0x41, 0x41, 0x8E, 0x8F, 0x92, 0x80, 0x45, 0x90, 0x45, 0x45, 0x49, 0x49, 0x49, 0x49, // Cx
+    0x44, 0xA5, 0x4F, 0x4F, 0x4F, 0x4F, 0x99, 0x20, 0x20, 0x55, 0x55, 0x55, 0x9A, 0x59, 0x20, 0xE1, // Dx
+    0x85, 0x61, 0x83, 0x61, 0x84, 0x86, 0x91, 0x87, 0x8A, 0x82, 0x88, 0x89, 0x8D, 0xA1, 0x8C, 0x8B, // Ex
+    0x20, 0xA4, 0x95, 0xA2, 0x93, 0x6F, 0x94, 0xF6, 0x20, 0x97, 0xA3, 0x96, 0x81, 0x79, 0x20, 0x98, // Fx
+};
+
+void RaiseInOutError(const std::string& what, const std::string& path, int error) {
+    throw EInOutError(what + " \"" + path + "\". " + std::strerror(error), error);
+}
+
+namespace {
+
+// The zip format counts entries in 16 bits; a wrapped count makes readers stop early and lose entries.
+constexpr std::size_t MaxEntries = 0xFFFF;
+constexpr std::int64_t ZipLimit = 0xFFFFFFFF;
+
+struct ZipEntry {
+    std::string Name;
+    TPkHeader Header;
+};
+
+// The module's one archive and its compression settings.
+class TZipArchive {
+public:
+    void MakeZip(const std::string& zipName, const std::string& baseDir);
+    void AddZip(const std::string& path);
+    void CloseZip();
+    void SetCompression(TCompressionType type, int level) {
+        CompressionType = type;
+        CompressionLevel = level;
+    }
+    // "w", the level's first character and "f", "h" or a blank, as gzip files take it.
+    std::string GzipMode() const;
+
+private:
+    std::string ZipFileName; // empty: no archive open
+    std::string ZipBaseDir;
+    std::vector<ZipEntry> ZipEntries; // finished entries, in the order they were finished
+    int CompressionLevel = 6;
+    TCompressionType CompressionType = ctStandard;
+};
+
+TZipArchive& Module() {
+    static TZipArchive module;
+    return module;
+}
+
+char LevelCharacter(int level) {
+    return std::to_string(level).front();
+}
+
+void PutUInt16(std::vector<Bytef>& out, std::uint32_t value) {
+    out.push_back(static_cast<Bytef>(value));
+    out.push_back(static_cast<Bytef>(value >> 8));
+}
+
+void PutUInt32(std::vector<Bytef>& out, std::uint32_t value) {
+    PutUInt16(out, value & 0xFFFF);
+    PutUInt16(out, value >> 16);
+}
+
+// Streams the source into the compressed stream in 16 KiB blocks and closes the source: 0 when done, 1 when a
+// read failed, 2 when the stream did not take a block whole. A failed close at the end raises EInOutError.
+int CopyFileToGz(FileHandle& source, gz_stream* stream) {
+    std::array<Bytef, GzBufferSize> buffer;
+    for (;;) {
+        const std::int64_t n = source.Read(buffer.data(), buffer.size());
+        if (n < 0) {
+            source.Close();
+            return 1;
+        }
+        if (n == 0) {
+            if (const int error = source.Close(); error != 0) {
+                RaiseInOutError("Cannot close file", source.Path(), error);
+            }
+            return 0;
+        }
+        if (gzwrite(stream, buffer.data(), static_cast<unsigned>(n)) != n) {
+            source.Close();
+            return 2;
+        }
+    }
+}
+
+// Expands the stream into output: 0 when done, 1 when the stream failed, 2 when a write fell short, 3 when the
+// output could not be closed (its data may not have reached the disk).
+int CopyGzToFile(gz_stream* stream, FileHandle& output) {
+    std::array<Bytef, GzBufferSize> buffer;
+    for (;;) {
+        const int n = gzread(stream, buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (n < 0) {
+            return 1;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (output.Write(buffer.data(), static_cast<std::size_t>(n)) != static_cast<std::size_t>(n)) {
+            return 2;
+        }
+    }
+    return output.Close() == 0 ? 0 : 3;
+}
+
+std::vector<std::string> Folders(const std::string& folderPath) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    while (start < folderPath.size()) {
+        const std::size_t slash = folderPath.find(PathDelim, start);
+        const std::size_t end = slash == std::string::npos ? folderPath.size() : slash;
+        if (end > start) {
+            pieces.push_back(folderPath.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return pieces;
+}
+
+std::string ExtractRelativePath(const std::string& baseName, const std::string& destName) {
+    const std::string basePath = ExtractFilePath(baseName);
+    const std::string destPath = ExtractFilePath(destName);
+    // The counterpart of differing drives: an absolute and a relative path share no folder to start from.
+    if (basePath.starts_with(PathDelim) != destPath.starts_with(PathDelim)) {
+        return destName;
+    }
+    const std::vector<std::string> base = Folders(basePath);
+    const std::vector<std::string> dest = Folders(destPath);
+    std::size_t shared = 0;
+    while (shared < base.size() && shared < dest.size() && SamePath(base[shared], dest[shared])) {
+        ++shared;
+    }
+    std::string result;
+    for (std::size_t i = shared; i < base.size(); ++i) {
+        result += "..";
+        result += PathDelim;
+    }
+    for (std::size_t i = shared; i < dest.size(); ++i) {
+        result += dest[i];
+        result += PathDelim;
+    }
+    return result + ExtractFileName(destName);
+}
+
+// A new file beside the target that replaces the target only on Commit; without one it is removed. So a
+// failure half way leaves the target as it was, and no reader ever sees half a file under the target's name.
+class TempOutput {
+public:
+    explicit TempOutput(std::string target) : target_(std::move(target)) {
+        std::random_device seed;
+        std::mt19937 random(seed());
+        static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string name = ExtractFilePath(target_) + ".";
+            for (int i = 0; i < 8; ++i) {
+                name += Letters[random() % (sizeof Letters - 1)];
+            }
+            name += ".tmp";
+            if (file_.Open(name, O_WRONLY | O_CREAT | O_EXCL, 0666)) {
+                path_ = name;
+                return;
+            }
+            if (file_.Error() != EEXIST) {
+                return;
+            }
+        }
+    }
+    ~TempOutput() {
+        file_.Close();
+        if (!path_.empty() && !committed_) {
+            ::unlink(path_.c_str());
+        }
+    }
+    TempOutput(const TempOutput&) = delete;
+    TempOutput& operator=(const TempOutput&) = delete;
+
+    bool Created() const { return !path_.empty(); }
+    const std::string& Path() const { return path_; }
+    FileHandle& File() { return file_; }
+    bool Commit() {
+        file_.Close();
+        committed_ = ::rename(path_.c_str(), target_.c_str()) == 0;
+        return committed_;
+    }
+
+private:
+    std::string target_;
+    std::string path_;
+    FileHandle file_;
+    bool committed_ = false;
+};
+
+// The read-only bit is the one attribute that means something to a file here (hidden follows the name).
+void SetReadOnlyAttribute(const std::string& path, std::uint32_t attributes) {
+    struct stat st {};
+    if (attributes == InvalidFileAttributes || ::stat(path.c_str(), &st) != 0) {
+        return;
+    }
+    mode_t mode = st.st_mode & 07777;
+    mode = (attributes & faReadOnly) != 0 ? mode & ~static_cast<mode_t>(0222) : mode | S_IWUSR;
+    ::chmod(path.c_str(), mode);
+}
+
+std::string WithoutLastExtension(const std::string& fileName) {
+    const std::size_t dot = fileName.rfind('.');
+    // A leading dot starts a hidden name, not an extension.
+    return dot == std::string::npos || dot == 0 ? fileName : fileName.substr(0, dot);
+}
+
+// The file name a gzip file expands to: the stored name's last path piece, so that a crafted header cannot
+// reach outside the chosen folder, else the gzip file's own name without its last extension.
+std::string ExpandedName(const std::string& stored, const std::string& gzipPath) {
+    const std::string piece = ExtractFileName(stored);
+    if (piece.empty() || piece == "." || piece == "..") {
+        return WithoutLastExtension(ExtractFileName(gzipPath));
+    }
+    return piece;
+}
+
+void TZipArchive::MakeZip(const std::string& zipName, const std::string& baseDir) {
+    ZipEntries.clear();
+    ZipFileName = zipName;
+    ZipBaseDir = baseDir;
+    FileHandle archive;
+    int error = 0;
+    if (!archive.Open(zipName, O_RDWR | O_CREAT | O_TRUNC, 0600)) {
+        error = archive.Error();
+    } else {
+        error = archive.Close();
+    }
+    if (error != 0) {
+        // Left open, the module would point at a file that is not there and every later call would fail again.
+        ZipFileName.clear();
+        RaiseInOutError("Cannot create file", zipName, error);
+    }
+}
+
+void TZipArchive::AddZip(const std::string& path) {
+    if (ZipFileName.empty()) {
+        return;
+    }
+    if (ZipEntries.size() >= MaxEntries) {
+        throw EGZipError("Error opening " + ZipFileName, 2);
+    }
+    FileHandle source;
+    if (!source.OpenRegularForReading(path)) {
+        throw EGZipError("Error opening " + path, 2);
+    }
+    std::string mode;
+    if (CompressionType == ctFiltered) {
+        mode += 'f';
+    } else if (CompressionType == ctHuffmanOnly) {
+        mode += 'h';
+    }
+    mode += LevelCharacter(CompressionLevel);
+    const std::string name = ZipEntryName(path, ZipBaseDir);
+    gz_stream_ptr stream = ZipOpen(ZipFileName, mode, name, FileDosDateTime(path));
+    if (!stream) {
+        throw EGZipError("Error opening " + ZipFileName, 2);
+    }
+    switch (CopyFileToGz(source, stream.get())) {
+    case 1:
+        throw EGZipError("Error reading from " + path, 4);
+    case 2:
+        throw EGZipError("Error writing to " + ZipFileName, 5);
+    default:
+        break;
+    }
+    if (ZipClose(stream.get()) != 0) {
+        throw EGZipError("Error closing " + ZipFileName, 3);
+    }
+    TPkHeader header;
+    header.DosDateTime = stream->dos_date_time;
+    header.HeaderOffset = stream->header_offset;
+    header.Crc = stream->crc;
+    header.CompressedSize = stream->compressed_size;
+    header.UncompressedSize = stream->uncompressed_size;
+    header.Attributes = GetFileAttributes(path);
+    ZipEntries.push_back(ZipEntry{name, header});
+}
+
+void TZipArchive::CloseZip() {
+    if (ZipFileName.empty()) {
+        return;
+    }
+    FileHandle archive;
+    if (!archive.Open(ZipFileName, O_RDWR)) {
+        RaiseInOutError("Cannot open file", ZipFileName, archive.Error());
+    }
+    const std::int64_t start = archive.Size();
+    if (start < 0) {
+        RaiseInOutError("Cannot read the size of", ZipFileName, archive.Error());
+    }
+    std::vector<Bytef> directory;
+    for (const ZipEntry& entry : ZipEntries) {
+        const TPkHeader& h = entry.Header;
+        PutUInt32(directory, 0x02014B50);
+        PutUInt16(directory, 20); // made by: version 2.0, MS-DOS attributes
+        PutUInt16(directory, 20);
+        PutUInt16(directory, 2);
+        PutUInt16(directory, 8);
+        PutUInt32(directory, h.DosDateTime);
+        PutUInt32(directory, h.Crc);
+        PutUInt32(directory, h.CompressedSize);
+        PutUInt32(directory, h.UncompressedSize);
+        PutUInt16(directory, static_cast<std::uint32_t>(entry.Name.size()));
+        PutUInt16(directory, 0); // extra field
+        PutUInt16(directory, 0); // comment
+        PutUInt16(directory, 0); // disk number
+        PutUInt16(directory, 0); // internal attributes
+        PutUInt32(directory, h.Attributes);
+        PutUInt32(directory, static_cast<std::uint32_t>(h.HeaderOffset));
+        directory.insert(directory.end(), entry.Name.begin(), entry.Name.end());
+    }
+    const auto directorySize = static_cast<std::int64_t>(directory.size());
+    if (start + directorySize > ZipLimit) {
+        RaiseInOutError("Cannot write to file", ZipFileName, EFBIG);
+    }
+    PutUInt32(directory, 0x06054B50);
+    PutUInt16(directory, 0);
+    PutUInt16(directory, 0);
+    PutUInt16(directory, static_cast<std::uint32_t>(ZipEntries.size() & 0xFFFF));
+    PutUInt16(directory, static_cast<std::uint32_t>(ZipEntries.size() & 0xFFFF));
+    PutUInt32(directory, static_cast<std::uint32_t>(directorySize));
+    PutUInt32(directory, static_cast<std::uint32_t>(start));
+    PutUInt16(directory, 0);
+    if (!archive.WriteAt(directory.data(), directory.size(), start)) {
+        RaiseInOutError("Cannot write to file", ZipFileName, archive.Error());
+    }
+    if (const int error = archive.Close(); error != 0) {
+        RaiseInOutError("Cannot close file", ZipFileName, error);
+    }
+    ZipEntries.clear();
+    ZipFileName.clear();
+}
+
+std::string TZipArchive::GzipMode() const {
+    std::string mode = "w";
+    mode += LevelCharacter(CompressionLevel);
+    mode += CompressionType == ctFiltered ? 'f' : CompressionType == ctHuffmanOnly ? 'h' : ' ';
+    return mode;
+}
+
+} // namespace
+
+void MakeZip(const std::string& zipName, const std::string& baseDir) {
+    Module().MakeZip(zipName, baseDir);
+}
+
+void AddZip(const std::string& path) {
+    Module().AddZip(path);
+}
+
+void CloseZip() {
+    Module().CloseZip();
+}
+
+void SetCompression(TCompressionType type, int level) {
+    Module().SetCompression(type, level);
+}
+
+std::string ZipEntryName(const std::string& path, const std::string& baseDir) {
+    std::string name = baseDir.empty() ? path : ExtractRelativePath(baseDir, path);
+    for (char& c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80) {
+            c = static_cast<char>(OemCharTable[byte - 0x80]);
+        }
+    }
+    return name;
+}
+
+void GZip(const std::string& source, const std::string& dest) {
+    FileHandle input;
+    if (!input.OpenRegularForReading(source)) {
+        throw EGZipError("Error opening " + source, 2);
+    }
+    std::string name = ExtractFileName(source);
+    const std::uint32_t attributes = GetFileAttributes(source);
+    const std::uint32_t date = FileDosDateTime(source);
+    std::uint32_t time = DosDateTimeToUnixTime(date);
+    if (dest.empty() || DirectoryExists(dest)) {
+        throw EGZipError("Error opening " + dest, 1);
+    }
+    TempOutput output(dest);
+    if (!output.Created()) {
+        throw EGZipError("Error opening " + dest, 1);
+    }
+    output.File().Close(); // gzopen opens it anew
+    gz_stream_ptr stream = gzopen(output.Path(), Module().GzipMode(), name, time);
+    if (!stream) {
+        throw EGZipError("Error opening " + dest, 1);
+    }
+    switch (CopyFileToGz(input, stream.get())) {
+    case 1:
+        throw EGZipError("Error reading from " + source, 4);
+    case 2:
+        throw EGZipError("Error writing to " + dest, 5);
+    default:
+        break;
+    }
+    if (gzclose(std::move(stream)) != 0) {
+        throw EGZipError("Error closing " + dest, 3);
+    }
+    SetFileDosDateTime(output.Path(), date);
+    SetReadOnlyAttribute(output.Path(), attributes);
+    if (!output.Commit()) {
+        throw EGZipError("Error writing to " + dest, 5);
+    }
+}
+
+void GUnzip(const std::string& source, const std::string& destPrefix) {
+    const std::uint32_t attributes = GetFileAttributes(source);
+    std::string name;
+    std::uint32_t time = 0;
+    gz_stream_ptr stream = gzopen(source, "r", name, time);
+    if (!stream) {
+        throw EGZipError("Error opening " + source, 2);
+    }
+    // Without a header there is no stored time, and 0 means "none" in a header too: the gzip file's own time
+    // stands in then.
+    const bool stamped = !stream->transparent && time != 0;
+    const std::string outputName = destPrefix + ExpandedName(name, source);
+    if (DirectoryExists(outputName)) {
+        throw EGZipError("Error opening " + destPrefix, 2);
+    }
+    TempOutput output(outputName);
+    if (!output.Created()) {
+        throw EGZipError("Error opening " + destPrefix, 2);
+    }
+    switch (CopyGzToFile(stream.get(), output.File())) {
+    case 1:
+        throw EGZipError("Error reading from " + source, 4);
+    case 2:
+    case 3:
+        throw EGZipError("Error writing to " + destPrefix, 5);
+    default:
+        break;
+    }
+    if (gzclose(std::move(stream)) != 0) {
+        throw EGZipError("Error closing " + source, 3);
+    }
+    SetFileDosDateTime(output.Path(), stamped ? UnixTimeToDosDateTime(time) : FileDosDateTime(source));
+    SetReadOnlyAttribute(output.Path(), attributes);
+    if (!output.Commit()) {
+        throw EGZipError("Error writing to " + destPrefix, 5);
+    }
+}
+
+TGzFileInfo GzFileInfo(const std::string& path) {
+    TGzFileInfo info;
+    info.FileDate = DateTimeToDosDateTime(Now());
+    std::string name;
+    std::uint32_t time = 0;
+    gz_stream_ptr stream = gzopen(path, "r", name, time);
+    if (!stream) {
+        throw EGZipError("Error opening " + path, 2);
+    }
+    info.Name = ExpandedName(name, path);
+    info.FileDate = !stream->transparent && time != 0 ? UnixTimeToDosDateTime(time) : FileDosDateTime(path);
+    gzclose(std::move(stream));
+    info.Attributes = GetFileAttributes(path);
+    return info;
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Helpers of the zip and gzip tests: running the real tools, running a piece of a test in a child process, and
+// taking a zip archive apart by its headers.
+
+struct CommandResult {
+    int exitCode = -1;  // -1 when the program could not run or was stopped at the deadline
+    std::string output; // standard output and standard error together
+};
+
+// Runs argv[0] (searched on PATH) with a bounded wait; standard input is empty.
+CommandResult RunProgram(const std::vector<std::string>& argv, int timeoutSeconds = 120);
+
+// Runs body in a forked child and returns its result (0..255), or -1 when it died or overran the deadline.
+int RunInChild(const std::function<int()>& body, int timeoutSeconds = 120);
+
+// The interpreter that has the test peers' modules, never the one first on PATH.
+inline const char* const SystemPython = "/usr/bin/python3";
+
+struct LocalHeader {
+    std::uint32_t signature, crc, compressedSize, uncompressedSize, dosDateTime;
+    std::uint16_t versionNeeded, flags, method, nameLength, extraLength;
+    std::string name;
+    std::int64_t offset;    // of the header
+    std::int64_t dataStart; // of the first data byte
+};
+
+struct CentralHeader {
+    std::uint32_t signature, dosDateTime, crc, compressedSize, uncompressedSize, externalAttributes, headerOffset;
+    std::uint16_t versionMadeBy, versionNeeded, flags, method, nameLength, extraLength, commentLength, diskStart,
+        internalAttributes;
+    std::string name;
+};
+
+struct EndRecord {
+    std::uint32_t signature, directorySize, directoryOffset;
+    std::uint16_t disk, directoryDisk, entriesOnDisk, entries, commentLength;
+};
+
+// An archive taken apart: the end record from the last 22 bytes, the directory it points to, and the local
+// header each directory entry points to. Fails the current test on a malformed structure.
+struct ParsedZip {
+    EndRecord end{};
+    std::vector<CentralHeader> central;
+    std::vector<LocalHeader> local;
+};
+ParsedZip ParseZip(const std::string& bytes);
+LocalHeader ParseLocalHeader(const std::string& bytes, std::int64_t offset);
+
+std::uint32_t Crc32Of(const std::string& bytes);
+// Raw deflate data as zlib makes them with window bits -15 and memory level 8 in one pass.
+std::string RawDeflate(const std::string& data, int level, int strategy = 0);
+// Expands raw deflate data.
+std::string Inflate(const std::string& data);
+
+// A moment of local time, and the modification time of a file.
+std::time_t LocalMoment(int year, int month, int day, int hour, int minute, int second);
+void SetModificationTime(const std::string& path, std::time_t seconds);
+std::time_t ModificationTime(const std::string& path);
+unsigned PermissionBits(const std::string& path);

@@ -1,6 +1,7 @@
 #include "UnitGo.h"
 
 #include "UnitSchedule.h"
+#include "core/app/TaskFile.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 
@@ -10,8 +11,7 @@ namespace {
 TGlobalObject* TheGlobalObject = nullptr;
 }
 
-TGlobalObject::TGlobalObject(std::string programDir, std::unique_ptr<TTaskSource> tasks)
-    : Tasks(std::move(tasks)), ProgramDir(std::move(programDir)) {
+TGlobalObject::TGlobalObject(std::string programDir) : ProgramDir(std::move(programDir)) {
     Schedule = std::make_unique<TSchedule>(*this);
 }
 
@@ -23,26 +23,22 @@ TGlobalObject::~TGlobalObject() {
 }
 
 void TGlobalObject::LoadTasks() {
-    // Reading the task file never disturbs the companion: whatever goes wrong, the next reread tries again.
+    // The reader swallows what goes wrong in the file; anything else must not reach the event loop either.
     try {
-        Tasks->Reload();
+        ReadTaskFile(ProgramDir + TaskFileName, nullptr, Tasks);
     } catch (...) {
     }
 }
 
-TGlobalObject* CreateGlobalObject(std::string programDir, std::unique_ptr<TTaskSource> tasks) {
+TGlobalObject* CreateGlobalObject(std::string programDir) {
     if (TheGlobalObject == nullptr) {
-        TheGlobalObject = new TGlobalObject(std::move(programDir), std::move(tasks));
+        TheGlobalObject = new TGlobalObject(std::move(programDir));
     }
     return TheGlobalObject;
 }
 
 TGlobalObject* GetGlobalObject() {
-    if (TheGlobalObject == nullptr) {
-        const std::string programDir = ProgramDirectory();
-        CreateGlobalObject(programDir, MakeTaskFileSource(programDir));
-    }
-    return TheGlobalObject;
+    return CreateGlobalObject(ProgramDirectory());
 }
 
 void DestroyGlobalObject() {

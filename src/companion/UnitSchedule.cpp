@@ -14,20 +14,20 @@ TSchedule::TSchedule(TGlobalObject& owner) : Timer(std::make_unique<QTimer>()), 
 TSchedule::~TSchedule() = default;
 
 int TSchedule::OnTimer() {
-    TTaskSource& tasks = *owner_.Tasks;
     // One moment for the whole tick: the due test and the LastRun it leads to agree to the millisecond.
     const TDateTime now = Now();
-    for (int i = 0; i < tasks.Count(); ++i) {
-        TTimePeriod& period = tasks.Period(i);
-        if (period.IsTimeToRun(now) && tasks.IsActive(i)) {
+    for (std::size_t i = 0; i < owner_.Tasks.size(); ++i) {
+        TGroupInfo& info = *owner_.Tasks[i]->Info;
+        if (info.Period->IsTimeToRun(now) && info.Active != 0) {
             // In memory only: the backup program owns the task file and brings its own LastRun at the next reread.
-            period.LastRun = now;
+            info.Period->LastRun = now;
             StartBackupProgram(owner_.ProgramDir);
-            return i;
+            return static_cast<int>(i);
         }
     }
     if (++IdleTicks >= IdleTicksPerReread) {
         IdleTicks = 0;
+        owner_.Tasks.clear();
         owner_.LoadTasks();
     }
     return -1;

@@ -1,7 +1,9 @@
-#include "FakeTasks.h"
+#include "CompanionTesting.h"
+#include "companion/UnitGo.h"
 #include "companion/UnitMainForm.h"
 #include "platform/Process.h"
 #include "platform/WindowRegistry.h"
+#include "support/EventLoop.h"
 #include "support/ProgramRecorder.h"
 #include "support/TempDir.h"
 
@@ -28,8 +30,9 @@ protected:
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", config_.Path().c_str(), 1);
         WriteRecordingProgram(program_ / "CorvaneBackUp", record_);
-        shared_->File.resize(2);
-        companion::CreateGlobalObject(program_.Path(), std::make_unique<FakeTasks>(shared_));
+        const TDateTime today = static_cast<double>(DayOf(Now()));
+        WriteTasks(program_.Path(), {DailyTask("a", today, EncodeTime(3, 0, 0)), DailyTask("b", today, 0.0)});
+        companion::CreateGlobalObject(program_.Path());
 
         const auto start = std::chrono::steady_clock::now();
         form_ = std::make_unique<TmainScheduleForm>();
@@ -44,7 +47,6 @@ protected:
     TempDir config_;
     TempDir program_;
     std::string record_ = program_ / "record.txt";
-    std::shared_ptr<FakeTasks::Shared> shared_ = std::make_shared<FakeTasks::Shared>();
     std::unique_ptr<TmainScheduleForm> form_;
     std::chrono::steady_clock::duration createdIn_{};
 };
@@ -66,8 +68,8 @@ TEST_F(CompanionWindow, StartsHiddenAndFindableWithTasksLoadedAndAutostartWritte
     EXPECT_EQ(actions[0]->text().toStdString(), "Open FTP backup");
     EXPECT_EQ(actions[1]->text().toStdString(), "Close Schedule");
 
-    EXPECT_EQ(shared_->Reloads, 1);
-    EXPECT_EQ(companion::GetGlobalObject()->Tasks->Count(), 2);
+    EXPECT_EQ(companion::GetGlobalObject()->ProgramDir, program_.Path());
+    EXPECT_EQ(companion::GetGlobalObject()->Tasks.size(), 2u);
     EXPECT_GE(createdIn_, std::chrono::milliseconds(TmainScheduleForm::StartDelayMs));
     EXPECT_EQ(ReadFileBytes(config_ / "autostart/Ploverly.desktop"),
               "[Desktop Entry]\nType=Application\nName=Ploverly\nExec=\"" + ProgramFile() +
@@ -93,22 +95,24 @@ TEST_F(CompanionWindow, OpenFtpBackupStartsTheBackupProgramFromTheCompanionsFold
 }
 
 TEST_F(CompanionWindow, NoticeIsAnsweredAndChangesNothing) {
+    WriteTasks(program_.Path(), {});
     std::atomic<bool> done = false;
     std::optional<std::int64_t> answer;
     std::thread sender([&] {
         answer = SendCopyData(Class, Caption, TCopyData{4242, 0, ""});
         done = true;
     });
-    EXPECT_TRUE(ProcessEventsUntil([&] { return done.load(); }));
+    EXPECT_TRUE(PumpUntil([&] { return done.load(); }, 10s));
     sender.join();
     EXPECT_EQ(answer, 0);
     // The changed tasks wait for the next periodic reread.
-    EXPECT_EQ(shared_->Reloads, 1);
+    EXPECT_EQ(companion::GetGlobalObject()->Tasks.size(), 2u);
 }
 
 TEST_F(CompanionWindow, CloseScheduleEndsTheApplicationObjectAndTheWindow) {
     form_->CloseSchedule1->trigger();
-    EXPECT_TRUE(shared_->Destroyed) << "the application object and its timer are gone";
+    // The application object is gone: a new one is made for another folder.
+    EXPECT_EQ(companion::CreateGlobalObject("/elsewhere/")->ProgramDir, "/elsewhere/");
     EXPECT_FALSE(FindWindow(Class, Caption));
     EXPECT_FALSE(form_->tray->isVisible());
 }

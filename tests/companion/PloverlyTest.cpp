@@ -1,3 +1,4 @@
+#include "CompanionTesting.h"
 #include "platform/WindowRegistry.h"
 #include "support/ProgramRecorder.h"
 #include "support/TempDir.h"
@@ -29,6 +30,16 @@ bool WaitFor(Predicate done, std::chrono::milliseconds timeout = 15s) {
     return true;
 }
 
+// A day and a time of day `ahead` seconds from now, for a task that falls due then. Near midnight it first waits
+// for the new day, so that the task's window does not cross it.
+std::pair<TDateTime, TDateTime> DueIn(int ahead) {
+    if (SecondsOfDay(Now()) + ahead + 30 >= 86400) {
+        std::this_thread::sleep_for(std::chrono::seconds(86400 - SecondsOfDay(Now()) + 1));
+    }
+    const int at = SecondsOfDay(Now()) + ahead;
+    return {static_cast<double>(DayOf(Now())), EncodeTime(at / 3600, at / 60 % 60, at % 60)};
+}
+
 // The built companion copied into a program folder of its own, beside a stand-in backup program, with the
 // desktop's folders pointed at temporary ones and no display.
 class PloverlyProgram : public ::testing::Test {
@@ -54,6 +65,11 @@ protected:
         EXPECT_TRUE(process->waitForStarted(10000));
         return process;
     }
+
+    std::vector<std::string> Starts(std::size_t count, std::chrono::milliseconds timeout) {
+        return WaitForRecordLines(program_ / "record.txt", count, timeout);
+    }
+    std::string RunLine() const { return std::filesystem::path(program_.Path()).parent_path().string() + "|run"; }
 
     bool Running(QProcess& process) { return !process.waitForFinished(0) && process.state() == QProcess::Running; }
 
@@ -108,6 +124,38 @@ TEST_F(PloverlyProgram, KilledCompanionIsNotFoundAndASecondCopyRunsBesideTheFirs
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(runtime_ / "CorvaneBackUp-windows"), {}), 1);
     third->kill();
     ASSERT_TRUE(third->waitForFinished(10000));
+}
+
+TEST_F(PloverlyProgram, DueTasksStartTheBackupProgramOnceEachFromItsFolder) {
+    const auto [day, at] = DueIn(4);
+    // Not active but due first; then two due together.
+    WriteTasks(program_.Path(),
+               {DailyTask("off", day, at, false), DailyTask("first", day, at), DailyTask("second", day, at)});
+    auto process = Start();
+    EXPECT_EQ(Starts(2, 20s), std::vector<std::string>({RunLine(), RunLine()}));
+    // A few ticks more start nothing: both are refused by their repeat guard, the inactive one is never started.
+    EXPECT_EQ(Starts(3, 5s).size(), 2u);
+    EXPECT_TRUE(Running(*process));
+    process->kill();
+    ASSERT_TRUE(process->waitForFinished(10000));
+}
+
+TEST_F(PloverlyProgram, DamagedTaskFileLeavesItIdleAndAChangedOneIsSeenAtTheReread) {
+    WriteFileBytes(program_ / "files.lst", RandomBytes(5000, 11));
+    auto process = Start();
+    ASSERT_TRUE(WaitFor([] { return FindWindow(Class, Caption); }));
+    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(Running(*process));
+    EXPECT_TRUE(Starts(1, 0ms).empty());
+
+    // Saved by the backup program while the companion runs: due within its window at the next reread, which
+    // comes after at most ten idle ticks.
+    const auto [day, at] = DueIn(20);
+    WriteTasks(program_.Path(), {DailyTask("saved", day, at)});
+    EXPECT_EQ(Starts(1, 40s), std::vector<std::string>{RunLine()});
+    EXPECT_TRUE(Running(*process));
+    process->kill();
+    ASSERT_TRUE(process->waitForFinished(10000));
 }
 
 } // namespace

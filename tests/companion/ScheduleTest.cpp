@@ -1,6 +1,6 @@
-#include "FakeTasks.h"
+#include "CompanionTesting.h"
+#include "companion/UnitGo.h"
 #include "companion/UnitSchedule.h"
-#include "platform/DateTime.h"
 #include "platform/Paths.h"
 #include "support/ProgramRecorder.h"
 #include "support/TempDir.h"
@@ -13,26 +13,11 @@ namespace {
 using namespace std::chrono_literals;
 using companion::TGlobalObject;
 
-// 10 June 2024, a Monday; the tasks are due at 09:00:00, in the window 08:59:36 .. 09:00:24.
+// 10 June 2024; the tasks are due at 09:00:00, in the window 08:59:36 .. 09:00:24.
 const TDateTime Day = EncodeDate(2024, 6, 10);
-const TDateTime NineOClock = Day + EncodeTime(9, 0, 0);
-
-FakeTask DailyAtNine(bool active = true) {
-    FakeTask task;
-    task.Active = active;
-    task.Period.Type = TTimePeriod::Daily;
-    task.Period.DailyEveryN = 1;
-    task.Period.StartDate = Day - 30;
-    task.Period.At = EncodeTime(9, 0, 0);
-    task.Period.LastRun = Day - 1 + EncodeTime(9, 0, 1);
-    return task;
-}
-
-FakeTask DailyAtTen() {
-    FakeTask task = DailyAtNine();
-    task.Period.At = EncodeTime(10, 0, 0);
-    return task;
-}
+const TDateTime Nine = EncodeTime(9, 0, 0);
+const TDateTime NineOClock = Day + Nine;
+const TDateTime Yesterday = Day - 1 + Nine;
 
 TDateTime Seconds(int count) {
     return count / 86400.0;
@@ -44,10 +29,9 @@ protected:
         App();
         WriteRecordingProgram(dir_ / "CorvaneBackUp", record_);
     }
-    // The companion's object over `file`, with the tasks read once as at start-up.
-    std::unique_ptr<TGlobalObject> Make(std::vector<FakeTask> file) {
-        shared_->File = std::move(file);
-        auto object = std::make_unique<TGlobalObject>(dir_.Path(), std::make_unique<FakeTasks>(shared_));
+    // The companion's object with the tasks read once, as at start-up.
+    std::unique_ptr<TGlobalObject> Make() {
+        auto object = std::make_unique<TGlobalObject>(dir_.Path());
         object->LoadTasks();
         return object;
     }
@@ -55,55 +39,67 @@ protected:
         ScopedClock clock([moment] { return moment; });
         return object.Schedule->OnTimer();
     }
+    static std::vector<std::string> Names(const TGlobalObject& object) {
+        std::vector<std::string> names;
+        for (const auto& task : object.Tasks) {
+            names.push_back(task->Name);
+        }
+        return names;
+    }
     // The line the stand-in writes for a start with "run" in the program folder.
     std::string RunLine() const { return std::filesystem::path(dir_.Path()).parent_path().string() + "|run"; }
 
     TempDir dir_;
     std::string record_ = dir_ / "record.txt";
-    std::shared_ptr<FakeTasks::Shared> shared_ = std::make_shared<FakeTasks::Shared>();
 };
 
 TEST_F(CompanionSchedule, TimerTicksEveryTwoSecondsFromTheStart) {
-    auto object = Make({});
+    auto object = Make();
     EXPECT_TRUE(object->Schedule->Timer->isActive());
     EXPECT_EQ(object->Schedule->Timer->interval(), 2000);
     EXPECT_EQ(object->Current, -1);
+    EXPECT_TRUE(object->Tasks.empty());
 }
 
 TEST_F(CompanionSchedule, FirstActiveDueTaskStartsTheBackupProgramOncePerTick) {
     // Not active but due; not due; then two due together.
-    auto object = Make({DailyAtNine(false), DailyAtTen(), DailyAtNine(), DailyAtNine()});
+    WriteTasks(dir_.Path(), {DailyTask("off", Day, Nine, false), DailyTask("ten", Day, EncodeTime(10, 0, 0)),
+                             DailyTask("first", Day, Nine), DailyTask("second", Day, Nine)});
+    auto object = Make();
+    ASSERT_EQ(object->Tasks.size(), 4u);
     const TDateTime first = NineOClock - Seconds(10);
 
     // The inactive task is passed over and the next ones are tried in the same tick.
     EXPECT_EQ(TickAt(*object, first), 2);
-    EXPECT_EQ(object->Tasks->Period(2).LastRun, first);
-    EXPECT_EQ(object->Tasks->Period(0).LastRun, DailyAtNine().Period.LastRun);
+    EXPECT_EQ(object->Tasks[2]->Info->Period->LastRun, first);
+    EXPECT_EQ(object->Tasks[0]->Info->Period->LastRun, Yesterday);
     // Two ticks for two tasks due together; then the repeat guard refuses both.
     EXPECT_EQ(TickAt(*object, first + Seconds(2)), 3);
     EXPECT_EQ(TickAt(*object, first + Seconds(4)), -1);
     EXPECT_EQ(TickAt(*object, first + Seconds(6)), -1);
 
-    const auto lines = WaitForRecordLines(record_, 2);
-    EXPECT_EQ(lines, std::vector<std::string>({RunLine(), RunLine()}));
     // The started program was the stand-in in the companion's own folder, with "run" as its only argument.
+    EXPECT_EQ(WaitForRecordLines(record_, 2), std::vector<std::string>({RunLine(), RunLine()}));
     EXPECT_EQ(WaitForRecordLines(record_, 3, 300ms).size(), 2u);
-    EXPECT_EQ(shared_->File[2].Period.LastRun, DailyAtNine().Period.LastRun) << "nothing goes back to the file";
+    // The companion writes nothing back.
+    EXPECT_EQ(ReadTasks(dir_.Path())[2]->Info->Period->LastRun, Yesterday);
 }
 
-TEST_F(CompanionSchedule, TenthIdleTickRereadsTheTasks) {
-    auto object = Make({DailyAtNine()});
-    ASSERT_EQ(shared_->Reloads, 1);
+TEST_F(CompanionSchedule, TenthIdleTickRereadsTheFile) {
+    WriteTasks(dir_.Path(), {DailyTask("a", Day, Nine)});
+    auto object = Make();
+    WriteTasks(dir_.Path(), {DailyTask("a", Day, Nine), DailyTask("b", Day, EncodeTime(10, 0, 0))});
     TDateTime moment = NineOClock - Seconds(3600);
     for (int tick = 1; tick <= 9; ++tick) {
         EXPECT_EQ(TickAt(*object, moment += Seconds(2)), -1);
     }
-    EXPECT_EQ(shared_->Reloads, 1);
+    EXPECT_EQ(Names(*object), std::vector<std::string>{"a"});
     EXPECT_EQ(TickAt(*object, moment += Seconds(2)), -1);
-    EXPECT_EQ(shared_->Reloads, 2);
+    EXPECT_EQ(Names(*object), (std::vector<std::string>{"a", "b"})) << "replaced, not added to";
     EXPECT_EQ(object->Schedule->IdleTicks, 0);
 
     // A tick that starts something does not count: five idle, one start, five idle make the reread.
+    WriteTasks(dir_.Path(), {DailyTask("c", Day, Nine)});
     moment = NineOClock - Seconds(22);
     for (int tick = 1; tick <= 5; ++tick) {
         ASSERT_EQ(TickAt(*object, moment - Seconds(60 - 2 * tick)), -1);
@@ -112,13 +108,14 @@ TEST_F(CompanionSchedule, TenthIdleTickRereadsTheTasks) {
     for (int tick = 1; tick <= 4; ++tick) {
         EXPECT_EQ(TickAt(*object, moment += Seconds(2)), -1);
     }
-    EXPECT_EQ(shared_->Reloads, 2);
+    EXPECT_EQ(Names(*object), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(TickAt(*object, moment += Seconds(2)), -1);
-    EXPECT_EQ(shared_->Reloads, 3);
+    EXPECT_EQ(Names(*object), std::vector<std::string>{"c"});
 }
 
 TEST_F(CompanionSchedule, RereadInsideTheWindowBringsBackTheStoredLastRun) {
-    auto object = Make({DailyAtNine()});
+    WriteTasks(dir_.Path(), {DailyTask("a", Day, Nine)});
+    auto object = Make();
     TDateTime moment = NineOClock - Seconds(23);
     EXPECT_EQ(TickAt(*object, moment), 0);
     // Ten idle ticks later the file's older LastRun replaces ours, and the task is due once more in its window:
@@ -126,50 +123,66 @@ TEST_F(CompanionSchedule, RereadInsideTheWindowBringsBackTheStoredLastRun) {
     for (int tick = 1; tick <= 10; ++tick) {
         EXPECT_EQ(TickAt(*object, moment += Seconds(2)), -1);
     }
-    EXPECT_EQ(shared_->Reloads, 2);
+    EXPECT_EQ(object->Tasks[0]->Info->Period->LastRun, Yesterday);
     EXPECT_EQ(TickAt(*object, moment += Seconds(2)), 0);
     EXPECT_EQ(WaitForRecordLines(record_, 2).size(), 2u);
 }
 
 TEST_F(CompanionSchedule, FailedStartIsNotRetriedInTheSameWindow) {
     std::filesystem::remove(dir_ / "CorvaneBackUp");
-    auto object = Make({DailyAtNine()});
+    WriteTasks(dir_.Path(), {DailyTask("a", Day, Nine)});
+    auto object = Make();
     EXPECT_EQ(TickAt(*object, NineOClock), 0);
-    EXPECT_EQ(object->Tasks->Period(0).LastRun, NineOClock);
+    EXPECT_EQ(object->Tasks[0]->Info->Period->LastRun, NineOClock);
     EXPECT_EQ(TickAt(*object, NineOClock + Seconds(2)), -1);
 }
 
-TEST_F(CompanionSchedule, EmptyOrFailingTaskListLeavesTheCompanionIdle) {
-    auto object = Make({});
-    for (int tick = 1; tick <= 20; ++tick) {
-        EXPECT_EQ(TickAt(*object, NineOClock + Seconds(2 * tick)), -1);
-    }
-    EXPECT_EQ(shared_->Reloads, 3);
-
-    // A reader that fails is swallowed; the timer goes on.
-    class Failing : public companion::TTaskSource {
-    public:
-        void Reload() override { throw std::runtime_error("damaged"); }
-        int Count() const override { return 0; }
-        bool IsActive(int) const override { return false; }
-        TTimePeriod& Period(int) override { throw std::out_of_range("none"); }
-    };
-    TGlobalObject failing(dir_.Path(), std::make_unique<Failing>());
-    failing.LoadTasks();
+TEST_F(CompanionSchedule, MissingOrDamagedFileLeavesTheCompanionIdleUntilAGoodOneComes) {
+    auto object = Make();
+    TDateTime moment = NineOClock - Seconds(200);
     for (int tick = 1; tick <= 10; ++tick) {
-        EXPECT_EQ(TickAt(failing, NineOClock + Seconds(2 * tick)), -1);
+        EXPECT_EQ(TickAt(*object, moment += Seconds(2)), -1);
     }
+    EXPECT_TRUE(object->Tasks.empty());
+
+    // Bytes that decrypt to nonsense, then a folder where the file belongs: no tasks, no harm.
+    WriteFileBytes(dir_ / "files.lst", RandomBytes(3000, 7));
+    for (int tick = 1; tick <= 10; ++tick) {
+        EXPECT_EQ(TickAt(*object, moment += Seconds(2)), -1);
+    }
+    std::filesystem::remove(dir_ / "files.lst");
+    std::filesystem::create_directory(dir_ / "files.lst");
+    for (int tick = 1; tick <= 10; ++tick) {
+        EXPECT_EQ(TickAt(*object, moment += Seconds(2)), -1);
+    }
+    EXPECT_TRUE(object->Tasks.empty());
+
+    // A file cut short keeps the tasks before the cut.
+    std::filesystem::remove(dir_ / "files.lst");
+    WriteTasks(dir_.Path(), {DailyTask("a", Day, Nine), DailyTask("b", Day, Nine)});
+    const std::string whole = ReadFileBytes(dir_ / "files.lst");
+    WriteFileBytes(dir_ / "files.lst", whole.substr(0, whole.size() - 10));
+    for (int tick = 1; tick <= 10; ++tick) {
+        EXPECT_EQ(TickAt(*object, moment += Seconds(2)), -1);
+    }
+    ASSERT_GE(object->Tasks.size(), 1u);
+    EXPECT_EQ(object->Tasks[0]->Name, "a");
+
+    // Once the whole file is there again, its due task starts the backup program.
+    WriteFileBytes(dir_ / "files.lst", whole);
+    for (int tick = 1; tick <= 10; ++tick) {
+        EXPECT_EQ(TickAt(*object, moment += Seconds(2)), -1);
+    }
+    EXPECT_EQ(TickAt(*object, NineOClock), 0);
 }
 
 TEST_F(CompanionSchedule, OneApplicationObjectUntilItIsDestroyed) {
-    auto* object = companion::CreateGlobalObject(dir_.Path(), std::make_unique<FakeTasks>(shared_));
+    auto* object = companion::CreateGlobalObject(dir_.Path());
     EXPECT_EQ(companion::GetGlobalObject(), object);
-    EXPECT_EQ(companion::CreateGlobalObject("/elsewhere/", nullptr), object);
+    EXPECT_EQ(companion::CreateGlobalObject("/elsewhere/"), object);
     companion::DestroyGlobalObject();
-    EXPECT_TRUE(shared_->Destroyed);
-    // Made anew from the program's own folder.
+    // Made anew, for the program's own folder.
     EXPECT_EQ(companion::GetGlobalObject()->ProgramDir, ProgramDirectory());
-    EXPECT_EQ(companion::GetGlobalObject()->Tasks->Count(), 0);
     companion::DestroyGlobalObject();
 }
 

@@ -1,4 +1,5 @@
 #include "platform/WindowRegistry.h"
+#include "support/EventLoop.h"
 #include "support/TempDir.h"
 
 #include <QCoreApplication>
@@ -21,26 +22,6 @@ using namespace std::chrono_literals;
 
 const std::string ScheduleClass = "TmainScheduleForm";
 const std::string ScheduleCaption = "Corvane - Oxn Backup schedule_";
-
-QCoreApplication& App() {
-    static int argc = 1;
-    static char name[] = "platform_registry_tests";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = new QCoreApplication(argc, argv);
-    return *app;
-}
-
-template <typename Predicate>
-bool ProcessEventsUntil(Predicate done, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // Another process that announces a window and answers notices with a fixed value.
 class Peer {
@@ -106,7 +87,7 @@ std::size_t EntryCount(const std::string& folder) {
 class WindowRegistry : public ::testing::Test {
 protected:
     void SetUp() override {
-        App();
+        EnsureCoreApplication();
         ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
     }
     std::string Folder() const { return runtime_.Path() + "CorvaneBackUp-windows/"; }
@@ -237,7 +218,7 @@ TEST_F(WindowRegistry, AnnouncementInThisProcessAnswersOnItsOwnThread) {
         answer = SendCopyData("TmainForm", "Corvane - Oxn Backup", TCopyData{99, 4, "abc"});
         done = true;
     });
-    EXPECT_TRUE(ProcessEventsUntil([&] { return done.load(); }));
+    EXPECT_TRUE(PumpUntil([&] { return done.load(); }, 10s));
     sender.join();
     EXPECT_EQ(answer, -5);
     EXPECT_EQ(handledOn, std::this_thread::get_id());
@@ -268,7 +249,7 @@ TEST_F(WindowRegistry, HandlerThatEndsTheAnnouncementStillAnswers) {
         answer = SendCopyData(ScheduleClass, ScheduleCaption, TCopyData{});
         done = true;
     });
-    EXPECT_TRUE(ProcessEventsUntil([&] { return done.load(); }));
+    EXPECT_TRUE(PumpUntil([&] { return done.load(); }, 10s));
     sender.join();
     EXPECT_EQ(answer, 8);
     EXPECT_FALSE(FindWindow(ScheduleClass, ScheduleCaption));

@@ -1,7 +1,6 @@
 #include "CompanionTesting.h"
 #include "companion/UnitGo.h"
 #include "companion/UnitSchedule.h"
-#include "platform/Paths.h"
 #include "support/ProgramRecorder.h"
 #include "support/TempDir.h"
 
@@ -52,14 +51,6 @@ protected:
     TempDir dir_;
     std::string record_ = dir_ / "record.txt";
 };
-
-TEST_F(CompanionSchedule, TimerTicksEveryTwoSecondsFromTheStart) {
-    auto object = Make();
-    EXPECT_TRUE(object->Schedule->Timer->isActive());
-    EXPECT_EQ(object->Schedule->Timer->interval(), 2000);
-    EXPECT_EQ(object->Current, -1);
-    EXPECT_TRUE(object->Tasks.empty());
-}
 
 TEST_F(CompanionSchedule, FirstActiveDueTaskStartsTheBackupProgramOncePerTick) {
     // Not active but due; not due; then two due together.
@@ -174,16 +165,6 @@ TEST_F(CompanionSchedule, MissingOrDamagedFileLeavesTheCompanionIdleUntilAGoodOn
         EXPECT_EQ(TickAt(*object, moment += Seconds(2)), -1);
     }
     EXPECT_EQ(TickAt(*object, NineOClock), 0);
-}
-
-TEST_F(CompanionSchedule, OneApplicationObjectUntilItIsDestroyed) {
-    auto* object = companion::CreateGlobalObject(dir_.Path());
-    EXPECT_EQ(companion::GetGlobalObject(), object);
-    EXPECT_EQ(companion::CreateGlobalObject("/elsewhere/"), object);
-    companion::DestroyGlobalObject();
-    // Made anew, for the program's own folder.
-    EXPECT_EQ(companion::GetGlobalObject()->ProgramDir, ProgramDirectory());
-    companion::DestroyGlobalObject();
 }
 
 } // namespace

@@ -178,27 +178,6 @@ TEST_F(WindowRegistry, BusyOwnerIsStillFoundAndTheSendersWaitIsBounded) {
     ASSERT_TRUE(peer.End());
 }
 
-TEST_F(WindowRegistry, SecondCopyOfAProgramHasItsOwnEntry) {
-    Peer first(ScheduleClass, ScheduleCaption, 1);
-    Peer second(ScheduleClass, ScheduleCaption, 2);
-    ASSERT_TRUE(first.Announced());
-    ASSERT_TRUE(second.Announced());
-    EXPECT_NE(first.SocketPath(), second.SocketPath());
-
-    const auto answer = SendCopyData(ScheduleClass, ScheduleCaption, TCopyData{});
-    ASSERT_TRUE(answer.has_value());
-    Peer& target = *answer == 1 ? first : second;
-    Peer& other = *answer == 1 ? second : first;
-    ASSERT_TRUE(target.Signal(SIGKILL));
-    ASSERT_TRUE(target.WaitEnded());
-
-    // The copy that is left is found and answers.
-    EXPECT_TRUE(FindWindow(ScheduleClass, ScheduleCaption));
-    EXPECT_EQ(SendCopyData(ScheduleClass, ScheduleCaption, TCopyData{}), *answer == 1 ? 2 : 1);
-    ASSERT_TRUE(other.End());
-    EXPECT_FALSE(FindWindow(ScheduleClass, ScheduleCaption));
-}
-
 TEST_F(WindowRegistry, AnnouncementInThisProcessAnswersOnItsOwnThread) {
     TWindowAnnouncement window;
     EXPECT_FALSE(window.IsAnnounced());

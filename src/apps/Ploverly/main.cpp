@@ -1,0 +1,23 @@
+// Ploverly: the schedule companion. Sits in the notification area and starts CorvaneBackUp when a task falls due.
+// The command line ("run" from the backup program, "autorun" at logon) changes nothing.
+
+#include "companion/UnitMainForm.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <exception>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    // No window of ours is ever shown, so the tray menu closing must not count as the last window closing; the
+    // program ends when its main window closes.
+    QApplication::setQuitOnLastWindowClosed(false);
+    try {
+        TmainScheduleForm form;
+        QApplication::exec();
+    } catch (const std::exception& error) {
+        QMessageBox::critical(nullptr, "Ploverly", QString::fromStdString(error.what()));
+    }
+    return 0;
+}

@@ -1,0 +1,161 @@
+#include "CompanionTesting.h"
+#include "platform/WindowRegistry.h"
+#include "support/ProgramRecorder.h"
+#include "support/TempDir.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string Class = "TmainScheduleForm";
+const std::string Caption = "Corvane - Oxn Backup schedule_";
+
+template <typename Predicate>
+bool WaitFor(Predicate done, std::chrono::milliseconds timeout = 15s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A day and a time of day `ahead` seconds from now, for a task that falls due then. Near midnight it first waits
+// for the new day, so that the task's window does not cross it.
+std::pair<TDateTime, TDateTime> DueIn(int ahead) {
+    if (SecondsOfDay(Now()) + ahead + 30 >= 86400) {
+        std::this_thread::sleep_for(std::chrono::seconds(86400 - SecondsOfDay(Now()) + 1));
+    }
+    const int at = SecondsOfDay(Now()) + ahead;
+    return {static_cast<double>(DayOf(Now())), EncodeTime(at / 3600, at / 60 % 60, at % 60)};
+}
+
+// The built companion copied into a program folder of its own, beside a stand-in backup program, with the
+// desktop's folders pointed at temporary ones and no display.
+class PloverlyProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
+        std::filesystem::copy_file(PLOVERLY_PATH, program_ / "Ploverly");
+        WriteRecordingProgram(program_ / "CorvaneBackUp", program_ / "record.txt");
+    }
+
+    std::unique_ptr<QProcess> Start() {
+        auto process = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime_.Path()));
+        environment.insert("XDG_CONFIG_HOME", QString::fromStdString(config_.Path()));
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        process->setProcessEnvironment(environment);
+        process->setProgram(QString::fromStdString(program_ / "Ploverly"));
+        process->setArguments({"run"});
+        // Started from another folder: the companion works from its own.
+        process->setWorkingDirectory(QString::fromStdString(runtime_.Path()));
+        process->start();
+        EXPECT_TRUE(process->waitForStarted(10000));
+        return process;
+    }
+
+    std::vector<std::string> Starts(std::size_t count, std::chrono::milliseconds timeout) {
+        return WaitForRecordLines(program_ / "record.txt", count, timeout);
+    }
+    std::string RunLine() const { return std::filesystem::path(program_.Path()).parent_path().string() + "|run"; }
+
+    bool Running(QProcess& process) { return !process.waitForFinished(0) && process.state() == QProcess::Running; }
+
+    TempDir runtime_;
+    TempDir config_;
+    TempDir program_;
+};
+
+TEST_F(PloverlyProgram, AnnouncesItselfWritesItsAutostartEntryAndAnswersTheNotice) {
+    auto process = Start();
+    ASSERT_TRUE(WaitFor([] { return FindWindow(Class, Caption); }));
+    // The entry is written last in the start-up; the path is where this copy was started from.
+    const std::string entry = config_ / "autostart/Ploverly.desktop";
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(entry); }));
+    EXPECT_NE(ReadFileBytes(entry).find("\nExec=\"" + (program_ / "Ploverly") + "\" autorun\n"), std::string::npos);
+
+    EXPECT_EQ(SendCopyData(Class, Caption, TCopyData{1, 0, ""}), 0);
+
+    // No tray on this display: the program keeps running past a few ticks of its timer all the same.
+    std::this_thread::sleep_for(4500ms);
+    EXPECT_TRUE(Running(*process));
+    EXPECT_TRUE(FindWindow(Class, Caption));
+    // With no task file nothing was started.
+    EXPECT_FALSE(std::filesystem::exists(program_ / "record.txt"));
+
+    process->terminate();
+    ASSERT_TRUE(process->waitForFinished(10000));
+    EXPECT_FALSE(FindWindow(Class, Caption));
+}
+
+TEST_F(PloverlyProgram, KilledCompanionIsNotFoundAndASecondCopyRunsBesideTheFirst) {
+    auto first = Start();
+    auto second = Start();
+    ASSERT_TRUE(WaitFor([] { return FindWindow(Class, Caption); }));
+    ASSERT_TRUE(WaitFor([&] {
+        return std::distance(std::filesystem::directory_iterator(runtime_ / "CorvaneBackUp-windows"), {}) == 2;
+    }));
+
+    ::kill(static_cast<pid_t>(first->processId()), SIGKILL);
+    ASSERT_TRUE(first->waitForFinished(10000));
+    EXPECT_TRUE(FindWindow(Class, Caption)) << "the second copy is still there";
+    EXPECT_EQ(SendCopyData(Class, Caption, TCopyData{}), 0);
+
+    ::kill(static_cast<pid_t>(second->processId()), SIGKILL);
+    ASSERT_TRUE(second->waitForFinished(10000));
+    EXPECT_FALSE(FindWindow(Class, Caption));
+    EXPECT_FALSE(SendCopyData(Class, Caption, TCopyData{}, 1s).has_value());
+
+    // A new start takes over from the dead entries.
+    auto third = Start();
+    ASSERT_TRUE(WaitFor([] { return FindWindow(Class, Caption); }));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(runtime_ / "CorvaneBackUp-windows"), {}), 1);
+    third->kill();
+    ASSERT_TRUE(third->waitForFinished(10000));
+}
+
+TEST_F(PloverlyProgram, DueTasksStartTheBackupProgramOnceEachFromItsFolder) {
+    const auto [day, at] = DueIn(4);
+    // Not active but due first; then two due together.
+    WriteTasks(program_.Path(),
+               {DailyTask("off", day, at, false), DailyTask("first", day, at), DailyTask("second", day, at)});
+    auto process = Start();
+    EXPECT_EQ(Starts(2, 20s), std::vector<std::string>({RunLine(), RunLine()}));
+    // A few ticks more start nothing: both are refused by their repeat guard, the inactive one is never started.
+    EXPECT_EQ(Starts(3, 5s).size(), 2u);
+    EXPECT_TRUE(Running(*process));
+    process->kill();
+    ASSERT_TRUE(process->waitForFinished(10000));
+}
+
+TEST_F(PloverlyProgram, DamagedTaskFileLeavesItIdleAndAChangedOneIsSeenAtTheReread) {
+    WriteFileBytes(program_ / "files.lst", RandomBytes(5000, 11));
+    auto process = Start();
+    ASSERT_TRUE(WaitFor([] { return FindWindow(Class, Caption); }));
+    std::this_thread::sleep_for(3s);
+    EXPECT_TRUE(Running(*process));
+    EXPECT_TRUE(Starts(1, 0ms).empty());
+
+    // Saved by the backup program while the companion runs: due within its window at the next reread, which
+    // comes after at most ten idle ticks.
+    const auto [day, at] = DueIn(20);
+    WriteTasks(program_.Path(), {DailyTask("saved", day, at)});
+    EXPECT_EQ(Starts(1, 40s), std::vector<std::string>{RunLine()});
+    EXPECT_TRUE(Running(*process));
+    process->kill();
+    ASSERT_TRUE(process->waitForFinished(10000));
+}
+
+} // namespace

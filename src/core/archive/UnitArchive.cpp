@@ -3,6 +3,7 @@
 #include "core/app/UnitGo.h"
 #include "platform/Messages.h"
 #include "platform/Paths.h"
+#include "zip/ZipArchive.h"
 
 #include <minizip/unzip.h>
 
@@ -27,7 +28,58 @@ void Log(const std::string& message) {
 
 // The name under which the zip writer stores a path.
 std::string ArchiveEntryName(const std::string& path) {
-    return path;
+    return ZipEntryName(path, "");
+}
+
+// The volumes of one CompressFiles call. Unless kept, the archive still open is closed and every volume made so
+// far deleted when the call ends, whichever way it ends.
+class TVolumeSet {
+public:
+    explicit TVolumeSet(const std::string& archiveName) : archiveName_(archiveName) {}
+    ~TVolumeSet() {
+        if (kept_) {
+            return;
+        }
+        try {
+            CloseZip();
+        } catch (const std::exception&) {
+            // The volume goes anyway.
+        }
+        for (std::int32_t volume = 0; volume < count_; ++volume) {
+            DeleteFile(VolumeFileName(archiveName_, volume));
+        }
+    }
+    TVolumeSet(const TVolumeSet&) = delete;
+    TVolumeSet& operator=(const TVolumeSet&) = delete;
+
+    // Starts volume `volume` (the next one) and returns its name.
+    std::string Begin(std::int32_t volume) {
+        // Counted first: a volume whose making fails half way is deleted too.
+        count_ = volume + 1;
+        const std::string name = VolumeFileName(archiveName_, volume);
+        MakeZip(name, "");
+        return name;
+    }
+    void Keep() { kept_ = true; }
+
+private:
+    std::string archiveName_;
+    std::int32_t count_ = 0;
+    bool kept_ = false;
+};
+
+// The bar shows the bytes packed so far against the run's listing. Without a total (every listed file was empty,
+// or the listing was not made) the share of files done stands in for it.
+void ShowProgress(TGlobalObject& app, std::int64_t bytesOfRun, int filesDone, int files) {
+    if (!app.SendWindow) {
+        return;
+    }
+    double share = app.RunByteTotal > 0
+                       ? static_cast<double>(bytesOfRun) * 100.0 / static_cast<double>(app.RunByteTotal)
+                       : filesDone * 100.0 / files;
+    // Files that grew since the listing would run past the end.
+    share = std::clamp(share, 0.0, 100.0);
+    app.SendWindow->SetProgress(static_cast<int>(share));
 }
 
 // The wanted paths by the entry names that stand for them.
@@ -223,6 +275,55 @@ std::string ExtractEntry(unzFile file, const unz_file_info64& info, const std::s
 
 std::string VolumeFileName(const std::string& archiveName, std::int32_t volume) {
     return ExtractFilePath(archiveName) + std::to_string(volume) + ExtractFileName(archiveName);
+}
+
+std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool oneVolume) {
+    if (list == nullptr) {
+        return 0;
+    }
+    if (list->Empty()) {
+        Log("Nothing to send.");
+        return 0;
+    }
+    TGlobalObject& app = *GetGlobalObject();
+    std::int32_t volume = 0;
+    std::int64_t bytesInVolume = 0;
+    std::int64_t bytesOfRun = 0;
+    TStringList pairs;
+    TVolumeSet volumes(archiveName);
+    try {
+        Log("Start compressing file " + VolumeFileName(archiveName, 0));
+        volumes.Begin(0);
+        for (int i = 0; i < list->Count(); ++i) {
+            const std::string& path = (*list)[i];
+            if (!oneVolume && bytesInVolume >= VolumeThreshold) {
+                CloseZip();
+                ++volume;
+                bytesInVolume = 0;
+                Log("Start compressing file " + volumes.Begin(volume));
+            }
+            Log("Adding file" + path);
+            const std::int64_t size = FileSizeByName(path);
+            bytesOfRun += size;
+            bytesInVolume += size;
+            ShowProgress(app, bytesOfRun, i + 1, list->Count());
+            ProcessMessages();
+            AddZip(path);
+            pairs.Add(std::to_string(volume));
+            pairs.Add(path);
+            if (app.Stop) {
+                return 0;
+            }
+        }
+        CloseZip();
+        volumes.Keep();
+    } catch (const std::exception& error) {
+        Log(std::string("Error:") + error.what());
+        return 0;
+    }
+    Log("Compressing is done");
+    *list = std::move(pairs);
+    return volume + 1;
 }
 
 bool DecompressArchive(const std::string& zipPath, const TStrings& wanted) {

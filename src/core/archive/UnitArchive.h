@@ -9,6 +9,18 @@
 // taking chosen files back out of a volume. Main thread only; both operations let pending events through once per
 // file or entry.
 
+// A new volume begins before a file once the current one holds this many bytes of input.
+inline constexpr std::int64_t VolumeThreshold = 2'000'000;
+
+// Packs the listed files, in order, into zip volumes named after archiveName (VolumeFileName), each entry named
+// by the file's full path. Without oneVolume a new volume begins before a file once the current volume holds
+// VolumeThreshold bytes; files are never split. Shows the progress against the application object's run byte
+// total, lets pending events through once per file and obeys the stop flag after each file. Returns the number of
+// volumes, and the list then holds two lines per file: its volume number and its path. Returns 0, with the list as
+// it was, when there is no list, when it is empty ("Nothing to send." logged), when stopped, or after a failure
+// ("Error:" and the message logged); every volume of the call is deleted then. No archive is left open.
+std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool oneVolume);
+
 // The path of volume `volume` of an archive: the number in decimal in front of the archive's file name, in the
 // same folder ("/tmp/Docs.zip", 12 gives "/tmp/12Docs.zip"; "Docs.zip", 3 gives "3Docs.zip").
 std::string VolumeFileName(const std::string& archiveName, std::int32_t volume);

@@ -1,0 +1,247 @@
+#include "core/archive/UnitArchive.h"
+#include "core/archive/UnitListing.h"
+
+#include "ArchiveFixture.h"
+#include "support/Command.h"
+
+#include <filesystem>
+#include <map>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Volumes : public ArchiveTest {
+protected:
+    void SetUp() override {
+        ArchiveTest::SetUp();
+        GetGlobalObject()->ShowSendWindow();
+        GetGlobalObject()->Stop = false;
+        archive = work / "Docs__05_17_05_10-00-00.zip";
+    }
+
+    // A file of `size` bytes under dir; compressible, so that packing stays quick.
+    std::string File(const std::string& name, std::size_t size) {
+        const std::string path = dir / name;
+        fs::create_directories(fs::path(path).parent_path());
+        std::string bytes(size, 'x');
+        for (std::size_t i = 0; i < size; i += 97) {
+            bytes[i] = static_cast<char>('a' + i % 26);
+        }
+        WriteFileBytes(path, bytes);
+        return path;
+    }
+
+    // The entry names of a volume, as the zip tool reads them.
+    static std::vector<std::string> Entries(const std::string& volume) {
+        int status = -1;
+        TStringList lines;
+        lines.SetText(RunCommand("unzip -Z1 " + ShellQuote(volume) + " 2>&1", &status));
+        EXPECT_EQ(status, 0) << volume;
+        return lines.Lines();
+    }
+
+    // The volumes of the archive that are on disk.
+    std::vector<std::string> VolumesOnDisk() const {
+        std::vector<std::string> found;
+        for (std::int32_t volume = 0; volume < 10; ++volume) {
+            if (fs::exists(VolumeFileName(archive, volume))) {
+                found.push_back(VolumeFileName(archive, volume));
+            }
+        }
+        return found;
+    }
+
+    TempDir work;
+    std::string archive;
+};
+
+TEST_F(Volumes, NamesPutTheNumberInFrontOfTheFileName) {
+    EXPECT_EQ(VolumeFileName("/tmp/Docs.zip", 12), "/tmp/12Docs.zip");
+    EXPECT_EQ(VolumeFileName("/Docs.zip", 0), "/0Docs.zip");
+    EXPECT_EQ(VolumeFileName("Docs.zip", 3), "3Docs.zip");
+}
+
+TEST_F(Volumes, NoListOrAnEmptyOneMakesNoArchive) {
+    EXPECT_EQ(CompressFiles(nullptr, archive, false), 0);
+    EXPECT_TRUE(Logged().empty());
+    TStringList empty;
+    EXPECT_EQ(CompressFiles(&empty, archive, false), 0);
+    EXPECT_EQ(Logged(), std::vector<std::string>{"Nothing to send."});
+    EXPECT_TRUE(VolumesOnDisk().empty());
+}
+
+TEST_F(Volumes, ANewVolumeBeginsOnceTheCurrentOneHoldsTwoMillionBytes) {
+    const std::string first = File("first", 1'500'000);
+    const std::string second = File("second", 600'000);
+    const std::string third = File("third", 10);
+    GetGlobalObject()->RunByteTotal = 2'100'010;
+
+    TStringList list{first, second, third};
+    EXPECT_EQ(CompressFiles(&list, archive, false), 2);
+
+    // Before the second file the volume held 1,500,000 bytes, before the third 2,100,000.
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{"0", first, "0", second, "1", third}));
+    EXPECT_EQ(Entries(VolumeFileName(archive, 0)), (std::vector<std::string>{first, second}));
+    EXPECT_EQ(Entries(VolumeFileName(archive, 1)), std::vector<std::string>{third});
+    EXPECT_EQ(Logged(),
+              (std::vector<std::string>{"Start compressing file " + VolumeFileName(archive, 0), "Adding file" + first,
+                                        "Adding file" + second, "Start compressing file " + VolumeFileName(archive, 1),
+                                        "Adding file" + third, "Compressing is done"}));
+    EXPECT_EQ(windows.Positions, (std::vector<int>{71, 99, 100}));
+}
+
+TEST_F(Volumes, ExactlyTwoMillionBytesCloseAVolumeAndNoFileIsSplit) {
+    const std::string exact = File("exact", 2'000'000);
+    const std::string big = File("big", 5'000'000);
+    const std::string small = File("small", 10);
+    TStringList list{exact, big, small};
+    EXPECT_EQ(CompressFiles(&list, archive, false), 3);
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{"0", exact, "1", big, "2", small}));
+
+    // With one volume asked for, everything goes into volume 0.
+    TStringList again{exact, big, small};
+    EXPECT_EQ(CompressFiles(&again, archive, true), 1);
+    EXPECT_EQ(again.Lines(), (std::vector<std::string>{"0", exact, "0", big, "0", small}));
+    EXPECT_EQ(Entries(VolumeFileName(archive, 0)), (std::vector<std::string>{exact, big, small}));
+}
+
+TEST_F(Volumes, WithoutARunTotalTheBarFollowsTheFiles) {
+    const std::string a = File("a", 0);
+    const std::string b = File("b", 0);
+    GetGlobalObject()->RunByteTotal = 0;
+    TStringList list{a, b};
+    EXPECT_EQ(CompressFiles(&list, archive, false), 1);
+    EXPECT_EQ(windows.Positions, (std::vector<int>{50, 100}));
+}
+
+TEST_F(Volumes, StopWhileAFileIsPackedFinishesItThenDropsEveryVolume) {
+    const std::string first = File("first", 2'000'000);
+    const std::string second = File("second", 10);
+    const std::string third = File("third", 10);
+    GetGlobalObject()->RunByteTotal = 2'000'020;
+    // STOP is pressed while the second file is being packed, in its own volume.
+    windows.OnProgress = [&](int) {
+        if (windows.Positions.size() == 2) {
+            GetGlobalObject()->Stop = true;
+        }
+    };
+
+    TStringList list{first, second, third};
+    EXPECT_EQ(CompressFiles(&list, archive, false), 0);
+
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{first, second, third}));
+    EXPECT_TRUE(VolumesOnDisk().empty());
+    const std::vector<std::string> logged = Logged();
+    ASSERT_FALSE(logged.empty());
+    EXPECT_EQ(logged.back(), "Adding file" + second);
+
+    // Nothing was left open: the next call makes whole archives of its own.
+    GetGlobalObject()->Stop = false;
+    windows.OnProgress = nullptr;
+    TStringList next{third};
+    EXPECT_EQ(CompressFiles(&next, archive, false), 1);
+    EXPECT_EQ(Entries(VolumeFileName(archive, 0)), std::vector<std::string>{third});
+}
+
+TEST_F(Volumes, AListedFileThatIsGoneFailsTheCallAndDropsEveryVolume) {
+    const std::string first = File("first", 2'000'000);
+    const std::string second = File("second", 10);
+    const std::string gone = dir / "gone";
+    TStringList list{first, second, gone};
+    EXPECT_EQ(CompressFiles(&list, archive, false), 0);
+
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{first, second, gone}));
+    EXPECT_TRUE(VolumesOnDisk().empty());
+    const std::vector<std::string> logged = Logged();
+    ASSERT_FALSE(logged.empty());
+    EXPECT_TRUE(logged.back().starts_with("Error:Cannot open file \"" + gone + "\".")) << logged.back();
+
+    // A folder where the first volume should go: the archive cannot be made at all.
+    fs::create_directories(VolumeFileName(archive, 0));
+    TStringList blocked{first};
+    EXPECT_EQ(CompressFiles(&blocked, archive, false), 0);
+    EXPECT_TRUE(Logged().back().starts_with("Error:"));
+    EXPECT_TRUE(fs::is_directory(VolumeFileName(archive, 0)));
+}
+
+// Volumes made from a task's folder come back through extraction, file by file, byte for byte.
+class RoundTrip : public Volumes {
+protected:
+    // Packs the task's folder into volumes; returns the wanted paths of each volume.
+    std::map<std::int32_t, TStringList> Pack() {
+        TGroup task;
+        task.AddFolder(std::make_unique<TFolder>(dir / "data/"));
+        TStringList list;
+        task.ListAllFiles(list);
+        const std::int32_t count = CompressFiles(&list, archive, false);
+        EXPECT_GE(count, 2);
+        std::map<std::int32_t, TStringList> byVolume;
+        for (int i = 0; i + 1 < list.Count(); i += 2) {
+            byVolume[std::stoi(list[i])].Add(list[i + 1]);
+        }
+        for (const auto& [volume, paths] : byVolume) {
+            int status = -1;
+            RunCommand("unzip -tq " + ShellQuote(VolumeFileName(archive, volume)) + " 2>&1", &status);
+            EXPECT_EQ(status, 0) << "volume " << volume;
+        }
+        return byVolume;
+    }
+};
+
+TEST_F(RoundTrip, EveryFileComesBackToItsOwnPath) {
+    std::map<std::string, std::string> files;
+    const auto add = [&](const std::string& name, const std::string& bytes) {
+        const std::string path = dir / ("data/" + name);
+        fs::create_directories(fs::path(path).parent_path());
+        WriteFileBytes(path, bytes);
+        files[path] = bytes;
+    };
+    add("Grüße/Übersicht für Ängste.txt", "umlauts");
+    add("Grüße/é", "e acute");
+    add("Grüße/è", "e grave"); // stored under the same name as "é": the table makes both a space
+    add(std::string(200, 'l') + "/" + std::string(120, 'n') + ".txt", "a long name");
+    add(".hidden/empty", "");
+    for (int i = 0; i < 6; ++i) {
+        add("bulk/" + std::to_string(i) + ".bin", RandomBytes(700'000, static_cast<std::uint32_t>(i)));
+    }
+    const auto byVolume = Pack();
+    fs::remove_all(dir / "data");
+
+    for (const auto& [volume, wanted] : byVolume) {
+        EXPECT_TRUE(DecompressArchive(VolumeFileName(archive, volume), wanted));
+    }
+    for (const auto& [path, bytes] : files) {
+        EXPECT_TRUE(fs::exists(path)) << path;
+        if (fs::exists(path)) {
+            EXPECT_EQ(ReadFileBytes(path), bytes) << path;
+        }
+    }
+    for (const std::string& line : Logged()) {
+        EXPECT_FALSE(line.starts_with("Error") || line.starts_with("Can't")) << line;
+    }
+}
+
+TEST_F(RoundTrip, ACorruptedVolumeLeavesTheFilesAtItsPathsAsTheyWere) {
+    for (int i = 0; i < 3; ++i) {
+        fs::create_directories(dir / "data");
+        WriteFileBytes(dir / ("data/" + std::to_string(i)), RandomBytes(1'500'000, static_cast<std::uint32_t>(i)));
+    }
+    const auto byVolume = Pack();
+    // Random data are stored as they are; a run of changed bytes inside the second volume's only entry.
+    ASSERT_TRUE(byVolume.contains(1));
+    const std::string volume = VolumeFileName(archive, 1);
+    std::string bytes = ReadFileBytes(volume);
+    for (std::size_t i = 500'000; i < 500'100; ++i) {
+        bytes[i] = static_cast<char>(~bytes[i]);
+    }
+    WriteFileBytes(volume, bytes);
+    const std::string victim = byVolume.at(1)[0];
+    WriteFileBytes(victim, "edited since the backup");
+
+    EXPECT_TRUE(DecompressArchive(volume, byVolume.at(1)));
+    EXPECT_EQ(ReadFileBytes(victim), "edited since the backup");
+    EXPECT_EQ(Logged().back(), "Decompession is done");
+}
+
+} // namespace

@@ -87,33 +87,6 @@ TEST_F(Extract, WhatIsNoZipArchiveIsRefusedWithTheWrongPasswordHint) {
                                                   "Can't open sompressed file missing.zip Wrong Password?"}));
 }
 
-TEST_F(Extract, ADamagedEntryLeavesTheFileAtItsPathAsItWas) {
-    Write("d/a.bin", RandomBytes(100'000, 1));
-    Write("d/b.txt", "second");
-    const std::string zip = Zip("vol.zip", {"d/a.bin", "d/b.txt"});
-    // A byte in the middle of the first entry's data, behind its local header, name and extra field.
-    std::string bytes = ReadFileBytes(zip);
-    const auto field = [&](std::size_t at) {
-        return static_cast<std::size_t>(static_cast<unsigned char>(bytes[at]) |
-                                        static_cast<unsigned char>(bytes[at + 1]) << 8);
-    };
-    bytes[30 + field(26) + field(28) + 50000] ^= 0x55;
-    WriteFileBytes(zip, bytes);
-    Write("d/a.bin", "what the user has now");
-    fs::remove(dir / "d/b.txt");
-
-    EXPECT_TRUE(DecompressArchive(zip, TStringList{"d/a.bin", "d/b.txt"}));
-
-    EXPECT_EQ(ReadFileBytes(dir / "d/a.bin"), "what the user has now");
-    EXPECT_EQ(ReadFileBytes(dir / "d/b.txt"), "second");
-    const std::vector<std::string> logged = Logged();
-    ASSERT_EQ(logged.size(), 5u);
-    EXPECT_EQ(logged[1], "Decompressing file d/a.bin");
-    EXPECT_EQ(logged[2], "Error: the archive's data of d/a.bin are damaged; the file was left as it was");
-    EXPECT_EQ(logged[3], "Decompressing file d/b.txt");
-    EXPECT_TRUE(Leftovers().empty());
-}
-
 TEST_F(Extract, AnEntryWithNowhereToGoIsReportedAndTheOthersGoOn) {
     Write("blocked/a.txt", "a");
     Write("sub/target", "t");
@@ -136,25 +109,6 @@ TEST_F(Extract, AnEntryWithNowhereToGoIsReportedAndTheOthersGoOn) {
                                                   "Can't locate file bare.txt", "Decompressing file sub/ok.txt",
                                                   "Decompession is done"}));
     EXPECT_TRUE(Leftovers().empty());
-}
-
-TEST_F(Extract, LongAndNonAsciiNamesComeBackToTheirPaths) {
-    std::string longName;
-    for (int i = 0; i < 5; ++i) {
-        longName += std::string(60, static_cast<char>('a' + i)) + "/";
-    }
-    longName += "file.txt"; // 313 bytes
-    const std::string accented = "Grüße/Übersicht für Ängste.txt";
-    Write(longName, "long");
-    Write(accented, "umlauts");
-    const std::string zip = Zip("vol.zip", {longName, accented});
-    fs::remove_all(dir / "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
-    fs::remove_all(dir / "Grüße");
-
-    EXPECT_TRUE(DecompressArchive(zip, TStringList{longName, accented}));
-
-    EXPECT_EQ(ReadFileBytes(dir / longName), "long");
-    EXPECT_EQ(ReadFileBytes(dir / accented), "umlauts");
 }
 
 TEST_F(Extract, ADamagedListOfEntriesEndsTheWalkCleanly) {

@@ -3,6 +3,9 @@
 
 #include "ArchiveFixture.h"
 #include "support/Command.h"
+#include "support/EventLoop.h"
+
+#include <QTimer>
 
 #include <filesystem>
 #include <map>
@@ -55,12 +58,6 @@ protected:
     TempDir work;
     std::string archive;
 };
-
-TEST_F(Volumes, NamesPutTheNumberInFrontOfTheFileName) {
-    EXPECT_EQ(VolumeFileName("/tmp/Docs.zip", 12), "/tmp/12Docs.zip");
-    EXPECT_EQ(VolumeFileName("/Docs.zip", 0), "/0Docs.zip");
-    EXPECT_EQ(VolumeFileName("Docs.zip", 3), "3Docs.zip");
-}
 
 TEST_F(Volumes, NoListOrAnEmptyOneMakesNoArchive) {
     EXPECT_EQ(CompressFiles(nullptr, archive, false), 0);
@@ -165,6 +162,25 @@ TEST_F(Volumes, AListedFileThatIsGoneFailsTheCallAndDropsEveryVolume) {
     EXPECT_TRUE(fs::is_directory(VolumeFileName(archive, 0)));
 }
 
+TEST_F(Volumes, PendingEventsRunOncePerFileAndPerEntry) {
+    EnsureCoreApplication();
+    const std::string first = File("first", 10);
+    const std::string second = File("second", 10);
+    // A STOP that arrives as an event: it can only be seen if events run while the first file is packed.
+    QTimer::singleShot(0, [] { GetGlobalObject()->Stop = true; });
+    TStringList list{first, second};
+    EXPECT_EQ(CompressFiles(&list, archive, false), 0);
+    EXPECT_EQ(Logged().back(), "Adding file" + first);
+    EXPECT_TRUE(VolumesOnDisk().empty());
+
+    GetGlobalObject()->Stop = false;
+    ASSERT_EQ(CompressFiles(&list, archive, false), 1);
+    bool ran = false;
+    QTimer::singleShot(0, [&] { ran = true; });
+    EXPECT_TRUE(DecompressArchive(VolumeFileName(archive, 0), TStringList{first}));
+    EXPECT_TRUE(ran);
+}
+
 // Volumes made from a task's folder come back through extraction, file by file, byte for byte.
 class RoundTrip : public Volumes {
 protected:
@@ -242,6 +258,12 @@ TEST_F(RoundTrip, ACorruptedVolumeLeavesTheFilesAtItsPathsAsTheyWere) {
     EXPECT_TRUE(DecompressArchive(volume, byVolume.at(1)));
     EXPECT_EQ(ReadFileBytes(victim), "edited since the backup");
     EXPECT_EQ(Logged().back(), "Decompession is done");
+    EXPECT_EQ(Logged().end()[-2],
+              "Error: the archive's data of " + victim + " are damaged; the file was left as it was");
+    // Nothing half made stays beside it.
+    for (const auto& item : fs::directory_iterator(dir / "data")) {
+        EXPECT_FALSE(item.path().filename().string().starts_with(".restore-")) << item.path();
+    }
 }
 
 } // namespace

@@ -237,6 +237,8 @@ void FtpServer::Start() {
         std::to_string(options_.idleTimeoutSeconds),
         "--exit-after-upload-bytes",
         std::to_string(options_.exitAfterUploadBytes),
+        "--exit-after-download-bytes",
+        std::to_string(options_.exitAfterDownloadBytes),
         "--connections-log",
         records_ / "connections.txt",
         "--commands-log",

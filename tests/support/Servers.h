@@ -54,6 +54,8 @@ struct FtpServerOptions {
     double idleTimeoutSeconds = 300;
     // When non-zero, the whole server vanishes (the process exits) once an upload has received this many bytes.
     std::int64_t exitAfterUploadBytes = 0;
+    // Likewise once a download has sent this many bytes.
+    std::int64_t exitAfterDownloadBytes = 0;
     std::string host = "127.0.0.1";
 };
 

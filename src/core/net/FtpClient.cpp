@@ -237,6 +237,7 @@ private:
             text.pop_back();
         }
         if (type == CURLINFO_TEXT) {
+            text.erase(0, text.find_first_not_of(' '));
             if (text.rfind("Re-using existing connection", 0) == 0) {
                 self->reused_ = true;
             }
@@ -496,8 +497,19 @@ void FtpClient::Get(const std::string& remoteName, const std::string& localPath,
         throw EFtpError("Not connected.");
     }
     struct stat info {};
-    if (!overwrite && ::lstat(localPath.c_str(), &info) == 0) {
-        throw EFtpError("The local file \"" + localPath + "\" already exists.");
+    if (::lstat(localPath.c_str(), &info) == 0) {
+        if (!overwrite) {
+            throw EFtpError("The local file \"" + localPath + "\" already exists.");
+        }
+        if (S_ISDIR(info.st_mode)) {
+            throw EFtpError("\"" + localPath + "\" is a folder.");
+        }
+    }
+    // A local file that cannot be made is found out now: failing once the data flows would cost the session.
+    const std::size_t slash = localPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : localPath.substr(0, slash);
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        throw EFtpError("Cannot create \"" + localPath + "\": the folder does not exist.");
     }
 
     DownloadTarget target;

@@ -66,6 +66,7 @@ TEST_F(FtpClientTest, LoginOpensASessionThatLastsUntilDisconnect) {
     client_.Connect(Login());
     EXPECT_TRUE(client_.Connected());
     EXPECT_FALSE(client_.PassiveMode());
+    EXPECT_TRUE(AnyStartsWith(status_, "Trying "));
     EXPECT_TRUE(AnyStartsWith(status_, "Connected to "));
 
     // Several operations share the one control connection.
@@ -78,6 +79,10 @@ TEST_F(FtpClientTest, LoginOpensASessionThatLastsUntilDisconnect) {
     client_.Disconnect();
     EXPECT_FALSE(client_.Connected());
     EXPECT_TRUE(AnyStartsWith(status_, "Disconnected from "));
+    // Only connection events: nothing of the transfers' inner workings.
+    for (const std::string& line : status_) {
+        EXPECT_FALSE(line.rfind("Re-using", 0) == 0 || line.rfind("Connection #", 0) == 0) << line;
+    }
     EXPECT_TRUE(WaitUntil([&] { return AnyStartsWith(server_.Commands(), "QUIT"); }));
     EXPECT_THROW(client_.List("*"), EFtpError);
 }
@@ -207,13 +212,12 @@ TEST_F(FtpClientTest, GetFollowsTheOverwriteRule) {
         EXPECT_EQ(error.ReplyCode(), 550);
     }
     EXPECT_FALSE(std::filesystem::exists(local_ / "missing.zip"));
+    EXPECT_TRUE(client_.Connected());
 
     // A local path that cannot be created fails, with nothing left behind.
     EXPECT_THROW(client_.Get("volume.zip", local_ / "no-such-folder/volume.zip", true), EFtpError);
 
-    if (!client_.Connected()) {
-        client_.Connect(Login());
-    }
+    ASSERT_TRUE(client_.Connected());
     client_.Get("volume.zip", local_ / "again.zip", false);
     EXPECT_EQ(ReadFileBytes(local_ / "again.zip"), bytes);
 }
@@ -330,6 +334,7 @@ protected:
     static FtpServerOptions Options() {
         FtpServerOptions options;
         options.exitAfterUploadBytes = 1 << 20;
+        options.exitAfterDownloadBytes = 1 << 20;
         return options;
     }
     FtpVanishingServerTest() : FtpClientTest(Options()) {}
@@ -346,12 +351,24 @@ TEST_F(FtpVanishingServerTest, AnUploadCutOffByTheServerGoingAwayFails) {
     EXPECT_EQ(ReadFileBytes(Remote("small.bin")), "small");
 }
 
+TEST_F(FtpVanishingServerTest, ADownloadCutOffLeavesNoPartialFile) {
+    WriteFileBytes(Remote("big.zip"), RandomBytes(16 << 20, 6));
+    client_.Connect(Login());
+    EXPECT_THROW(client_.Get("big.zip", local_ / "big.zip", false), EFtpError);
+    EXPECT_FALSE(std::filesystem::exists(local_ / "big.zip"));
+    EXPECT_FALSE(client_.Connected());
+}
+
 struct ProxyCase {
     const char* name;
     ProxyProtocol protocol;
     SocksKind kind;
     bool authenticate;
 };
+
+void PrintTo(const ProxyCase& proxyCase, std::ostream* out) {
+    *out << proxyCase.name;
+}
 
 class FtpProxyTest : public FtpClientTest, public ::testing::WithParamInterface<ProxyCase> {
 protected:

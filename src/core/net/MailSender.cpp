@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <random>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -181,7 +184,11 @@ bool FitForEnvelope(const std::string& address) {
 // Which step of the conversation a failure happened in, from the commands libcurl sends.
 enum class Stage { Greeting, Auth, Envelope, Message };
 
+struct MessageSource;
+void ComposeOnce(MessageSource& source);
+
 struct Conversation {
+    MessageSource* source = nullptr;
     Stage stage = Stage::Greeting;
     bool authSent = false;
     bool dataSent = false;
@@ -205,6 +212,10 @@ int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
             talk->stage = Stage::Auth;
             talk->authSent = true;
         } else if (command.rfind("MAIL", 0) == 0 || command.rfind("RCPT", 0) == 0) {
+            if (talk->stage != Stage::Envelope) {
+                // Connected and logged in: now the body is wanted, not before.
+                ComposeOnce(*talk->source);
+            }
             talk->stage = Stage::Envelope;
         } else if (command == "DATA") {
             talk->stage = Stage::Message;
@@ -228,12 +239,34 @@ int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
 }
 
 struct MessageSource {
-    const std::string* bytes = nullptr;
+    const MailMessage* message = nullptr;
+    const std::function<std::string()>* bodySource = nullptr;
+    std::string bytes;
+    bool composed = false;
+    std::exception_ptr failure;
     std::size_t offset = 0;
     const Conversation* talk = nullptr;
     bool requireAuth = false;
     bool authMissing = false;
 };
+
+void ComposeOnce(MessageSource& source) {
+    if (source.composed) {
+        return;
+    }
+    source.composed = true;
+    try {
+        if (source.bodySource != nullptr && *source.bodySource) {
+            MailMessage filled = *source.message;
+            filled.body = (*source.bodySource)();
+            source.bytes = ComposeMail(filled, std::time(nullptr));
+        } else {
+            source.bytes = ComposeMail(*source.message, std::time(nullptr));
+        }
+    } catch (...) {
+        source.failure = std::current_exception();
+    }
+}
 
 size_t ReadMessage(char* buffer, size_t size, size_t count, void* user) {
     auto* source = static_cast<MessageSource*>(user);
@@ -243,8 +276,12 @@ size_t ReadMessage(char* buffer, size_t size, size_t count, void* user) {
         source->authMissing = true;
         return CURL_READFUNC_ABORT;
     }
-    const std::size_t n = std::min(size * count, source->bytes->size() - source->offset);
-    std::memcpy(buffer, source->bytes->data() + source->offset, n);
+    ComposeOnce(*source);
+    if (source->failure) {
+        return CURL_READFUNC_ABORT;
+    }
+    const std::size_t n = std::min(size * count, source->bytes.size() - source->offset);
+    std::memcpy(buffer, source->bytes.data() + source->offset, n);
     source->offset += n;
     return n;
 }
@@ -291,7 +328,8 @@ std::string ComposeMail(const MailMessage& message, std::time_t date) {
     return out;
 }
 
-MailOutcome SendMail(const MailServer& server, const MailMessage& message) {
+MailOutcome SendMail(const MailServer& server, const MailMessage& message,
+                     const std::function<std::string()>& bodySource) {
     const std::string host = UrlHost(server.host);
     if (host.empty()) {
         return Failed(MailResult::ConnectFailed, "Invalid host name \"" + server.host + "\".");
@@ -309,9 +347,13 @@ MailOutcome SendMail(const MailServer& server, const MailMessage& message) {
         return Failed(MailResult::AddressRefused, "The recipient address \"" + message.recipient + "\" is not valid.");
     }
 
-    const std::string bytes = ComposeMail(message, std::time(nullptr));
     Conversation talk;
-    MessageSource source{&bytes, 0, &talk, server.authenticate, false};
+    MessageSource source;
+    source.message = &message;
+    source.bodySource = &bodySource;
+    source.talk = &talk;
+    source.requireAuth = server.authenticate;
+    talk.source = &source;
     char errorBuffer[CURL_ERROR_SIZE] = {};
     CurlEasyPtr easy = NewCurlEasy();
     CURL* h = easy.get();
@@ -345,6 +387,10 @@ MailOutcome SendMail(const MailServer& server, const MailMessage& message) {
     curl_easy_setopt(h, CURLOPT_DEBUGDATA, &talk);
 
     const CURLcode code = curl_easy_perform(h);
+    if (source.failure) {
+        easy.reset();
+        std::rethrow_exception(source.failure);
+    }
     if (code == CURLE_OK || (talk.replyAfterData >= 200 && talk.replyAfterData < 300)) {
         // A failure after the server took the message (at QUIT) does not unsend it.
         return MailOutcome{};

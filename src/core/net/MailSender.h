@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <string>
 
 // Where a mail goes in and how the sender proves who it is.
@@ -47,4 +48,8 @@ std::string ComposeMail(const MailMessage& message, std::time_t date);
 
 // Connects, authenticates when asked, sends the message to its one recipient and disconnects. Never raises for
 // a failure of the server or the network; the outcome tells which step failed.
-MailOutcome SendMail(const MailServer& server, const MailMessage& message);
+// With a body source, the body is taken from it (in place of message.body) once, only after the server has taken
+// the connection and the login, so that a report whose server cannot be reached leaves its text where it was.
+// An exception of the body source ends the conversation and is passed on to the caller.
+MailOutcome SendMail(const MailServer& server, const MailMessage& message,
+                     const std::function<std::string()>& bodySource = {});

@@ -231,3 +231,49 @@ TEST(SendMail, AServerThatIsNotThereIsAConnectFailure) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(SendMail, TheBodyIsTakenOnlyOnceTheServerHasTakenTheLogin) {
+    SmtpServerOptions options;
+    options.authUser = "robot";
+    options.authPassword = "secret";
+    options.refusedRecipients = {"nobody@example.test"};
+    SmtpServer smtp(options);
+    MailServer server = ServerOf(smtp);
+    server.authenticate = true;
+    server.user = "robot";
+    server.password = "secret";
+    int taken = 0;
+    const auto body = [&] {
+        ++taken;
+        return std::string("\r\nline one\r\nSending report..");
+    };
+
+    server.password = "wrong";
+    EXPECT_EQ(SendMail(server, Report(), body).result, MailResult::LoginRefused);
+    EXPECT_EQ(taken, 0);
+
+    server.password = "secret";
+    MailMessage refused = Report();
+    refused.recipient = "nobody@example.test";
+    EXPECT_EQ(SendMail(server, refused, body).result, MailResult::AddressRefused);
+    EXPECT_EQ(taken, 1);
+
+    ASSERT_TRUE(SendMail(server, Report(), body).Sent());
+    EXPECT_EQ(taken, 2);
+    ASSERT_EQ(smtp.Mails().size(), 1u);
+    EXPECT_EQ(Body(smtp.Mails()[0].data), "\r\nline one\r\nSending report..\r\n");
+
+    // A body that cannot be had ends the mail unsent and reaches the caller.
+    EXPECT_THROW(SendMail(server, Report(), []() -> std::string { throw std::runtime_error("no log"); }),
+                 std::runtime_error);
+    EXPECT_EQ(smtp.Mails().size(), 1u);
+
+    const MailServer down = ServerOf(smtp);
+    smtp.Stop();
+    EXPECT_EQ(SendMail(down, Report(), body).result, MailResult::ConnectFailed);
+    EXPECT_EQ(taken, 2);
+}
+
+} // namespace

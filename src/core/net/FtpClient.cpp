@@ -65,6 +65,10 @@ private:
 };
 
 void CheckName(const std::string& what, const std::string& name) {
+    if (what == "file name" && name.empty()) {
+        // An empty name would make the URL the folder itself: a download of the folder's listing.
+        throw EFtpError("The file name is empty.");
+    }
     if (HasControlCharacter(name)) {
         throw EFtpError("The " + what + " holds a control character and is not sent to the server.");
     }

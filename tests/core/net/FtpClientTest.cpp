@@ -261,7 +261,7 @@ TEST_F(FtpClientTest, ListAppliesTheMaskToTheServersNames) {
     }
 }
 
-TEST_F(FtpClientTest, ControlCharactersNeverReachTheServer) {
+TEST_F(FtpClientTest, UnusableNamesNeverReachTheServer) {
     WriteFileBytes(Remote("victim.bin"), "x");
     WriteFileBytes(local_ / "file.bin", "y");
     client_.Connect(Login());
@@ -275,6 +275,10 @@ TEST_F(FtpClientTest, ControlCharactersNeverReachTheServer) {
     EXPECT_THROW(client_.List("*\r\nDELE victim.bin"), EFtpError);
     EXPECT_THROW(client_.Delete(std::string("a\0b", 3)), EFtpError);
     EXPECT_THROW(client_.Delete("tab\there"), EFtpError);
+    // No name at all is refused too: it would address the folder itself.
+    EXPECT_THROW(client_.Get("", local_ / "listing.bin", true), EFtpError);
+    EXPECT_THROW(client_.Put(local_ / "file.bin", "", false), EFtpError);
+    EXPECT_FALSE(std::filesystem::exists(local_ / "listing.bin"));
 
     EXPECT_TRUE(std::filesystem::exists(Remote("victim.bin")));
     EXPECT_TRUE(server_.Commands().empty());

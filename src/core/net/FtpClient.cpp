@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <fnmatch.h>

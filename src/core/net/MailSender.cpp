@@ -3,7 +3,9 @@
 #include "core/net/CurlHandle.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <functional>

@@ -12,7 +12,6 @@
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::Not;
 using ::testing::UnorderedElementsAre;
 
 namespace {

@@ -1,0 +1,614 @@
+#include "core/net/FtpClient.h"
+
+#include "core/net/CurlHandle.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Sizes measured against a loopback server: a larger download buffer means fewer callbacks; a larger upload
+// buffer made uploads slower (the server reads in pieces of its own). libcurl allocates each once per transfer,
+// so memory stays the same whatever the file size.
+constexpr long kDownloadBufferSize = 512 * 1024;
+constexpr long kUploadBufferSize = 64 * 1024;
+// A name list beyond this is not a folder of backups; refusing it keeps memory bounded.
+constexpr std::size_t kMaxListingBytes = 64u * 1024 * 1024;
+// libcurl drops a connection idle for longer than its default of 118 s and would then log in afresh, in the
+// login folder; the session must live as long as the server keeps it.
+constexpr long kNeverExpire = 10L * 365 * 24 * 3600;
+
+std::string ErrnoText(int error) {
+    return std::strerror(error);
+}
+
+// A file descriptor closed on every path.
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) : fd_(fd) {}
+    ~FileHandle() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    int Get() const { return fd_; }
+    bool Open() const { return fd_ >= 0; }
+    void Reset(int fd) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+    // Closes now and reports the error of close itself, which for a written file can be the first sign of a
+    // failed write (a full disk on a network file system).
+    int Close() {
+        int result = 0;
+        if (fd_ >= 0) {
+            result = ::close(fd_);
+            fd_ = -1;
+        }
+        return result;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+void CheckName(const std::string& what, const std::string& name) {
+    if (what == "file name" && name.empty()) {
+        // An empty name would make the URL the folder itself: a download of the folder's listing.
+        throw EFtpError("The file name is empty.");
+    }
+    if (HasControlCharacter(name)) {
+        throw EFtpError("The " + what + " holds a control character and is not sent to the server.");
+    }
+}
+
+// Connection events worth a status line: the ones a user reads to see where a connection went.
+bool IsStatusText(const std::string& text) {
+    static const char* const kPrefixes[] = {
+        "Trying ", "Connected to ",   "Closing connection", "Failed to connect",
+        "SOCKS",   "Connection died", "Connection from ",   "Could not resolve",
+    };
+    for (const char* prefix : kPrefixes) {
+        if (text.rfind(prefix, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+// One libcurl easy handle: the open control connection lives in its connection cache between operations.
+class FtpClient::Session {
+public:
+    enum class Use { Login, Existing };
+
+    Session(const FtpLogin& login, const FtpTimeouts& timeouts, const StatusHandler* status)
+        : login_(login), timeouts_(timeouts), status_(status), easy_(NewCurlEasy()) {
+        const std::string host = UrlHost(login.host);
+        if (host.empty()) {
+            throw EFtpError("Invalid host name \"" + login.host + "\".");
+        }
+        if (login.port < 1 || login.port > 65535) {
+            throw EFtpError("Invalid port " + std::to_string(login.port) + ".");
+        }
+        if (HasControlCharacter(login.user) || HasControlCharacter(login.password)) {
+            throw EFtpError("The user name or password holds a control character and is not sent to the server.");
+        }
+        baseUrl_ = "ftp://" + host + ":" + std::to_string(login.port) + "/";
+        if (login.proxy.kind != SocksKind::None) {
+            proxyHost_ = UrlHost(login.proxy.host);
+            if (proxyHost_.empty()) {
+                throw EFtpError("Invalid proxy host name \"" + login.proxy.host + "\".");
+            }
+            if (login.proxy.port < 1 || login.proxy.port > 65535) {
+                throw EFtpError("Invalid proxy port " + std::to_string(login.proxy.port) + ".");
+            }
+        }
+    }
+
+    CURL* Handle() { return easy_.get(); }
+    std::string Peer() const { return login_.host + " port " + std::to_string(login_.port); }
+    bool Passive() const { return login_.proxy.kind != SocksKind::None; }
+
+    // Resets the handle to the options every operation shares; `path` is a name in the current folder.
+    void Prepare(Use use, const std::string& path) {
+        CURL* h = easy_.get();
+        curl_easy_reset(h);
+        use_ = use;
+        reused_ = false;
+        sessionLost_ = false;
+        lastReply_.clear();
+        lastReplyCode_ = 0;
+        localError_.clear();
+        errorBuffer_[0] = '\0';
+
+        std::string url = baseUrl_;
+        if (!path.empty()) {
+            char* escaped = curl_easy_escape(h, path.data(), static_cast<int>(path.size()));
+            if (escaped == nullptr) {
+                throw std::bad_alloc();
+            }
+            url += escaped;
+            curl_free(escaped);
+        }
+        Set(CURLOPT_URL, url.c_str());
+        Set(CURLOPT_PROTOCOLS_STR, "ftp");
+        if (!login_.user.empty()) {
+            Set(CURLOPT_USERNAME, login_.user.c_str());
+            Set(CURLOPT_PASSWORD, login_.password.c_str());
+        }
+        switch (login_.proxy.kind) {
+        case SocksKind::None:
+            // An empty proxy also keeps libcurl from taking one from the environment.
+            Set(CURLOPT_PROXY, "");
+            // Active mode, on the address of the control connection.
+            Set(CURLOPT_FTPPORT, "-");
+            break;
+        case SocksKind::Socks4:
+        case SocksKind::Socks4a:
+        case SocksKind::Socks5: {
+            const long type = login_.proxy.kind == SocksKind::Socks4    ? CURLPROXY_SOCKS4
+                              : login_.proxy.kind == SocksKind::Socks4a ? CURLPROXY_SOCKS4A
+                                                                        : CURLPROXY_SOCKS5;
+            Set(CURLOPT_PROXY, proxyHost_.c_str());
+            Set(CURLOPT_PROXYPORT, static_cast<long>(login_.proxy.port));
+            Set(CURLOPT_PROXYTYPE, type);
+            if (login_.proxy.authenticate) {
+                Set(CURLOPT_PROXYUSERNAME, login_.proxy.user.c_str());
+                Set(CURLOPT_PROXYPASSWORD, login_.proxy.password.c_str());
+            }
+            // The data connection goes through the proxy too; the address in the server's PASV reply may be
+            // one only the server's side can reach, the host we asked the proxy for is the one it reaches.
+            Set(CURLOPT_FTP_SKIP_PASV_IP, 1L);
+            break;
+        }
+        }
+        // Names are sent as given, relative to the folder the session is in; any other method walks folders.
+        Set(CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+        Set(CURLOPT_MAXCONNECTS, 1L);
+        Set(CURLOPT_MAXAGE_CONN, kNeverExpire);
+        Set(CURLOPT_CONNECTTIMEOUT, timeouts_.connectSeconds);
+        Set(CURLOPT_SERVER_RESPONSE_TIMEOUT, timeouts_.responseSeconds);
+        Set(CURLOPT_ACCEPTTIMEOUT_MS, timeouts_.responseSeconds * 1000);
+        Set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+        Set(CURLOPT_LOW_SPEED_TIME, timeouts_.stallSeconds);
+        Set(CURLOPT_NOSIGNAL, 1L);
+        Set(CURLOPT_TCP_KEEPALIVE, 1L);
+        Set(CURLOPT_BUFFERSIZE, kDownloadBufferSize);
+        Set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+        Set(CURLOPT_ERRORBUFFER, errorBuffer_);
+        Set(CURLOPT_VERBOSE, 1L);
+        Set(CURLOPT_DEBUGFUNCTION, &Session::OnDebug);
+        Set(CURLOPT_DEBUGDATA, this);
+        Set(CURLOPT_OPENSOCKETFUNCTION, &Session::OnOpenSocket);
+        Set(CURLOPT_OPENSOCKETDATA, this);
+    }
+
+    template <typename T>
+    void Set(CURLoption option, T value) {
+        const CURLcode code = curl_easy_setopt(easy_.get(), option, value);
+        if (code != CURLE_OK) {
+            throw EFtpError(std::string("Cannot set up the transfer: ") + curl_easy_strerror(code), code);
+        }
+    }
+
+    CURLcode Perform() { return curl_easy_perform(easy_.get()); }
+
+    // The failure of the last Perform, in the words that best tell the user what happened.
+    EFtpError Failure(CURLcode code) const {
+        if (!localError_.empty()) {
+            return EFtpError(localError_, code, 0);
+        }
+        if (sessionLost_) {
+            return EFtpError("The server closed the session.", code, 0);
+        }
+        if (lastReplyCode_ >= 400) {
+            return EFtpError(lastReply_, code, lastReplyCode_);
+        }
+        if (errorBuffer_[0] != '\0') {
+            return EFtpError(errorBuffer_, code, 0);
+        }
+        return EFtpError(curl_easy_strerror(code), code, 0);
+    }
+
+    // The reply to the last command of the last Perform.
+    long LastReplyCode() const { return lastReplyCode_; }
+    const std::string& LastReply() const { return lastReply_; }
+    void SetLocalError(std::string text) {
+        if (localError_.empty()) {
+            localError_ = std::move(text);
+        }
+    }
+
+private:
+    static int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+        auto* self = static_cast<Session*>(user);
+        std::string text(data, size);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+            text.pop_back();
+        }
+        if (type == CURLINFO_TEXT) {
+            text.erase(0, text.find_first_not_of(' '));
+            if (text.rfind("Re-using existing connection", 0) == 0) {
+                self->reused_ = true;
+            }
+            if (IsStatusText(text) && self->status_ != nullptr && *self->status_) {
+                try {
+                    (*self->status_)(text);
+                } catch (...) {
+                    // A status line that cannot be shown must not break the transfer.
+                }
+            }
+        } else if (type == CURLINFO_HEADER_IN) {
+            // Each reply line arrives whole; a line "NNN text" ends a reply, "NNN-text" continues one.
+            if (text.size() >= 3 && std::isdigit(static_cast<unsigned char>(text[0])) &&
+                std::isdigit(static_cast<unsigned char>(text[1])) &&
+                std::isdigit(static_cast<unsigned char>(text[2])) && (text.size() == 3 || text[3] == ' ')) {
+                self->lastReply_ = text;
+                self->lastReplyCode_ = std::stol(text.substr(0, 3));
+            }
+        }
+        return 0;
+    }
+
+    // A transfer on an open session may open data connections only. Should libcurl find the control connection
+    // gone and go to open a new one, it would log in again in the login folder and run the command there: that
+    // socket is refused, and the operation fails as a lost session.
+    static curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
+        auto* self = static_cast<Session*>(user);
+        if (self->use_ == Use::Existing && !self->reused_) {
+            self->sessionLost_ = true;
+            return CURL_SOCKET_BAD;
+        }
+        return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    }
+
+    FtpLogin login_;
+    FtpTimeouts timeouts_;
+    const StatusHandler* status_;
+    std::string baseUrl_;
+    std::string proxyHost_;
+    CurlEasyPtr easy_;
+
+    Use use_ = Use::Login;
+    bool reused_ = false;
+    bool sessionLost_ = false;
+    std::string lastReply_;
+    long lastReplyCode_ = 0;
+    std::string localError_;
+    char errorBuffer_[CURL_ERROR_SIZE] = {};
+};
+
+FtpClient::FtpClient() {
+    EnsureCurlGlobalInit();
+}
+
+// Closes the session without a status line: whatever the handler reports to may be gone already.
+FtpClient::~FtpClient() = default;
+
+void FtpClient::SetStatusHandler(StatusHandler handler) {
+    statusHandler_ = std::move(handler);
+}
+
+void FtpClient::SetTimeouts(const FtpTimeouts& timeouts) {
+    timeouts_ = timeouts;
+}
+
+bool FtpClient::PassiveMode() const {
+    return session_ && session_->Passive();
+}
+
+void FtpClient::Connect(const FtpLogin& login) {
+    Disconnect();
+    auto session = std::make_unique<Session>(login, timeouts_, &statusHandler_);
+    session->Prepare(Session::Use::Login, "");
+    session->Set(CURLOPT_NOBODY, 1L);
+    const CURLcode code = session->Perform();
+    if (code != CURLE_OK) {
+        throw session->Failure(code);
+    }
+    session_ = std::move(session);
+}
+
+bool FtpClient::Connected() {
+    if (!session_) {
+        return false;
+    }
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(session_->Handle(), CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
+        socket != CURL_SOCKET_BAD) {
+        // Between commands the server has nothing to say; anything readable is its "421" farewell or the end of
+        // the connection.
+        pollfd entry{socket, POLLIN, 0};
+        if (::poll(&entry, 1, 0) == 0) {
+            return true;
+        }
+    }
+    const std::string peer = session_->Peer();
+    session_.reset();
+    Status("Connection to " + peer + " lost");
+    return false;
+}
+
+void FtpClient::Disconnect() {
+    if (!session_) {
+        return;
+    }
+    const std::string peer = session_->Peer();
+    // Ending the handle sends QUIT on an open control connection and closes it; libcurl reports nothing then.
+    session_.reset();
+    Status("Disconnected from " + peer);
+}
+
+void FtpClient::Status(const std::string& text) {
+    if (statusHandler_) {
+        try {
+            statusHandler_(text);
+        } catch (...) {
+            // Ending a session never fails for want of a status line.
+        }
+    }
+}
+
+void FtpClient::ChangeDir(const std::string& folder) {
+    CheckName("folder name", folder);
+    if (!Connected()) {
+        throw EFtpError("Not connected.");
+    }
+    CurlSlistPtr quote;
+    // "*" keeps the session when the server refuses the command; the reply code decides.
+    AppendCurlSlist(quote, "*CWD " + folder);
+    session_->Prepare(Session::Use::Existing, "");
+    session_->Set(CURLOPT_NOBODY, 1L);
+    session_->Set(CURLOPT_QUOTE, quote.get());
+    const CURLcode code = session_->Perform();
+    if (code != CURLE_OK) {
+        throw session_->Failure(code);
+    }
+    if (session_->LastReplyCode() != 250) {
+        throw EFtpError(session_->LastReply().empty() ? "The server did not change the folder." : session_->LastReply(),
+                        0, session_->LastReplyCode());
+    }
+}
+
+void FtpClient::Delete(const std::string& remoteName) {
+    CheckName("file name", remoteName);
+    if (!Connected()) {
+        throw EFtpError("Not connected.");
+    }
+    CurlSlistPtr quote;
+    AppendCurlSlist(quote, "*DELE " + remoteName);
+    session_->Prepare(Session::Use::Existing, "");
+    session_->Set(CURLOPT_NOBODY, 1L);
+    session_->Set(CURLOPT_QUOTE, quote.get());
+    const CURLcode code = session_->Perform();
+    if (code != CURLE_OK) {
+        throw session_->Failure(code);
+    }
+    if (session_->LastReplyCode() != 250) {
+        throw EFtpError(session_->LastReply().empty() ? "The server did not delete the file." : session_->LastReply(),
+                        0, session_->LastReplyCode());
+    }
+}
+
+namespace {
+
+struct UploadSource {
+    std::string error;
+    int fd = -1;
+    const std::string* path = nullptr;
+};
+
+struct DownloadTarget {
+    std::string error;
+    const std::string* path = nullptr;
+    bool overwrite = false;
+    FileHandle file;
+    bool created = false;
+
+    bool OpenFile() {
+        int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+        if (!overwrite) {
+            // Refuses a file that appeared since the check before the transfer, and never follows a link there.
+            flags |= O_EXCL;
+        }
+        const int fd = ::open(path->c_str(), flags, 0666);
+        if (fd < 0) {
+            const int failure = errno;
+            error = failure == EEXIST ? "The local file \"" + *path + "\" already exists."
+                                      : "Cannot create \"" + *path + "\": " + ErrnoText(failure);
+            return false;
+        }
+        file.Reset(fd);
+        created = true;
+        return true;
+    }
+};
+
+struct ListingSink {
+    std::string error;
+    std::string text;
+};
+
+} // namespace
+
+void FtpClient::Put(const std::string& localPath, const std::string& remoteName, bool append) {
+    CheckName("file name", remoteName);
+    if (!Connected()) {
+        throw EFtpError("Not connected.");
+    }
+    FileHandle file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.Open()) {
+        throw EFtpError("Cannot open \"" + localPath + "\": " + ErrnoText(errno));
+    }
+    struct stat info {};
+    if (::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        throw EFtpError("\"" + localPath + "\" is not a file.");
+    }
+
+    UploadSource source{{}, file.Get(), &localPath};
+    auto read = [](char* buffer, size_t size, size_t count, void* user) -> size_t {
+        auto* src = static_cast<UploadSource*>(user);
+        for (;;) {
+            const ssize_t got = ::read(src->fd, buffer, size * count);
+            if (got >= 0) {
+                return static_cast<size_t>(got);
+            }
+            if (errno != EINTR) {
+                src->error = ("Cannot read \"" + *src->path + "\": " + ErrnoText(errno));
+                return CURL_READFUNC_ABORT;
+            }
+        }
+    };
+
+    session_->Prepare(Session::Use::Existing, remoteName);
+    session_->Set(CURLOPT_UPLOAD, 1L);
+    session_->Set(CURLOPT_APPEND, append ? 1L : 0L);
+    session_->Set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(info.st_size));
+    session_->Set(CURLOPT_READFUNCTION, static_cast<curl_read_callback>(read));
+    session_->Set(CURLOPT_READDATA, &source);
+    const CURLcode code = session_->Perform();
+    if (!source.error.empty()) {
+        session_->SetLocalError(source.error);
+    }
+    if (code != CURLE_OK) {
+        throw session_->Failure(code);
+    }
+    curl_off_t sent = 0;
+    curl_easy_getinfo(session_->Handle(), CURLINFO_SIZE_UPLOAD_T, &sent);
+    if (sent != static_cast<curl_off_t>(info.st_size)) {
+        // The file changed size while it was sent: what the server holds is not the file.
+        throw EFtpError("\"" + localPath + "\" changed while it was sent.");
+    }
+}
+
+void FtpClient::Get(const std::string& remoteName, const std::string& localPath, bool overwrite) {
+    CheckName("file name", remoteName);
+    if (!Connected()) {
+        throw EFtpError("Not connected.");
+    }
+    struct stat info {};
+    if (::lstat(localPath.c_str(), &info) == 0) {
+        if (!overwrite) {
+            throw EFtpError("The local file \"" + localPath + "\" already exists.");
+        }
+        if (S_ISDIR(info.st_mode)) {
+            throw EFtpError("\"" + localPath + "\" is a folder.");
+        }
+    }
+    // A local file that cannot be made is found out now: failing once the data flows would cost the session.
+    const std::size_t slash = localPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : localPath.substr(0, slash);
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        throw EFtpError("Cannot create \"" + localPath + "\": the folder does not exist.");
+    }
+
+    DownloadTarget target;
+    target.path = &localPath;
+    target.overwrite = overwrite;
+    auto write = [](char* data, size_t size, size_t count, void* user) -> size_t {
+        auto* t = static_cast<DownloadTarget*>(user);
+        const size_t total = size * count;
+        if (!t->file.Open() && !t->OpenFile()) {
+            return 0;
+        }
+        size_t done = 0;
+        while (done < total) {
+            const ssize_t put = ::write(t->file.Get(), data + done, total - done);
+            if (put < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                t->error = ("Cannot write \"" + *t->path + "\": " + ErrnoText(errno));
+                return 0;
+            }
+            done += static_cast<size_t>(put);
+        }
+        return total;
+    };
+
+    session_->Prepare(Session::Use::Existing, remoteName);
+    session_->Set(CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(write));
+    session_->Set(CURLOPT_WRITEDATA, &target);
+    CURLcode code = session_->Perform();
+    if (code == CURLE_OK && !target.file.Open() && !target.OpenFile()) {
+        // An empty remote file sent no bytes; its local copy is an empty file all the same.
+        code = CURLE_WRITE_ERROR;
+    }
+    if (code == CURLE_OK && target.file.Close() != 0) {
+        session_->SetLocalError("Cannot write \"" + localPath + "\": " + ErrnoText(errno));
+        code = CURLE_WRITE_ERROR;
+    }
+    if (!target.error.empty()) {
+        session_->SetLocalError(target.error);
+    }
+    if (code != CURLE_OK) {
+        target.file.Close();
+        if (target.created) {
+            // Half a file under the wanted name would pass for the whole one.
+            ::unlink(localPath.c_str());
+        }
+        throw session_->Failure(code);
+    }
+}
+
+std::vector<std::string> FtpClient::List(const std::string& mask) {
+    CheckName("mask", mask);
+    if (!Connected()) {
+        throw EFtpError("Not connected.");
+    }
+    ListingSink sink;
+    auto write = [](char* data, size_t size, size_t count, void* user) -> size_t {
+        auto* s = static_cast<ListingSink*>(user);
+        const size_t total = size * count;
+        if (s->text.size() + total > kMaxListingBytes) {
+            s->error = ("The server's name list is too long.");
+            return 0;
+        }
+        s->text.append(data, total);
+        return total;
+    };
+    session_->Prepare(Session::Use::Existing, "");
+    session_->Set(CURLOPT_DIRLISTONLY, 1L);
+    session_->Set(CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(write));
+    session_->Set(CURLOPT_WRITEDATA, &sink);
+    const CURLcode code = session_->Perform();
+    if (!sink.error.empty()) {
+        session_->SetLocalError(sink.error);
+    }
+    if (code != CURLE_OK) {
+        throw session_->Failure(code);
+    }
+
+    const std::string pattern = mask.empty() ? "*" : mask;
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start < sink.text.size()) {
+        std::size_t end = sink.text.find('\n', start);
+        if (end == std::string::npos) {
+            end = sink.text.size();
+        }
+        std::string name = sink.text.substr(start, end - start);
+        if (!name.empty() && name.back() == '\r') {
+            name.pop_back();
+        }
+        if (!name.empty() && ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0) {
+            names.push_back(std::move(name));
+        }
+        start = end + 1;
+    }
+    return names;
+}

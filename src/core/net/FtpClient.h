@@ -1,0 +1,110 @@
+#pragma once
+
+#include "platform/Exceptions.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The SOCKS proxy that the control and data connections pass through, if any.
+enum class SocksKind { None, Socks4, Socks4a, Socks5 };
+
+struct FtpProxy {
+    SocksKind kind = SocksKind::None;
+    std::string host;
+    int port = 0;
+    // When set, the user (and for SOCKS5 the password) go to the proxy; SOCKS4 and 4A carry the user id only.
+    bool authenticate = false;
+    std::string user;
+    std::string password;
+};
+
+struct FtpLogin {
+    std::string host;
+    int port = 21;
+    std::string user;
+    std::string password;
+    FtpProxy proxy;
+};
+
+// How long the client waits before it gives a session up; every wait of the client is bounded by one of these.
+struct FtpTimeouts {
+    long connectSeconds = 30;  // TCP connect (and proxy handshake) of the control connection
+    long responseSeconds = 60; // one server reply, and the server's connection to our data port in active mode
+    long stallSeconds = 60;    // a transfer that moves no byte for this long is abandoned
+};
+
+// A failure of the FTP client. The message is the server's refusal ("550 No such file or directory.") when the
+// server refused, else a description of what went wrong locally or on the wire.
+class EFtpError : public Exception {
+public:
+    explicit EFtpError(const std::string& message, int curlCode = 0, long replyCode = 0)
+        : Exception(message), curlCode_(curlCode), replyCode_(replyCode) {}
+    // libcurl's result code, 0 when the failure was found before libcurl was asked.
+    int CurlCode() const { return curlCode_; }
+    // The FTP reply code that refused the command, 0 when there was none.
+    long ReplyCode() const { return replyCode_; }
+
+private:
+    int curlCode_;
+    long replyCode_;
+};
+
+// One FTP session on one server. Operations work in the session's current folder and raise EFtpError on failure.
+// An operation never logs in again by itself: once the session is lost (the server closed it, a transfer broke
+// it), every operation fails with "Not connected." until Connect opens a new one, so that a new session never
+// silently starts in the login folder.
+//
+// Data connections are active (the server connects to us) on a direct connection and passive through a SOCKS
+// proxy, which cannot carry a connection the server opens. Transfers are binary and stream through fixed buffers.
+// Names and folders are refused before anything is sent when they hold a control character.
+class FtpClient {
+public:
+    // Receives the client's connection events ("Connected to ...", "Disconnected from ...") as they happen.
+    using StatusHandler = std::function<void(const std::string& text)>;
+
+    FtpClient();
+    // Ends an open session (QUIT) without calling the status handler.
+    ~FtpClient();
+    FtpClient(const FtpClient&) = delete;
+    FtpClient& operator=(const FtpClient&) = delete;
+
+    void SetStatusHandler(StatusHandler handler);
+    void SetTimeouts(const FtpTimeouts& timeouts);
+
+    // Closes any open session, then connects (through the proxy, if any) and logs in.
+    void Connect(const FtpLogin& login);
+    // CWD with the folder as given, the empty one included; succeeds only on reply 250. A refused change leaves
+    // the session open and logged in, in the folder it was in.
+    void ChangeDir(const std::string& folder);
+    // Sends a local file: appended to the remote file (created when missing) or stored anew.
+    void Put(const std::string& localPath, const std::string& remoteName, bool append);
+    // Receives a remote file. Without overwrite an existing local file (or anything else at that path) is an
+    // error and stays untouched. The local file is created once the server sends the file, so a missing remote
+    // file leaves nothing behind; an empty remote file gives an empty local file; a broken transfer removes the
+    // partial local file.
+    void Get(const std::string& remoteName, const std::string& localPath, bool overwrite);
+    void Delete(const std::string& remoteName);
+    // The names in the current folder that match the mask (shell wildcards, matched here: servers differ in
+    // what NLST does with an argument), in the server's order.
+    std::vector<std::string> List(const std::string& mask);
+
+    // True while the session is open: a session that the server closed (an idle timeout, a restart) reads as
+    // false at once.
+    bool Connected();
+    // Ends the session with QUIT when one is open. Never raises.
+    void Disconnect();
+
+    // Whether data connections are passive, as they are through a proxy.
+    bool PassiveMode() const;
+
+private:
+    class Session;
+    void Status(const std::string& text);
+
+    std::unique_ptr<Session> session_;
+    StatusHandler statusHandler_;
+    FtpTimeouts timeouts_;
+};

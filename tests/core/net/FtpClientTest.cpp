@@ -1,0 +1,479 @@
+#include "core/net/FtpClient.h"
+
+#include "support/Servers.h"
+#include "support/TempDir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::UnorderedElementsAre;
+
+namespace {
+
+bool AnyStartsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+int CountStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<int>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+class FtpClientTest : public ::testing::Test {
+protected:
+    explicit FtpClientTest(FtpServerOptions options = {}) : server_(options) {
+        client_.SetStatusHandler([this](const std::string& text) { status_.push_back(text); });
+        FtpTimeouts timeouts;
+        timeouts.connectSeconds = 10;
+        timeouts.responseSeconds = 20;
+        timeouts.stallSeconds = 20;
+        client_.SetTimeouts(timeouts);
+    }
+
+    FtpLogin Login() const {
+        FtpLogin login;
+        login.host = server_.Host();
+        login.port = server_.Port();
+        login.user = server_.User();
+        login.password = server_.Password();
+        return login;
+    }
+
+    std::string Remote(const std::string& name) const { return server_.Root() + name; }
+
+    // Sends bytes through a local file.
+    void PutBytes(const std::string& bytes, const std::string& remoteName, bool append) {
+        const std::string path = local_ / "upload.bin";
+        WriteFileBytes(path, bytes);
+        client_.Put(path, remoteName, append);
+    }
+
+    FtpServer server_;
+    TempDir local_;
+    std::vector<std::string> status_;
+    FtpClient client_;
+};
+
+TEST_F(FtpClientTest, LoginOpensASessionThatLastsUntilDisconnect) {
+    EXPECT_FALSE(client_.Connected());
+    client_.Connect(Login());
+    EXPECT_TRUE(client_.Connected());
+    EXPECT_FALSE(client_.PassiveMode());
+    EXPECT_TRUE(AnyStartsWith(status_, "Trying "));
+    EXPECT_TRUE(AnyStartsWith(status_, "Connected to "));
+
+    // Several operations share the one control connection.
+    PutBytes("one", "a.bin", false);
+    client_.List("*");
+    client_.Delete("a.bin");
+    EXPECT_EQ(server_.Connections().size(), 1u);
+    EXPECT_THAT(server_.Commands(), Contains("USER tester"));
+
+    client_.Disconnect();
+    EXPECT_FALSE(client_.Connected());
+    EXPECT_TRUE(AnyStartsWith(status_, "Disconnected from "));
+    // Only connection events: nothing of the transfers' inner workings.
+    for (const std::string& line : status_) {
+        EXPECT_FALSE(line.rfind("Re-using", 0) == 0 || line.rfind("Connection #", 0) == 0) << line;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return AnyStartsWith(server_.Commands(), "QUIT"); }));
+    EXPECT_THROW(client_.List("*"), EFtpError);
+}
+
+TEST_F(FtpClientTest, RefusedLoginAndUnreachableServerAreErrorsWithoutSession) {
+    FtpLogin wrong = Login();
+    wrong.password = "not the password";
+    try {
+        client_.Connect(wrong);
+        FAIL() << "login with a wrong password succeeded";
+    } catch (const EFtpError& error) {
+        EXPECT_EQ(error.ReplyCode(), 530);
+        EXPECT_THAT(error.Message(), HasSubstr("530"));
+    }
+    EXPECT_FALSE(client_.Connected());
+
+    server_.Stop();
+    try {
+        client_.Connect(Login());
+        FAIL() << "connect to a stopped server succeeded";
+    } catch (const EFtpError& error) {
+        EXPECT_EQ(error.ReplyCode(), 0);
+        EXPECT_FALSE(error.Message().empty());
+    }
+    EXPECT_FALSE(client_.Connected());
+
+    FtpLogin badHost = Login();
+    badHost.host = "";
+    EXPECT_THROW(client_.Connect(badHost), EFtpError);
+    badHost.host = "evil.example/path";
+    EXPECT_THROW(client_.Connect(badHost), EFtpError);
+    FtpLogin badPort = Login();
+    badPort.port = 0;
+    EXPECT_THROW(client_.Connect(badPort), EFtpError);
+}
+
+TEST_F(FtpClientTest, ChangeDirWorksInTheFolderAndAFailedChangeKeepsTheSession) {
+    std::filesystem::create_directory(Remote("backups"));
+    client_.Connect(Login());
+
+    try {
+        client_.ChangeDir("missing");
+        FAIL() << "change to a missing folder succeeded";
+    } catch (const EFtpError& error) {
+        EXPECT_EQ(error.ReplyCode(), 550);
+    }
+    // Still logged in, in the login folder.
+    ASSERT_TRUE(client_.Connected());
+    PutBytes("root", "in-root.bin", false);
+    EXPECT_EQ(ReadFileBytes(Remote("in-root.bin")), "root");
+
+    client_.ChangeDir("backups");
+    PutBytes("sub", "in-sub.bin", false);
+    EXPECT_EQ(ReadFileBytes(Remote("backups/in-sub.bin")), "sub");
+    EXPECT_THAT(client_.List("*"), ElementsAre("in-sub.bin"));
+
+    // The empty folder is sent as such; this server takes it as its home folder.
+    client_.ChangeDir("");
+    EXPECT_THAT(server_.Commands(), Contains("CWD "));
+    EXPECT_THAT(client_.List("*"), UnorderedElementsAre("backups", "in-root.bin"));
+    EXPECT_EQ(server_.Connections().size(), 1u);
+}
+
+TEST_F(FtpClientTest, PutStoresAnewOrAppendsBinaryBytes) {
+    // Every byte value and bare CR and LF: an ASCII-mode transfer would change them.
+    const std::string first = RandomBytes(300000, 1) + "\r\n\n\r";
+    const std::string second = RandomBytes(70000, 2);
+    client_.Connect(Login());
+
+    PutBytes(first, "data.bin", false);
+    EXPECT_EQ(ReadFileBytes(Remote("data.bin")), first);
+    PutBytes(second, "data.bin", true);
+    EXPECT_EQ(ReadFileBytes(Remote("data.bin")), first + second);
+    PutBytes(second, "data.bin", false);
+    EXPECT_EQ(ReadFileBytes(Remote("data.bin")), second);
+    // Append creates a missing file.
+    PutBytes(first, "new.bin", true);
+    EXPECT_EQ(ReadFileBytes(Remote("new.bin")), first);
+    PutBytes("", "empty.bin", false);
+    EXPECT_EQ(ReadFileBytes(Remote("empty.bin")), "");
+    // A name with blanks and non-ASCII letters arrives as it is.
+    PutBytes("x", "my backup \xC3\xA4.zip", false);
+    EXPECT_EQ(ReadFileBytes(Remote("my backup \xC3\xA4.zip")), "x");
+
+    const auto commands = server_.Commands();
+    EXPECT_EQ(CountStartingWith(commands, "APPE "), 2);
+    EXPECT_EQ(CountStartingWith(commands, "STOR "), 4);
+    // Active mode on a direct connection.
+    EXPECT_TRUE(AnyStartsWith(commands, "EPRT ") || AnyStartsWith(commands, "PORT "));
+    EXPECT_FALSE(AnyStartsWith(commands, "EPSV") || AnyStartsWith(commands, "PASV"));
+    EXPECT_THAT(commands, Contains("TYPE I"));
+
+    // A local file that is not there, or is a folder, fails before anything is sent; the session stays.
+    EXPECT_THROW(client_.Put(local_ / "absent.bin", "x.bin", false), EFtpError);
+    EXPECT_THROW(client_.Put(local_.Path(), "x.bin", false), EFtpError);
+    EXPECT_FALSE(std::filesystem::exists(Remote("x.bin")));
+    EXPECT_TRUE(client_.Connected());
+}
+
+TEST_F(FtpClientTest, GetFollowsTheOverwriteRule) {
+    const std::string bytes = RandomBytes(1 << 20, 3);
+    WriteFileBytes(Remote("volume.zip"), bytes);
+    WriteFileBytes(Remote("empty.inf"), "");
+    client_.Connect(Login());
+
+    const std::string target = local_ / "volume.zip";
+    client_.Get("volume.zip", target, false);
+    EXPECT_EQ(ReadFileBytes(target), bytes);
+
+    // Without overwrite an existing file is an error and stays as it was.
+    WriteFileBytes(target, "mine");
+    EXPECT_THROW(client_.Get("volume.zip", target, false), EFtpError);
+    EXPECT_EQ(ReadFileBytes(target), "mine");
+    client_.Get("volume.zip", target, true);
+    EXPECT_EQ(ReadFileBytes(target), bytes);
+
+    // An empty remote file still makes the local file.
+    client_.Get("empty.inf", local_ / "empty.inf", false);
+    ASSERT_TRUE(std::filesystem::exists(local_ / "empty.inf"));
+    EXPECT_EQ(std::filesystem::file_size(local_ / "empty.inf"), 0u);
+
+    // A missing remote file leaves no local file behind, and the session goes on.
+    try {
+        client_.Get("missing.zip", local_ / "missing.zip", true);
+        FAIL() << "download of a missing file succeeded";
+    } catch (const EFtpError& error) {
+        EXPECT_EQ(error.ReplyCode(), 550);
+    }
+    EXPECT_FALSE(std::filesystem::exists(local_ / "missing.zip"));
+    EXPECT_TRUE(client_.Connected());
+
+    // A local path that cannot be created fails, with nothing left behind.
+    EXPECT_THROW(client_.Get("volume.zip", local_ / "no-such-folder/volume.zip", true), EFtpError);
+
+    ASSERT_TRUE(client_.Connected());
+    client_.Get("volume.zip", local_ / "again.zip", false);
+    EXPECT_EQ(ReadFileBytes(local_ / "again.zip"), bytes);
+}
+
+TEST_F(FtpClientTest, DeleteRemovesAFileAndReportsAMissingOne) {
+    WriteFileBytes(Remote("old.inf"), "x");
+    client_.Connect(Login());
+    client_.Delete("old.inf");
+    EXPECT_FALSE(std::filesystem::exists(Remote("old.inf")));
+    try {
+        client_.Delete("old.inf");
+        FAIL() << "delete of a missing file succeeded";
+    } catch (const EFtpError& error) {
+        EXPECT_EQ(error.ReplyCode(), 550);
+        EXPECT_THAT(error.Message(), HasSubstr("550"));
+    }
+    EXPECT_TRUE(client_.Connected());
+    EXPECT_EQ(server_.Connections().size(), 1u);
+}
+
+TEST_F(FtpClientTest, ListAppliesTheMaskToTheServersNames) {
+    client_.Connect(Login());
+    EXPECT_TRUE(client_.List("*.inf").empty());
+
+    for (const char* name : {"b__26_08_12.zip.inf", "a__26_08_12.zip.inf", "1a__26_08_12.zip", "notes.txt",
+                             "with blank.inf", ".inf.bak"}) {
+        WriteFileBytes(Remote(name), "x");
+    }
+    std::filesystem::create_directory(Remote("folder.inf.d"));
+
+    EXPECT_THAT(client_.List("*.inf"),
+                UnorderedElementsAre("b__26_08_12.zip.inf", "a__26_08_12.zip.inf", "with blank.inf"));
+    EXPECT_EQ(client_.List("*").size(), 7u);
+    EXPECT_EQ(client_.List("").size(), 7u);
+    EXPECT_THAT(client_.List("?a__*"), ElementsAre("1a__26_08_12.zip"));
+    // The mask never goes to the server: a plain NLST each time.
+    for (const std::string& line : server_.Commands()) {
+        if (line.rfind("NLST", 0) == 0) {
+            EXPECT_EQ(line, "NLST");
+        }
+    }
+}
+
+TEST_F(FtpClientTest, UnusableNamesNeverReachTheServer) {
+    WriteFileBytes(Remote("victim.bin"), "x");
+    WriteFileBytes(local_ / "file.bin", "y");
+    client_.Connect(Login());
+    server_.ClearRecords();
+
+    const std::string injected = "a.bin\r\nDELE victim.bin";
+    EXPECT_THROW(client_.Put(local_ / "file.bin", injected, false), EFtpError);
+    EXPECT_THROW(client_.Get(injected, local_ / "out.bin", true), EFtpError);
+    EXPECT_THROW(client_.Delete(injected), EFtpError);
+    EXPECT_THROW(client_.ChangeDir("sub\nDELE victim.bin"), EFtpError);
+    EXPECT_THROW(client_.List("*\r\nDELE victim.bin"), EFtpError);
+    EXPECT_THROW(client_.Delete(std::string("a\0b", 3)), EFtpError);
+    EXPECT_THROW(client_.Delete("tab\there"), EFtpError);
+    // No name at all is refused too: it would address the folder itself.
+    EXPECT_THROW(client_.Get("", local_ / "listing.bin", true), EFtpError);
+    EXPECT_THROW(client_.Put(local_ / "file.bin", "", false), EFtpError);
+    EXPECT_FALSE(std::filesystem::exists(local_ / "listing.bin"));
+
+    EXPECT_TRUE(std::filesystem::exists(Remote("victim.bin")));
+    EXPECT_TRUE(server_.Commands().empty());
+    EXPECT_TRUE(client_.Connected());
+
+    FtpLogin login = Login();
+    login.user = "tester\r\nDELE victim.bin";
+    EXPECT_THROW(client_.Connect(login), EFtpError);
+    EXPECT_TRUE(std::filesystem::exists(Remote("victim.bin")));
+}
+
+TEST_F(FtpClientTest, AServerRestartEndsTheSession) {
+    client_.Connect(Login());
+    server_.Restart();
+    EXPECT_TRUE(WaitUntil([&] { return !client_.Connected(); }));
+    EXPECT_TRUE(AnyStartsWith(status_, "Connection to "));
+    // No operation logs in again behind the caller's back.
+    EXPECT_THROW(PutBytes("x", "after.bin", false), EFtpError);
+    EXPECT_FALSE(std::filesystem::exists(Remote("after.bin")));
+
+    client_.Connect(Login());
+    PutBytes("x", "after.bin", false);
+    EXPECT_TRUE(std::filesystem::exists(Remote("after.bin")));
+}
+
+class FtpIdleTimeoutTest : public FtpClientTest {
+protected:
+    static FtpServerOptions Options() {
+        FtpServerOptions options;
+        options.idleTimeoutSeconds = 1;
+        return options;
+    }
+    FtpIdleTimeoutTest() : FtpClientTest(Options()) {}
+};
+
+TEST_F(FtpIdleTimeoutTest, ASessionDroppedByTheServerReadsAsNotConnected) {
+    std::filesystem::create_directory(Remote("backups"));
+    client_.Connect(Login());
+    client_.ChangeDir("backups");
+    EXPECT_TRUE(client_.Connected());
+
+    EXPECT_TRUE(WaitUntil([&] { return !client_.Connected(); }, std::chrono::seconds(15)));
+    try {
+        PutBytes("late", "late.bin", false);
+        FAIL() << "upload on a dropped session succeeded";
+    } catch (const EFtpError& error) {
+        EXPECT_EQ(error.Message(), "Not connected.");
+    }
+    // Nothing was stored, in the login folder least of all.
+    EXPECT_FALSE(std::filesystem::exists(Remote("late.bin")));
+    EXPECT_FALSE(std::filesystem::exists(Remote("backups/late.bin")));
+    EXPECT_EQ(server_.Connections().size(), 1u);
+}
+
+class FtpVanishingServerTest : public FtpClientTest {
+protected:
+    static FtpServerOptions Options() {
+        FtpServerOptions options;
+        options.exitAfterUploadBytes = 1 << 20;
+        options.exitAfterDownloadBytes = 1 << 20;
+        return options;
+    }
+    FtpVanishingServerTest() : FtpClientTest(Options()) {}
+};
+
+TEST_F(FtpVanishingServerTest, AnUploadCutOffByTheServerGoingAwayFails) {
+    client_.Connect(Login());
+    EXPECT_THROW(PutBytes(RandomBytes(16 << 20, 4), "big.bin", false), EFtpError);
+    EXPECT_FALSE(client_.Connected());
+    // Once the server is back, a new session works.
+    server_.Start();
+    client_.Connect(Login());
+    PutBytes("small", "small.bin", false);
+    EXPECT_EQ(ReadFileBytes(Remote("small.bin")), "small");
+}
+
+TEST_F(FtpVanishingServerTest, ADownloadCutOffLeavesNoPartialFile) {
+    WriteFileBytes(Remote("big.zip"), RandomBytes(16 << 20, 6));
+    client_.Connect(Login());
+    EXPECT_THROW(client_.Get("big.zip", local_ / "big.zip", false), EFtpError);
+    EXPECT_FALSE(std::filesystem::exists(local_ / "big.zip"));
+    EXPECT_FALSE(client_.Connected());
+}
+
+struct ProxyCase {
+    const char* name;
+    ProxyProtocol protocol;
+    SocksKind kind;
+    bool authenticate;
+};
+
+void PrintTo(const ProxyCase& proxyCase, std::ostream* out) {
+    *out << proxyCase.name;
+}
+
+class FtpProxyTest : public FtpClientTest, public ::testing::WithParamInterface<ProxyCase> {
+protected:
+    FtpProxyTest() : proxy_(ProxyOptions()) {}
+
+    static SocksProxyOptions ProxyOptions() {
+        SocksProxyOptions options;
+        options.protocol = GetParam().protocol;
+        if (GetParam().authenticate) {
+            options.user = "proxyuser";
+            options.password = "proxypass";
+        }
+        return options;
+    }
+
+    FtpLogin ProxiedLogin() const {
+        FtpLogin login = Login();
+        login.proxy.kind = GetParam().kind;
+        login.proxy.host = proxy_.Host();
+        login.proxy.port = proxy_.Port();
+        login.proxy.authenticate = GetParam().authenticate;
+        login.proxy.user = "proxyuser";
+        login.proxy.password = "proxypass";
+        return login;
+    }
+
+    SocksProxy proxy_;
+};
+
+TEST_P(FtpProxyTest, EveryOperationPassesTheProxy) {
+    const std::string bytes = RandomBytes(3 << 20, 5);
+    std::filesystem::create_directory(Remote("backups"));
+    client_.Connect(ProxiedLogin());
+    EXPECT_TRUE(client_.PassiveMode());
+    client_.ChangeDir("backups");
+    PutBytes(bytes, "up.zip", false);
+    PutBytes("tail", "up.zip", true);
+    EXPECT_EQ(ReadFileBytes(Remote("backups/up.zip")), bytes + "tail");
+    client_.Get("up.zip", local_ / "down.zip", false);
+    EXPECT_EQ(ReadFileBytes(local_ / "down.zip"), bytes + "tail");
+    EXPECT_THAT(client_.List("*.zip"), ElementsAre("up.zip"));
+    client_.Delete("up.zip");
+
+    // The server saw only the proxy's address, and data connections were passive.
+    EXPECT_THAT(server_.Connections(), ElementsAre(proxy_.OutgoingAddress()));
+    const auto commands = server_.Commands();
+    EXPECT_TRUE(AnyStartsWith(commands, "EPSV") || AnyStartsWith(commands, "PASV"));
+    EXPECT_FALSE(AnyStartsWith(commands, "EPRT") || AnyStartsWith(commands, "PORT"));
+    if (GetParam().protocol == ProxyProtocol::Socks4) {
+        const std::string kind = GetParam().kind == SocksKind::Socks4a ? "SOCKS4A " : "SOCKS4 ";
+        ASSERT_FALSE(proxy_.Requests().empty());
+        for (const std::string& request : proxy_.Requests()) {
+            EXPECT_EQ(request.rfind(kind, 0), 0u) << request;
+        }
+    }
+}
+
+TEST_P(FtpProxyTest, TheProxyRefusesWrongCredentials) {
+    if (!GetParam().authenticate) {
+        // A proxy without a password lets a client with one through as well.
+        FtpLogin login = ProxiedLogin();
+        login.proxy.authenticate = true;
+        client_.Connect(login);
+        EXPECT_TRUE(client_.Connected());
+        return;
+    }
+    FtpLogin login = ProxiedLogin();
+    login.proxy.user = "intruder";
+    login.proxy.password = "guess";
+    EXPECT_THROW(client_.Connect(login), EFtpError);
+    EXPECT_FALSE(client_.Connected());
+    if (GetParam().kind == SocksKind::Socks5) {
+        login.proxy.authenticate = false;
+        EXPECT_THROW(client_.Connect(login), EFtpError);
+    }
+    EXPECT_TRUE(server_.Connections().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Socks, FtpProxyTest,
+                         ::testing::Values(ProxyCase{"Socks4", ProxyProtocol::Socks4, SocksKind::Socks4, false},
+                                           ProxyCase{"Socks4User", ProxyProtocol::Socks4, SocksKind::Socks4, true},
+                                           ProxyCase{"Socks4a", ProxyProtocol::Socks4, SocksKind::Socks4a, false},
+                                           ProxyCase{"Socks4aUser", ProxyProtocol::Socks4, SocksKind::Socks4a, true},
+                                           ProxyCase{"Socks5", ProxyProtocol::Socks5, SocksKind::Socks5, false},
+                                           ProxyCase{"Socks5Password", ProxyProtocol::Socks5, SocksKind::Socks5, true}),
+                         [](const ::testing::TestParamInfo<ProxyCase>& param) { return param.param.name; });
+
+TEST(FtpProxySetup, AProxyThatIsNotThereFailsTheConnect) {
+    FtpServer server;
+    FtpClient client;
+    FtpLogin login;
+    login.host = server.Host();
+    login.port = server.Port();
+    login.user = server.User();
+    login.password = server.Password();
+    login.proxy.kind = SocksKind::Socks5;
+    login.proxy.host = "127.0.0.1";
+    login.proxy.port = FindFreePort();
+    EXPECT_THROW(client.Connect(login), EFtpError);
+    EXPECT_TRUE(server.Connections().empty());
+    login.proxy.host = "";
+    EXPECT_THROW(client.Connect(login), EFtpError);
+}
+
+} // namespace

@@ -146,6 +146,12 @@ public:
     std::unique_ptr<IWaitWindow> CreateWaitWindow() override {
         return std::make_unique<FakeWaitWindow>(Journal, ++WaitMade);
     }
+    void FillServerTree() override {
+        ++TreeFills;
+        if (OnFillServerTree) {
+            OnFillServerTree();
+        }
+    }
 
     FakeTaskListView List;
     FakeLogBox Box;
@@ -153,6 +159,8 @@ public:
     FakeSendWindow* LastSend = nullptr; // the newest progress window (may be destroyed by now)
     int SendMade = 0;
     int WaitMade = 0;
+    int TreeFills = 0;
+    std::function<void()> OnFillServerTree;
     // Runs when the application object asks for the log box, that is while it is being made.
     std::function<void()> OnLogBox;
 };

@@ -80,4 +80,6 @@ public:
     // A new, hidden window; no owner.
     virtual std::unique_ptr<ISendWindow> CreateSendWindow() = 0;
     virtual std::unique_ptr<IWaitWindow> CreateWaitWindow() = 0;
+    // Lists the server's backups again into the main window's tree of backups.
+    virtual void FillServerTree() = 0;
 };

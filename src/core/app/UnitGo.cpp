@@ -2,6 +2,8 @@
 
 #include "Encryption.h"
 #include "TaskFile.h"
+#include "core/worker/UnitPoolOfProcess.h"
+#include "core/worker/UnitSchedule.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 
@@ -38,6 +40,7 @@ public:
     ILogBox* LogBox() override { return nullptr; }
     std::unique_ptr<ISendWindow> CreateSendWindow() override { return std::make_unique<THeadlessSendWindow>(); }
     std::unique_ptr<IWaitWindow> CreateWaitWindow() override { return std::make_unique<THeadlessWaitWindow>(); }
+    void FillServerTree() override {}
 };
 
 TGlobalObjectOptions globalOptions;
@@ -57,7 +60,12 @@ TGlobalObject::TGlobalObject(const TGlobalObjectOptions& options) : windows_(opt
     // Made in this order: the worker, the log, the schedule timer, the FTP connection with its default settings.
     // The worker comes first so that the log can carry its box updates through it. The log reads "Backup.log"
     // and must not reach for the application object, which is recorded only once this constructor has returned.
-    Log = std::make_unique<TLog>(windows_->LogBox(), ProgramDir, nullptr);
+    Pool = std::make_unique<TPool>(Busy, [](TGroup& task) {
+        task.DoBackup();
+        task.SendAlert();
+    });
+    Log = std::make_unique<TLog>(windows_->LogBox(), ProgramDir, Pool.get());
+    Schedule = std::make_unique<TSchedule>();
     FTP = std::make_unique<TFTPconnection>();
     CurrentTask = -1;
     Busy = false;
@@ -77,8 +85,10 @@ TGlobalObject::~TGlobalObject() {
     if (Log) {
         Log->SetSyncCall(nullptr);
     }
+    Pool.reset();
     // Then the schedule timer, so that no tick queues anything more, and the FTP connection, whose closing lines
     // still reach the log.
+    Schedule.reset();
     FTP.reset();
     Log.reset(); // adds "Program stoped." and writes "Backup.log"
     SendWindow.reset();
@@ -130,6 +140,10 @@ void TGlobalObject::EndWait() {
     Busy = false;
     WaitWindow->Close();
     WaitWindow.reset();
+}
+
+void TGlobalObject::FillServerTree() {
+    windows_->FillServerTree();
 }
 
 void TGlobalObject::SaveTasks() {

@@ -43,6 +43,9 @@ public:
     // Without a wait window nothing; otherwise clears Busy (whoever set it) and closes and destroys the window.
     void EndWait();
 
+    // The main window lists the server's backups again.
+    void FillServerTree();
+
     // "files.lst" from the task list, replaced only once the new file is written whole. Raises the file's error
     // (the old file stays) when it cannot be written.
     void SaveTasks();
@@ -68,9 +71,9 @@ public:
     // Set while a run, a restore, a backup deletion or a wait window is in progress: the worker starts no job and
     // the main window does not close.
     std::atomic<bool> Busy{false};
-    TPool* Pool = nullptr;
+    std::unique_ptr<TPool> Pool;
     std::unique_ptr<TLog> Log;
-    TSchedule* Schedule = nullptr;
+    std::unique_ptr<TSchedule> Schedule;
     std::unique_ptr<TFTPconnection> FTP;
     // Bytes of the current run's listing, the divisor of the progress bar.
     std::int64_t RunByteTotal = 0;

@@ -1,6 +1,42 @@
 #include "UnitFTP.h"
 
 #include "core/app/StoredText.h"
+#include "core/app/UnitGo.h"
+#include "core/archive/UnitArchive.h"
+#include "core/archive/UnitListing.h"
+#include "core/tasks/UnitGroups.h"
+#include "core/worker/UnitPoolOfProcess.h"
+#include "platform/Paths.h"
+
+namespace {
+
+void Log(const std::string& line) {
+    GetGlobalObject()->Log->Add(line);
+}
+
+SocksKind SocksOf(std::uint8_t proxyType) {
+    switch (proxyType) {
+    case TFTPconnection::Socks4:
+        return SocksKind::Socks4;
+    case TFTPconnection::Socks4A:
+        return SocksKind::Socks4a;
+    case TFTPconnection::Socks5:
+        return SocksKind::Socks5;
+    default:
+        return SocksKind::None; // direct, and the HTTP proxy, which is not used
+    }
+}
+
+} // namespace
+
+TFTPconnection::TFTPconnection() {
+    client_.SetStatusHandler([this](const std::string& text) { OnStatus(text); });
+    ApplySettings();
+}
+
+TFTPconnection::~TFTPconnection() {
+    Disconnect();
+}
 
 void TFTPconnection::SaveToStream(TStream& stream) const {
     WriteStringToStream(stream, Host);
@@ -28,4 +64,151 @@ void TFTPconnection::LoadFromStream(TStream& stream) {
     ProxyType = stream.ReadByte();
     UseAuthentication = stream.ReadByte();
     ProxyPort = stream.ReadInt32();
+}
+
+void TFTPconnection::ApplySettings() {
+    login_.host = Host;
+    login_.port = Port;
+    login_.user = Login;
+    login_.password = Password;
+    login_.proxy.kind = SocksOf(ProxyType);
+    login_.proxy.authenticate = UseAuthentication != 0;
+    login_.proxy.host = ProxyHost;
+    login_.proxy.user = ProxyUser;
+    login_.proxy.password = ProxyPassword;
+    login_.proxy.port = ProxyPort;
+}
+
+bool TFTPconnection::EnsureConnected() {
+    return Connected() || Connect();
+}
+
+bool TFTPconnection::SendFile(const std::string& local, const std::string& remote, bool append) {
+    localFile_ = local;
+    remoteFile_ = remote;
+    append_ = append;
+    sent_ = false;
+    if (TPool* pool = GetGlobalObject()->Pool.get()) {
+        pool->SyncCall([this] { DoSendFile(); });
+    } else {
+        DoSendFile();
+    }
+    return sent_;
+}
+
+void TFTPconnection::DoSendFile() {
+    sent_ = false;
+    Log("Sending file... " + localFile_);
+    try {
+        if (!EnsureConnected()) {
+            return;
+        }
+        client_.Put(localFile_, remoteFile_, append_);
+        Log("File sent... " + localFile_);
+        sent_ = true;
+    } catch (const std::exception& error) {
+        Log(std::string("Can't send file to the server . Error message: ") + error.what());
+    }
+}
+
+bool TFTPconnection::ReceiveFile(const std::string& remote, const std::string& local, bool overwrite) {
+    Log("Recieving file... " + remote);
+    try {
+        if (!EnsureConnected()) {
+            return false;
+        }
+        client_.Get(remote, local, overwrite);
+        return true;
+    } catch (const std::exception& error) {
+        Log(std::string("Can't receive file from the server. Error message: ") + error.what());
+        return false;
+    }
+}
+
+bool TFTPconnection::DeleteFile(const std::string& remote) {
+    Log("Deleting file... " + remote);
+    try {
+        if (!EnsureConnected()) {
+            return false;
+        }
+        client_.Delete(remote);
+        return true;
+    } catch (const std::exception& error) {
+        Log(std::string("Can't delete file on the server. Error message: ") + error.what());
+        return false;
+    }
+}
+
+std::unique_ptr<TStringList> TFTPconnection::ListBackups() {
+    auto list = std::make_unique<TStringList>();
+    Log("List files... ");
+    try {
+        if (!EnsureConnected()) {
+            return list;
+        }
+        list->Lines() = client_.List("*.inf");
+        Log(std::to_string(list->Count()) + " files retrieved .");
+    } catch (const std::exception& error) {
+        list->Clear();
+        Log(std::string("Can't list files .Error message: ") + error.what());
+    }
+    return list;
+}
+
+std::unique_ptr<TStringList> TFTPconnection::ReadInfo(const std::string& name) {
+    auto list = std::make_unique<TStringList>();
+    Log("Retrieving information about backup files... ");
+    const std::string temporary = GetTempDir() + name + ".tmp";
+    ::DeleteFile(temporary);
+    if (ReceiveFile(name, temporary, false)) {
+        list->LoadFromFile(temporary);
+        ::DeleteFile(temporary);
+        Log("Retrieved.");
+    }
+    return list;
+}
+
+bool TFTPconnection::DeleteBackup(const std::string& name, std::int32_t count) {
+    for (std::int32_t i = 0; i < count; ++i) {
+        DeleteFile(VolumeFileName(name, i));
+    }
+    DeleteFile(name + ".inf");
+    return true;
+}
+
+bool TFTPconnection::Connect() {
+    if (!Connected()) {
+        Log("Connectig to the sever...");
+        try {
+            ApplySettings();
+            client_.Connect(login_);
+            // Always, the empty folder too: the server decides what an empty CWD means.
+            client_.ChangeDir(RemoteDir);
+        } catch (const std::exception& error) {
+            Log(std::string("Can't connect to the server. Error message: ") + error.what());
+            return false;
+        }
+    }
+    GetGlobalObject()->FillServerTree();
+    return true;
+}
+
+bool TFTPconnection::Reconnect() {
+    Disconnect();
+    return Connect();
+}
+
+bool TFTPconnection::Disconnect() {
+    if (client_.Connected()) {
+        client_.Disconnect();
+    }
+    return true;
+}
+
+bool TFTPconnection::Connected() {
+    return client_.Connected();
+}
+
+void TFTPconnection::OnStatus(const std::string& text) {
+    Log("Status: " + text);
 }

@@ -1,18 +1,24 @@
 #pragma once
 
+#include "core/net/FtpClient.h"
 #include "platform/Streams.h"
+#include "platform/StringList.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
-// The one connection to the backup server, and its settings. The settings are edited in memory by the settings
-// dialog and kept in "ftpbackup.stg" through SaveToStream/LoadFromStream.
+// The one connection to the backup server, and its settings. Every operation connects when needed, logs what it
+// does and how it failed, and turns every failure into its result: no error of the client leaves an operation.
+// The settings are edited in memory by the settings dialog, kept in "ftpbackup.stg" through SaveToStream and
+// LoadFromStream, and reach the client at the next Connect. Main thread only.
 class TFTPconnection {
 public:
     // Proxy types, as the settings dialog lists them; an HTTP proxy is stored but connects directly.
     enum ProxyKind : std::uint8_t { Direct = 0, Socks4 = 1, Socks4A = 2, Socks5 = 3, Http11 = 4 };
 
-    TFTPconnection() = default;
+    TFTPconnection();
+    ~TFTPconnection();
     TFTPconnection(const TFTPconnection&) = delete;
     TFTPconnection& operator=(const TFTPconnection&) = delete;
 
@@ -21,6 +27,34 @@ public:
     void SaveToStream(TStream& stream) const;
     // Reads field by field: a record that ends early keeps the fields read before the end, and raises.
     void LoadFromStream(TStream& stream);
+
+    // Uploads `local` under the name `remote` into the remote folder, appending when asked; the transfer runs on
+    // the main thread through the worker's synchronised call. True when the file was sent.
+    bool SendFile(const std::string& local, const std::string& remote, bool append);
+    // The upload's main-thread step, on the stored arguments.
+    void DoSendFile();
+    // Downloads `remote` to `local`; without overwrite an existing local file fails the download.
+    bool ReceiveFile(const std::string& remote, const std::string& local, bool overwrite);
+    bool DeleteFile(const std::string& remote);
+    // The names of the backups' list files ("*.inf") in the remote folder, as the server sends them; empty when
+    // the server cannot be reached or listed.
+    std::unique_ptr<TStringList> ListBackups();
+    // The lines of a backup's list file, fetched through the temporary folder; empty when the download failed.
+    // A failure to read the downloaded file reaches the caller.
+    std::unique_ptr<TStringList> ReadInfo(const std::string& name);
+    // Deletes volumes 0 to count-1 of the archive and its list file; each failure is logged. Always true.
+    bool DeleteBackup(const std::string& name, std::int32_t count);
+    // Connects, logs in and changes to the remote folder, then refills the server tree. A refused folder change
+    // fails the connect but leaves the session logged in. Connected already: only the refill.
+    bool Connect();
+    bool Reconnect();
+    // Always true.
+    bool Disconnect();
+    bool Connected();
+    // The client's connection events, logged as "Status: " and the text.
+    void OnStatus(const std::string& text);
+    // Copies the settings into the login the next Connect uses.
+    void ApplySettings();
 
     std::string Host;
     std::int32_t Port = 21;
@@ -33,4 +67,15 @@ public:
     std::string ProxyUser;
     std::string ProxyPassword;
     std::int32_t ProxyPort = 0;
+
+private:
+    // Connects when needed; false (logged by Connect) when that fails.
+    bool EnsureConnected();
+
+    FtpClient client_;
+    FtpLogin login_;
+    std::string localFile_;
+    std::string remoteFile_;
+    bool append_ = false;
+    bool sent_ = false;
 };

@@ -98,6 +98,17 @@ public:
     // As ListAllFiles, but appends only the paths that are new or have another size than in the old snapshot.
     void ListChangedFiles(TStrings& list);
 
+    // The backup run (built with the worker, which the companion does not link). Runs the task once: lists,
+    // packs, encrypts when asked, uploads the list file and then the volumes, and records the outcome in
+    // LastRunOk (and, when it completed, LastRun). Main thread, inside the worker's job.
+    void DoBackup();
+    // Every file into volume 0 of `archive`; the (volume, path) pairs, or null when nothing was packed.
+    std::unique_ptr<TStringList> FullBackup(const std::string& archive);
+    // A full backup whose volume 0 is encrypted into volume 0 of `target`; the pairs, or null.
+    std::unique_ptr<TStringList> EncryptedFullBackup(const std::string& target);
+    // Mails the report of the last run when the task's mail settings ask for one for its outcome.
+    void SendAlert();
+
     // The task record of "files.lst".
     void SaveToStream(TStream& stream) const;
     // Reads a task record into this (fresh) task. A damaged or truncated record raises EReadError and leaves the

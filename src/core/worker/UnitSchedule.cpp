@@ -3,10 +3,15 @@
 #include "UnitPoolOfProcess.h"
 #include "core/app/UnitGo.h"
 
+#include <QCoreApplication>
+
 TSchedule::TSchedule() {
     Timer.setInterval(4000);
     connect(&Timer, &QTimer::timeout, this, &TSchedule::OnTimer);
-    Timer.start();
+    // Without an application there is no event loop to tick it (tools and tests that only use the core).
+    if (QCoreApplication::instance() != nullptr) {
+        Timer.start();
+    }
 }
 
 void TSchedule::OnTimer() {

@@ -1,0 +1,156 @@
+// One run of one backup task: from the task's files on disk to the list file and the volumes on the FTP server.
+
+#include "core/app/Encryption.h"
+#include "core/app/UnitGo.h"
+#include "core/archive/UnitArchive.h"
+#include "core/net/UnitSender.h"
+#include "core/tasks/UnitGroups.h"
+#include "platform/Messages.h"
+#include "platform/Paths.h"
+
+namespace {
+
+void Log(const std::string& line) {
+    GetGlobalObject()->Log->Add(line);
+}
+
+// The steps of a run up to its end; true for a completed end, false for a failed one (whose state the caller
+// sets). The run's list of files lives only as long as this call, whatever the outcome.
+bool RunSteps(TGroup& task, TGlobalObject& app) {
+    const TGroupInfo& info = *task.Info;
+    const std::string archive = task.MakeArchiveName();
+    Log("Backup. Task is " + task.Name);
+
+    std::unique_ptr<TStringList> list;
+    std::int32_t volumes = 0;
+    if (info.Incremental == 0) {
+        Log("Type: Full Backup");
+        list = info.NeedEncrypt != 0 ? task.EncryptedFullBackup(archive + ".crt") : task.FullBackup(archive);
+        volumes = 1;
+        if (!list) {
+            Log("Process stopped.");
+            return false;
+        }
+    } else {
+        Log("Type: Incremental Backup");
+        list = std::make_unique<TStringList>();
+        Log("Enumerating files");
+        task.ListChangedFiles(*list);
+        if (app.Stop) {
+            return false;
+        }
+        volumes = CompressFiles(list.get(), archive, false);
+        if (volumes == 0) {
+            Log("Process stopped.");
+            return false;
+        }
+        if (info.NeedEncrypt != 0) {
+            for (std::int32_t i = 0; i < volumes; ++i) {
+                const std::string volume = VolumeFileName(archive, i);
+                if (!EncryptFile(volume, volume + ".crt", info.Password)) {
+                    Log("Process stopped.");
+                    DeleteFile(volume + ".crt");
+                    // The task asked for its data to leave the machine only encrypted: no plain volume stays.
+                    for (std::int32_t j = i; j < volumes; ++j) {
+                        DeleteFile(VolumeFileName(archive, j));
+                    }
+                    return false;
+                }
+                DeleteFile(volume);
+            }
+        }
+    }
+
+    ProcessMessages();
+    if (app.Stop) {
+        Log("Process stopped.");
+        return false;
+    }
+    if (app.SendWindow) {
+        app.SendWindow->SetCaption("Sending...");
+    }
+    const std::string effective = info.NeedEncrypt != 0 ? archive + ".crt" : archive;
+    const std::string listFile = effective + ".inf";
+    list->SaveToFile(listFile);
+    // The volumes go up only behind their list: a backup on the server is always described by its list file.
+    if (app.FTP->SendFile(listFile, ExtractFileName(listFile), true)) {
+        DeleteFile(listFile);
+        for (std::int32_t i = 0; i < volumes; ++i) {
+            ProcessMessages();
+            const std::string volume = VolumeFileName(effective, i);
+            if (!app.Stop) {
+                app.FTP->SendFile(volume, ExtractFileName(volume), true);
+            }
+            DeleteFile(volume);
+        }
+    }
+    task.Info->Period->LastRun = Now();
+    Log("Task Done.");
+    task.UpdateListItem();
+    if (app.SendWindow) {
+        app.SendWindow->Hide();
+    }
+    app.FillServerTree();
+    return true;
+}
+
+} // namespace
+
+void TGroup::DoBackup() {
+    TGlobalObject& app = *GetGlobalObject();
+    app.ShowSendWindow();
+    app.Stop = false;
+    app.Busy = true;
+    app.Log->Mark();
+    bool completed = false;
+    try {
+        completed = RunSteps(*this, app);
+    } catch (const std::exception& error) {
+        // A file that cannot be read, a list file that cannot be written: the run ends as a failed one, and the
+        // worker goes on with later jobs.
+        Log(std::string("Error: ") + error.what());
+    }
+    LastRunOk = completed ? 1 : 0;
+    if (!completed && app.SendWindow) {
+        app.SendWindow->Hide();
+    }
+    app.Busy = false;
+}
+
+std::unique_ptr<TStringList> TGroup::FullBackup(const std::string& archive) {
+    auto list = std::make_unique<TStringList>();
+    ListAllFiles(*list);
+    if (CompressFiles(list.get(), archive, true) == 0) {
+        return nullptr;
+    }
+    Log("Compression complete.");
+    return list;
+}
+
+std::unique_ptr<TStringList> TGroup::EncryptedFullBackup(const std::string& target) {
+    const std::string plainArchive = MakeArchiveName();
+    std::unique_ptr<TStringList> list = FullBackup(plainArchive);
+    if (!list) {
+        Log("Process stopped.");
+        return nullptr;
+    }
+    const std::string plainVolume = VolumeFileName(plainArchive, 0);
+    const bool encrypted = EncryptFile(plainVolume, VolumeFileName(target, 0), Info->Password);
+    DeleteFile(plainVolume);
+    if (encrypted) {
+        return list;
+    }
+    DeleteFile(VolumeFileName(target, 0));
+    Log("Process stopped.");
+    return nullptr;
+}
+
+void TGroup::SendAlert() {
+    const TGroupInfo& info = *Info;
+    if (info.MailEnable == 0) {
+        return;
+    }
+    if ((LastRunOk != 0 && info.MailAlertSuccess != 0) || (LastRunOk == 0 && info.MailAlertFail != 0)) {
+        SendReport(*this);
+    }
+}

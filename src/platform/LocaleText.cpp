@@ -3,6 +3,9 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -90,7 +93,7 @@ void Tokenise(const QString& format, std::vector<Token>& tokens) {
     }
 }
 
-std::vector<Token> Pattern(const QLocale& locale, bool withTime) {
+std::vector<Token> MakePattern(const QLocale& locale, bool withTime) {
     std::vector<Token> tokens;
     Tokenise(locale.dateFormat(QLocale::ShortFormat), tokens);
     if (withTime) {
@@ -111,6 +114,18 @@ std::vector<Token> Pattern(const QLocale& locale, bool withTime) {
         }
     }
     return tokens;
+}
+
+// Every log line writes the date; the pattern of a locale is made once and kept.
+std::shared_ptr<const std::vector<Token>> Pattern(const QLocale& locale, bool withTime) {
+    static std::mutex mutex;
+    static std::map<std::pair<QString, bool>, std::shared_ptr<const std::vector<Token>>> patterns;
+    const std::lock_guard lock(mutex);
+    auto& pattern = patterns[{locale.name() + QLatin1Char('/') + locale.bcp47Name(), withTime}];
+    if (!pattern) {
+        pattern = std::make_shared<const std::vector<Token>>(MakePattern(locale, withTime));
+    }
+    return pattern;
 }
 
 char32_t ZeroDigit(const QLocale& locale) {
@@ -206,7 +221,7 @@ QString FormatLocaleDateTime(const QLocale& locale, TDateTime value, bool withTi
     const DateParts date = DecodeDate(value);
     const TimeParts time = DecodeTime(value);
     QString text;
-    for (const Token& token : Pattern(locale, withTime)) {
+    for (const Token& token : *Pattern(locale, withTime)) {
         switch (token.kind) {
         case Token::Literal:
             text += token.literal;
@@ -259,7 +274,7 @@ bool ParseLocaleDateTime(const QLocale& locale, const QString& text, bool withTi
     int ignored = 0;
     int pm = -1;
     bool twelveHour = false;
-    for (const Token& token : Pattern(locale, withTime)) {
+    for (const Token& token : *Pattern(locale, withTime)) {
         bool ok = true;
         switch (token.kind) {
         case Token::Literal:

@@ -8,42 +8,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <limits>
-#include <random>
 #include <stdexcept>
 #include <string>
-#include <vector>
-
-namespace {
-
-void WriteRandomFile(const std::string& path, std::uint64_t size) {
-    std::ofstream out(path, std::ios::binary);
-    std::mt19937_64 generator(42);
-    std::vector<std::uint64_t> block(1 << 16);
-    for (std::uint64_t written = 0; written < size;) {
-        for (auto& word : block) {
-            word = generator();
-        }
-        const std::uint64_t piece = std::min<std::uint64_t>(size - written, block.size() * sizeof(std::uint64_t));
-        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(piece));
-        written += piece;
-    }
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
-}
-
-double TimeCommand(const std::string& command) {
-    const Stopwatch watch;
-    if (std::system(command.c_str()) != 0) {
-        throw std::runtime_error("failed: " + command);
-    }
-    return watch.Seconds();
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     const BenchOptions options = ParseBenchOptions(argc, argv, 256);
@@ -54,7 +21,7 @@ int main(int argc, char** argv) {
         // A multiple of 16 bytes, so that openssl's CBC without padding takes it.
         const std::uint64_t size = options.sizeMb * 1024 * 1024;
         const std::string plain = temp / "plain.zip";
-        WriteRandomFile(plain, size);
+        WriteRandomFile(plain, size, 42);
         const std::string key = "00112233445566778899aabbccddeeff";
         const std::string iv = "ffeeddccbbaa99887766554433221100";
         const std::string openssl = "openssl enc -aes-128-cbc -nopad -K " + key + " -iv " + iv;

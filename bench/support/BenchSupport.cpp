@@ -1,13 +1,22 @@
 #include "BenchSupport.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -168,9 +177,13 @@ DataSet GenerateMixedDataSet(const std::string& folder, std::uint64_t totalBytes
     return set;
 }
 
-BenchTempDir::BenchTempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/corvane-bench-XXXXXX";
+BenchTempDir::BenchTempDir(bool inMemory) {
+    const char* variable = std::getenv("TMPDIR");
+    std::string base = variable != nullptr && *variable != '\0' ? variable : "/tmp";
+    if (inMemory && (variable == nullptr || *variable == '\0') && std::filesystem::is_directory("/dev/shm")) {
+        base = "/dev/shm";
+    }
+    std::string pattern = base + "/corvane-bench-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("cannot make a temporary folder from " + pattern);
     }
@@ -214,4 +227,104 @@ void PrintRatio(const std::string& name, double seconds, const std::string& refe
     const double ratio = referenceSeconds > 0 ? seconds / referenceSeconds : 0.0;
     std::printf("%s: ratio %.3f (%.3f s against %.3f s for %s; goal <= %.2f, %s)\n", name.c_str(), ratio, seconds,
                 referenceSeconds, reference.c_str(), goal, ratio <= goal ? "met" : "NOT MET");
+}
+
+void WriteRandomFile(const std::string& path, std::uint64_t size, std::uint32_t seed) {
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr) {
+        throw std::runtime_error("cannot create " + path);
+    }
+    std::mt19937_64 generator(seed);
+    std::vector<std::uint64_t> block(1 << 16);
+    for (std::uint64_t written = 0; written < size;) {
+        for (auto& word : block) {
+            word = generator();
+        }
+        const std::uint64_t piece = std::min<std::uint64_t>(size - written, block.size() * sizeof(std::uint64_t));
+        if (std::fwrite(block.data(), 1, piece, out) != piece) {
+            std::fclose(out);
+            throw std::runtime_error("cannot write " + path);
+        }
+        written += piece;
+    }
+    if (std::fclose(out) != 0) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+double TimeCommand(const std::string& command) {
+    const Stopwatch watch;
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("failed: " + command);
+    }
+    return watch.Seconds();
+}
+
+BenchFtpServer::BenchFtpServer(const std::string& root, const std::string& logPath) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const std::string script = std::string(CORVANE_FIXTURES_DIR) + "/ftp_server.py";
+    std::vector<std::string> argv = {"/usr/bin/python3", script, "--root",     root,
+                                     "--user",           User(), "--password", Password()};
+    std::vector<char*> args;
+    for (auto& arg : argv) {
+        args.push_back(arg.data());
+    }
+    args.push_back(nullptr);
+    const int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::dup2(fds[1], STDOUT_FILENO);
+        if (logFd >= 0) {
+            ::dup2(logFd, STDERR_FILENO);
+        }
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    if (logFd >= 0) {
+        ::close(logFd);
+    }
+    // The READY line, within a bounded time.
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        char buffer[128];
+        const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+        if (got > 0) {
+            line.append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            break;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ::close(fds[0]);
+    char host[64] = {};
+    if (std::sscanf(line.c_str(), "READY %63s %d", host, &port_) != 2) {
+        Stop();
+        throw std::runtime_error("the FTP server did not start; see " + logPath);
+    }
+    host_ = host;
+}
+
+BenchFtpServer::~BenchFtpServer() {
+    Stop();
+}
+
+std::string BenchFtpServer::Url() const {
+    return "ftp://" + User() + ":" + Password() + "@" + host_ + ":" + std::to_string(port_) + "/";
+}
+
+void BenchFtpServer::Stop() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
 }

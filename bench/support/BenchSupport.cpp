@@ -1,13 +1,23 @@
 #include "BenchSupport.h"
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <signal.h>
 #include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <zlib.h>
 
 namespace {
 
@@ -214,4 +224,132 @@ void PrintRatio(const std::string& name, double seconds, const std::string& refe
     const double ratio = referenceSeconds > 0 ? seconds / referenceSeconds : 0.0;
     std::printf("%s: ratio %.3f (%.3f s against %.3f s for %s; goal <= %.2f, %s)\n", name.c_str(), ratio, seconds,
                 referenceSeconds, reference.c_str(), goal, ratio <= goal ? "met" : "NOT MET");
+}
+
+namespace {
+
+struct FdCloser {
+    void operator()(const int* fd) const {
+        ::close(*fd);
+        delete fd;
+    }
+};
+using UniqueFd = std::unique_ptr<int, FdCloser>;
+
+UniqueFd OpenOrThrow(const std::string& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        throw std::runtime_error("cannot open " + path);
+    }
+    return UniqueFd(new int(fd));
+}
+
+void WriteAll(int fd, const unsigned char* data, std::size_t count) {
+    while (count > 0) {
+        const ssize_t n = ::write(fd, data, count);
+        if (n <= 0) {
+            throw std::runtime_error("write failed");
+        }
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace
+
+std::uint64_t DeflateLoop(const DataSet& set, const std::string& outputPath) {
+    constexpr std::size_t BlockSize = 16384;
+    UniqueFd output = OpenOrThrow(outputPath, O_WRONLY | O_CREAT | O_TRUNC);
+    std::array<unsigned char, BlockSize> in{};
+    std::array<unsigned char, BlockSize> out{};
+    std::uint64_t written = 0;
+    for (const DataSetFile& file : set.files) {
+        UniqueFd input = OpenOrThrow(file.path, O_RDONLY);
+        z_stream zs{};
+        if (deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+            throw std::runtime_error("deflateInit2 failed");
+        }
+        int flush = Z_NO_FLUSH;
+        do {
+            const ssize_t n = ::read(*input, in.data(), in.size());
+            if (n < 0) {
+                throw std::runtime_error("read failed: " + file.path);
+            }
+            flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
+            zs.next_in = in.data();
+            zs.avail_in = static_cast<uInt>(n);
+            do {
+                zs.next_out = out.data();
+                zs.avail_out = out.size();
+                deflate(&zs, flush);
+                const std::size_t have = out.size() - zs.avail_out;
+                WriteAll(*output, out.data(), have);
+                written += have;
+            } while (zs.avail_out == 0);
+        } while (flush != Z_FINISH);
+        deflateEnd(&zs);
+    }
+    return written;
+}
+
+BenchFtpServer::BenchFtpServer(const std::string& root, const std::string& logPath) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const std::string script = std::string(CORVANE_FIXTURES_DIR) + "/ftp_server.py";
+    // The Debian python, which has pyftpdlib; the one first on PATH may be another.
+    std::vector<std::string> argv = {"/usr/bin/python3", script, "--root",     root,
+                                     "--user",           User(), "--password", Password()};
+    std::vector<char*> args;
+    for (auto& arg : argv) {
+        args.push_back(arg.data());
+    }
+    args.push_back(nullptr);
+    const int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::dup2(fds[1], STDOUT_FILENO);
+        if (logFd >= 0) {
+            ::dup2(logFd, STDERR_FILENO);
+        }
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    if (logFd >= 0) {
+        ::close(logFd);
+    }
+    // The READY line, within a bounded time.
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        char buffer[128];
+        const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+        if (got > 0) {
+            line.append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            break;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ::close(fds[0]);
+    char host[64] = {};
+    if (std::sscanf(line.c_str(), "READY %63s %d", host, &port_) != 2) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        throw std::runtime_error("the FTP server did not start; see " + logPath);
+    }
+    host_ = host;
+}
+
+BenchFtpServer::~BenchFtpServer() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
 }

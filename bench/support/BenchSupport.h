@@ -66,3 +66,28 @@ std::string Megabytes(std::uint64_t bytes);
 // "<name>: ratio 1.023 (goal <= 1.05, met)" and the two times it comes from.
 void PrintRatio(const std::string& name, double seconds, const std::string& reference, double referenceSeconds,
                 double goal);
+
+// The reference compression loop: each file read in 16 KiB blocks and deflated raw at level 6, window bits -15,
+// memory level 8 (the zip writer's settings), into one output file through a 16 KiB buffer. Returns the bytes
+// written.
+std::uint64_t DeflateLoop(const DataSet& set, const std::string& outputPath);
+
+// The FTP server of the tests (tests/fixtures/ftp_server.py, pyftpdlib) on a free loopback port, one user with the
+// whole of `root`; stopped when the object goes. Its messages go to `logPath`.
+class BenchFtpServer {
+public:
+    BenchFtpServer(const std::string& root, const std::string& logPath);
+    ~BenchFtpServer();
+    BenchFtpServer(const BenchFtpServer&) = delete;
+    BenchFtpServer& operator=(const BenchFtpServer&) = delete;
+
+    const std::string& Host() const { return host_; }
+    int Port() const { return port_; }
+    static const char* User() { return "bench"; }
+    static const char* Password() { return "bench"; }
+
+private:
+    int pid_ = -1;
+    std::string host_;
+    int port_ = 0;
+};

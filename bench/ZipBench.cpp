@@ -6,82 +6,13 @@
 #include "zip/ZipArchive.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
-#include <fcntl.h>
 #include <limits>
-#include <memory>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 namespace {
-
-constexpr std::size_t BlockSize = 16384;
-
-struct FdCloser {
-    void operator()(const int* fd) const {
-        ::close(*fd);
-        delete fd;
-    }
-};
-using UniqueFd = std::unique_ptr<int, FdCloser>;
-
-UniqueFd OpenOrThrow(const std::string& path, int flags) {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        throw std::runtime_error("cannot open " + path);
-    }
-    return UniqueFd(new int(fd));
-}
-
-void WriteAll(int fd, const unsigned char* data, std::size_t count) {
-    while (count > 0) {
-        const ssize_t n = ::write(fd, data, count);
-        if (n <= 0) {
-            throw std::runtime_error("write failed");
-        }
-        data += n;
-        count -= static_cast<std::size_t>(n);
-    }
-}
-
-// The reference: each file read in 16 KiB blocks and deflated raw at level 6, window bits -15, memory level 8,
-// into one output file through a 16 KiB buffer. Returns the bytes written.
-std::uint64_t DeflateLoop(const DataSet& set, const std::string& outputPath) {
-    UniqueFd output = OpenOrThrow(outputPath, O_WRONLY | O_CREAT | O_TRUNC);
-    std::array<unsigned char, BlockSize> in{};
-    std::array<unsigned char, BlockSize> out{};
-    std::uint64_t written = 0;
-    for (const DataSetFile& file : set.files) {
-        UniqueFd input = OpenOrThrow(file.path, O_RDONLY);
-        z_stream zs{};
-        if (deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-            throw std::runtime_error("deflateInit2 failed");
-        }
-        int flush = Z_NO_FLUSH;
-        do {
-            const ssize_t n = ::read(*input, in.data(), in.size());
-            if (n < 0) {
-                throw std::runtime_error("read failed: " + file.path);
-            }
-            flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
-            zs.next_in = in.data();
-            zs.avail_in = static_cast<uInt>(n);
-            do {
-                zs.next_out = out.data();
-                zs.avail_out = out.size();
-                deflate(&zs, flush);
-                const std::size_t have = out.size() - zs.avail_out;
-                WriteAll(*output, out.data(), have);
-                written += have;
-            } while (zs.avail_out == 0);
-        } while (flush != Z_FINISH);
-        deflateEnd(&zs);
-    }
-    return written;
-}
 
 std::uint64_t FileSize(const std::string& path) {
     struct stat st {};

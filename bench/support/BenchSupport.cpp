@@ -1,6 +1,7 @@
 #include "BenchSupport.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -10,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <sys/prctl.h>
@@ -17,6 +19,7 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -327,4 +330,70 @@ void BenchFtpServer::Stop() {
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
     }
+}
+
+namespace {
+
+struct FdCloser {
+    void operator()(const int* fd) const {
+        ::close(*fd);
+        delete fd;
+    }
+};
+using UniqueFd = std::unique_ptr<int, FdCloser>;
+
+UniqueFd OpenOrThrow(const std::string& path, int flags) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        throw std::runtime_error("cannot open " + path);
+    }
+    return UniqueFd(new int(fd));
+}
+
+void WriteAll(int fd, const unsigned char* data, std::size_t count) {
+    while (count > 0) {
+        const ssize_t n = ::write(fd, data, count);
+        if (n <= 0) {
+            throw std::runtime_error("write failed");
+        }
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+}
+
+} // namespace
+
+std::uint64_t DeflateLoop(const DataSet& set, const std::string& outputPath) {
+    constexpr std::size_t BlockSize = 16384;
+    UniqueFd output = OpenOrThrow(outputPath, O_WRONLY | O_CREAT | O_TRUNC);
+    std::array<unsigned char, BlockSize> in{};
+    std::array<unsigned char, BlockSize> out{};
+    std::uint64_t written = 0;
+    for (const DataSetFile& file : set.files) {
+        UniqueFd input = OpenOrThrow(file.path, O_RDONLY);
+        z_stream zs{};
+        if (deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+            throw std::runtime_error("deflateInit2 failed");
+        }
+        int flush = Z_NO_FLUSH;
+        do {
+            const ssize_t n = ::read(*input, in.data(), in.size());
+            if (n < 0) {
+                throw std::runtime_error("read failed: " + file.path);
+            }
+            flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
+            zs.next_in = in.data();
+            zs.avail_in = static_cast<uInt>(n);
+            do {
+                zs.next_out = out.data();
+                zs.avail_out = out.size();
+                deflate(&zs, flush);
+                const std::size_t have = out.size() - zs.avail_out;
+                WriteAll(*output, out.data(), have);
+                written += have;
+            } while (zs.avail_out == 0);
+        } while (flush != Z_FINISH);
+        deflateEnd(&zs);
+    }
+    return written;
 }

@@ -48,6 +48,16 @@ std::optional<std::int64_t> ReadableFileSize(int dirFd, const char* name, const 
         if (error == ENOENT || error == ENOTDIR) {
             return std::nullopt;
         }
+        // Some things that are no files cannot be opened at all: a socket (ENXIO), a link that loops (ELOOP).
+        // They are passed over as a FIFO is; only a real file that cannot be read fails the listing.
+        struct stat st {};
+        if (::fstatat(dirFd, name, &st, 0) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
+                return std::nullopt;
+            }
+        } else if (!S_ISREG(st.st_mode)) {
+            return std::nullopt;
+        }
         RaiseOpenError(path, error);
     }
     const FdCloser closer(fd);

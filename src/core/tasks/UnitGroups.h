@@ -99,8 +99,10 @@ public:
     void ListChangedFiles(TStrings& list);
 
     // The backup run (built with the worker, which the companion does not link). Runs the task once: lists,
-    // packs, encrypts when asked, uploads the list file and then the volumes, and records the outcome in
-    // LastRunOk (and, when it completed, LastRun). Main thread, inside the worker's job.
+    // packs, encrypts when asked, uploads the list file and then the volumes, and records the outcome: LastRun
+    // when the run went through to its end, LastRunOk only when the list file and every volume reached the server.
+    // The new listing stays the snapshot only then, or when it found nothing to send. Main thread, inside the
+    // worker's job.
     void DoBackup();
     // Every file into volume 0 of `archive`; the (volume, path) pairs, or null when nothing was packed.
     std::unique_ptr<TStringList> FullBackup(const std::string& archive);

@@ -14,9 +14,19 @@ void Log(const std::string& line) {
     GetGlobalObject()->Log->Add(line);
 }
 
-// The steps of a run up to its end; true for a completed end, false for a failed one (whose state the caller
-// sets). The run's list of files lives only as long as this call, whatever the outcome.
-bool RunSteps(TGroup& task, TGlobalObject& app) {
+// How far a run got. Filled in as the run goes, so that a run cut short by an error still tells what it had done.
+struct TRunOutcome {
+    // The run reached its completed end ("Task Done.").
+    bool Completed = false;
+    // The list file and every volume reached the server.
+    bool Delivered = false;
+    // The listing found nothing to pack.
+    bool NothingToSend = false;
+};
+
+// The steps of a run up to its end; a failed end returns with Completed false, and the caller sets its state. The
+// run's list of files lives only as long as this call, whatever the outcome.
+void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
     const TGroupInfo& info = *task.Info;
     const std::string archive = task.MakeArchiveName();
     Log("Backup. Task is " + task.Name);
@@ -28,21 +38,24 @@ bool RunSteps(TGroup& task, TGlobalObject& app) {
         list = info.NeedEncrypt != 0 ? task.EncryptedFullBackup(archive + ".crt") : task.FullBackup(archive);
         volumes = 1;
         if (!list) {
+            // An empty listing leaves an empty snapshot; any other way here (STOP, a failure) leaves the listing.
+            outcome.NothingToSend = task.Snapshot.empty();
             Log("Process stopped.");
-            return false;
+            return;
         }
     } else {
         Log("Type: Incremental Backup");
         list = std::make_unique<TStringList>();
         Log("Enumerating files");
         task.ListChangedFiles(*list);
+        outcome.NothingToSend = list->Empty();
         if (app.Stop) {
-            return false;
+            return;
         }
         volumes = CompressFiles(list.get(), archive, false);
         if (volumes == 0) {
             Log("Process stopped.");
-            return false;
+            return;
         }
         if (info.NeedEncrypt != 0) {
             for (std::int32_t i = 0; i < volumes; ++i) {
@@ -54,7 +67,7 @@ bool RunSteps(TGroup& task, TGlobalObject& app) {
                     for (std::int32_t j = i; j < volumes; ++j) {
                         DeleteFile(VolumeFileName(archive, j));
                     }
-                    return false;
+                    return;
                 }
                 DeleteFile(volume);
             }
@@ -64,7 +77,7 @@ bool RunSteps(TGroup& task, TGlobalObject& app) {
     ProcessMessages();
     if (app.Stop) {
         Log("Process stopped.");
-        return false;
+        return;
     }
     if (app.SendWindow) {
         app.SendWindow->SetCaption("Sending...");
@@ -73,17 +86,18 @@ bool RunSteps(TGroup& task, TGlobalObject& app) {
     const std::string listFile = effective + ".inf";
     list->SaveToFile(listFile);
     // The volumes go up only behind their list: a backup on the server is always described by its list file.
-    if (app.FTP->SendFile(listFile, ExtractFileName(listFile), true)) {
+    bool delivered = app.FTP->SendFile(listFile, ExtractFileName(listFile), true);
+    if (delivered) {
         DeleteFile(listFile);
         for (std::int32_t i = 0; i < volumes; ++i) {
             ProcessMessages();
             const std::string volume = VolumeFileName(effective, i);
-            if (!app.Stop) {
-                app.FTP->SendFile(volume, ExtractFileName(volume), true);
-            }
+            const bool sent = !app.Stop && app.FTP->SendFile(volume, ExtractFileName(volume), true);
+            delivered = delivered && sent;
             DeleteFile(volume);
         }
     }
+    outcome.Delivered = delivered;
     task.Info->Period->LastRun = Now();
     Log("Task Done.");
     task.UpdateListItem();
@@ -91,7 +105,7 @@ bool RunSteps(TGroup& task, TGlobalObject& app) {
         app.SendWindow->Hide();
     }
     app.FillServerTree();
-    return true;
+    outcome.Completed = true;
 }
 
 } // namespace
@@ -102,16 +116,26 @@ void TGroup::DoBackup() {
     app.Stop = false;
     app.Busy = true;
     app.Log->Mark();
-    bool completed = false;
+    // The listing replaces the snapshot at once; kept aside until the run shows that its files got away.
+    FileInfos previous = Snapshot;
+    TRunOutcome outcome;
     try {
-        completed = RunSteps(*this, app);
+        RunSteps(*this, app, outcome);
     } catch (const std::exception& error) {
         // A file that cannot be read, a list file that cannot be written: the run ends as a failed one, and the
         // worker goes on with later jobs.
         Log(std::string("Error: ") + error.what());
     }
-    LastRunOk = completed ? 1 : 0;
-    if (!completed && app.SendWindow) {
+    // The snapshot tells the next incremental run what it may leave out. Moved on past files that never reached
+    // the server (stopped, failed, refused, cut off), it would leave them out of every later backup until their
+    // size changed again; so it moves on only once the backup is on the server, or when nothing was to be sent.
+    if (!outcome.Delivered && !outcome.NothingToSend) {
+        Snapshot = std::move(previous);
+    }
+    // A backup that is not whole on the server is no success, even where the run went through to its end: the
+    // failure report must go out for it.
+    LastRunOk = outcome.Delivered ? 1 : 0;
+    if (!outcome.Completed && app.SendWindow) {
         app.SendWindow->Hide();
     }
     app.Busy = false;

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QObject>
 
 #include <chrono>
 #include <exception>
@@ -19,7 +20,8 @@ struct TPool::PendingCall {
 };
 
 TPool::TPool(const std::atomic<bool>& busy, JobRunner runJob)
-    : busy_(busy), runJob_(std::move(runJob)), mainThread_(std::this_thread::get_id()) {
+    : busy_(busy), runJob_(std::move(runJob)), mainThread_(std::this_thread::get_id()),
+      wakeTarget_(std::make_unique<QObject>()) {
     // Everything the thread reads exists before it starts.
     thread_ = std::thread(&TPool::Execute, this);
 }
@@ -63,10 +65,12 @@ void TPool::SyncCall(const std::function<void()>& method) {
         std::lock_guard lock(callsMutex_);
         calls_.push_back(&call);
     }
-    // Wake the main thread's event loop; the destructor serves the queue itself.
-    if (QCoreApplication* app = QCoreApplication::instance()) {
+    // Wake the main thread's event loop; the destructor serves the queue itself. Posted to an object of this
+    // worker, so that a wake-up still pending when the worker goes (its call served by the destructor) is dropped
+    // with it instead of reaching a worker that no longer exists.
+    if (QCoreApplication::instance() != nullptr) {
         QMetaObject::invokeMethod(
-            app, [this] { RunPendingCalls(); }, Qt::QueuedConnection);
+            wakeTarget_.get(), [this] { RunPendingCalls(); }, Qt::QueuedConnection);
     }
     wake_.notify_all();
     std::unique_lock lock(callsMutex_);
@@ -122,13 +126,24 @@ void TPool::Execute() {
             }
             current_ = jobs_.front().get();
         }
+        bool ran = false;
         try {
-            SyncCall([this] { RunJob(); });
+            SyncCall([this, &ran] {
+                // The main thread may have become busy since the worker looked (a wait window, a restore) and be
+                // pumping events inside that operation now: the job must not start in the middle of it.
+                if (busy_) {
+                    return;
+                }
+                ran = true;
+                RunJob();
+            });
         } catch (...) {
             // The run handles its own failures; whatever still escapes must not end the worker.
         }
         std::lock_guard lock(jobsMutex_);
-        jobs_.pop_front();
+        if (ran) {
+            jobs_.pop_front();
+        }
         current_ = nullptr;
     }
     finished_ = true;

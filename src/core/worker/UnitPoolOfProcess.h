@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+class QObject;
 class TGroup;
 
 // One queued job: a task to run. The kind (0 by hand, 1 by the schedule) and the text are kept, never read.
@@ -22,7 +23,8 @@ struct TExeTask {
 };
 
 // The worker: a thread that wakes once a second and, unless the application is busy, hands the oldest job to the
-// main thread, where it runs while the worker waits; jobs therefore run one at a time, in the order queued.
+// main thread, where it runs while the worker waits; jobs therefore run one at a time, in the order queued. A job
+// that finds the application busy once it reaches the main thread is not run and stays first in the queue.
 // Made and destroyed on the main thread, which must run a Qt event loop (or call RunPendingCalls) for the handed
 // over work to run.
 class TPool : public ISyncCall {
@@ -70,6 +72,8 @@ private:
 
     std::mutex callsMutex_;
     std::deque<PendingCall*> calls_;
+    // Receives the wake-ups posted to the main thread's event loop; those still pending go with it.
+    std::unique_ptr<QObject> wakeTarget_;
 
     std::thread thread_;
 };

@@ -126,4 +126,19 @@ TEST_F(Worker, DestructionFinishesTheTakenJobAndDropsTheRest) {
     EXPECT_EQ(ran.size(), 1u);
 }
 
+TEST_F(Worker, AJobServedByTheDestructorLeavesNoWakeUpBehind) {
+    TGroup a;
+    a.SetName("a");
+    auto pool = std::make_unique<TPool>(busy, Recorder());
+    pool->AddJob(&a, 1);
+    // The worker takes the job and hands it over while the main thread runs no event loop; the program then
+    // closes, and the destructor runs the job itself.
+    std::this_thread::sleep_for(1500ms);
+    pool.reset();
+    EXPECT_EQ(ran, std::vector<std::string>{"a"});
+    // The event loop runs on after the worker has gone: the wake-up posted for that call must not reach it.
+    PumpFor(200ms);
+    EXPECT_EQ(ran.size(), 1u);
+}
+
 } // namespace

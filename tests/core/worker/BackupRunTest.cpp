@@ -1,0 +1,735 @@
+// Backup runs end to end: tasks over real files, queued by hand or by the schedule timer, handed to the main thread
+// by the real worker, packed, encrypted and uploaded to a real FTP server on loopback, then restored from what the
+// server holds. No window: the application object runs with fake windows of our own.
+
+#include "core/app/Encryption.h"
+#include "core/app/UnitGo.h"
+#include "core/archive/UnitArchive.h"
+#include "core/tasks/UnitGroups.h"
+#include "core/worker/UnitPoolOfProcess.h"
+#include "platform/DateTime.h"
+#include "zip/ZipArchive.h"
+
+#include "support/EventLoop.h"
+#include "support/FakeCoreWindows.h"
+#include "support/Servers.h"
+#include "support/TempDir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <minizip/unzip.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A progress window through which the test acts while a file is packed: STOP pressed, or the disk changed under
+// the run.
+class ActingSendWindow : public FakeSendWindow {
+public:
+    ActingSendWindow(FakeWindowJournal& journal, int number, const std::function<void()>& onProgress)
+        : FakeSendWindow(journal, number), onProgress_(onProgress) {}
+    void SetProgress(int position) override {
+        FakeSendWindow::SetProgress(position);
+        if (onProgress_) {
+            onProgress_();
+        }
+    }
+
+private:
+    const std::function<void()>& onProgress_;
+};
+
+class ActingWindows : public FakeCoreWindows {
+public:
+    std::unique_ptr<ISendWindow> CreateSendWindow() override {
+        auto window = std::make_unique<ActingSendWindow>(Journal, ++SendMade, OnProgress);
+        LastSend = window.get();
+        return window;
+    }
+    std::function<void()> OnProgress;
+};
+
+std::vector<std::string> SplitCrLf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+// The (volume, path) pairs of a list file's text; the text must end every line with CR LF.
+std::vector<std::pair<int, std::string>> Pairs(const std::string& text) {
+    EXPECT_TRUE(text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) << "the last line ends with CR LF";
+    const std::vector<std::string> lines = SplitCrLf(text);
+    EXPECT_EQ(lines.size() % 2, 0u);
+    std::vector<std::pair<int, std::string>> pairs;
+    for (std::size_t i = 0; i + 1 < lines.size(); i += 2) {
+        pairs.emplace_back(std::stoi(lines[i]), lines[i + 1]);
+        EXPECT_EQ(std::to_string(pairs.back().first), lines[i]) << "plain decimal";
+    }
+    return pairs;
+}
+
+// The entry names of a zip file in archive order, as minizip reads them.
+std::vector<std::string> ZipEntries(const std::string& path) {
+    std::vector<std::string> names;
+    unzFile zip = unzOpen64(path.c_str());
+    if (zip == nullptr) {
+        ADD_FAILURE() << path << " is no zip file";
+        return names;
+    }
+    for (int step = unzGoToFirstFile(zip); step == UNZ_OK; step = unzGoToNextFile(zip)) {
+        char name[4096];
+        unz_file_info64 info{};
+        unzGetCurrentFileInfo64(zip, &info, name, sizeof name, nullptr, 0, nullptr, 0);
+        names.emplace_back(name, std::min<std::size_t>(info.size_filename, sizeof name));
+    }
+    unzClose(zip);
+    return names;
+}
+
+std::set<std::string> NamesIn(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// Half text, half random: deflate works on it, yet it does not shrink to nothing.
+std::string Content(std::size_t size, std::uint32_t seed) {
+    std::string bytes = RandomBytes(size, seed);
+    for (std::size_t i = 0; i < size / 2; ++i) {
+        bytes[i] = "backup volume list "[(i + seed) % 19];
+    }
+    return bytes;
+}
+
+// The application object over a temporary program folder, with the schedule timer and the worker running on the
+// test's event loop, the FTP connection aimed at a real server whose remote folder is "backups", work files in a
+// folder of the test, and a clock the test sets.
+class BackupRun : public ::testing::Test {
+protected:
+    explicit BackupRun(FtpServerOptions options = {}) : server(options) {}
+
+    void SetUp() override {
+        EnsureCoreApplication();
+        ::setenv("TEMP", temp.Path().c_str(), 1);
+        fs::create_directory(Remote());
+        clock = std::make_unique<ScopedClock>([this] { return moment; });
+        SetGlobalObjectOptions({&windows, program.Path()});
+        app = GetGlobalObject();
+        TFTPconnection& ftp = *app->FTP;
+        ftp.Host = server.Host();
+        ftp.Port = server.Port();
+        ftp.Login = server.User();
+        ftp.Password = server.Password();
+        ftp.RemoteDir = "backups";
+        app->Log->Clear();
+    }
+    void TearDown() override {
+        DestroyGlobalObject();
+        SetGlobalObjectOptions({});
+        clock.reset();
+        ::unsetenv("TEMP");
+    }
+
+    std::string Remote() const { return server.Root() + "backups/"; }
+
+    TGroup& AddTask(const std::string& name) {
+        auto task = std::make_unique<TGroup>(app->GroupsList);
+        task->SetName(name);
+        app->Tasks.push_back(std::move(task));
+        return *app->Tasks.back();
+    }
+
+    // A folder of files of every kind the listing meets: text, binary, empty, hidden, in a subfolder, a name with
+    // non-ASCII letters, and a FIFO that must be passed over (opening it would hold the run for ever).
+    std::string MakeDocuments() {
+        const std::string docs = data / "docs/";
+        fs::create_directories(docs + "sub");
+        WriteFileBytes(docs + "a.txt", Content(20000, 1));
+        WriteFileBytes(docs + "sub/b.bin", RandomBytes(300000, 2));
+        WriteFileBytes(docs + "empty.txt", "");
+        WriteFileBytes(docs + ".hidden", "hidden");
+        WriteFileBytes(docs + "Gr\xC3\xBC\xC3\x9F"
+                              "e \xE2\x82\xAC.txt",
+                       Content(5000, 3));
+        EXPECT_EQ(::mkfifo((docs + "pipe").c_str(), 0600), 0);
+        return docs;
+    }
+
+    // Queues the task by hand and pumps the event loop until the worker has run it.
+    void Run(TGroup& task) {
+        runStart = app->Log->Count();
+        app->Pool->AddJob(&task, 0);
+        ASSERT_TRUE(PumpUntil([&] { return app->Pool->QueuedJobs() == 0; }, 30s)) << "the job was not run";
+        EXPECT_FALSE(app->Busy);
+    }
+
+    // The messages of the last run, without the connection's status lines.
+    std::vector<std::string> RunLines() const {
+        std::vector<std::string> messages;
+        const TLogMessageList lines = app->Log->Lines();
+        for (std::size_t i = static_cast<std::size_t>(runStart); i < lines.size(); ++i) {
+            if (lines[i].Message.rfind("Status: ", 0) != 0) {
+                messages.push_back(lines[i].Message);
+            }
+        }
+        return messages;
+    }
+
+    std::vector<std::string> AllMessages() const {
+        std::vector<std::string> messages;
+        for (const TLogMessage& line : app->Log->Lines()) {
+            messages.push_back(line.Message);
+        }
+        return messages;
+    }
+
+    // The archive name of a run of `task` at the current moment, without its folder.
+    std::string ArchiveOf(const std::string& name) const { return name + "__" + FormatArchiveStamp(moment) + ".zip"; }
+
+    // Takes the wanted files back from the backup whose list file the server holds under `info`: its list read
+    // through the connection, the volumes that hold a wanted file downloaded (and decrypted, for an encrypted
+    // backup) into the temporary folder, the wanted files deleted and extracted. Returns the volumes fetched.
+    std::set<int> Restore(const std::string& info, const std::set<std::string>& wanted,
+                          const std::string& password = "") {
+        const std::unique_ptr<TStringList> list = app->FTP->ReadInfo(info);
+        const auto pairs = Pairs(list->Text());
+        std::map<int, TStringList> byVolume;
+        for (const auto& [volume, path] : pairs) {
+            if (wanted.count(path) != 0) {
+                byVolume[volume].Add(path);
+            }
+        }
+        std::size_t found = 0;
+        for (const auto& entry : byVolume) {
+            found += static_cast<std::size_t>(entry.second.Count());
+        }
+        EXPECT_EQ(found, wanted.size()) << "every wanted file is in the list";
+        for (const std::string& path : wanted) {
+            fs::remove(path);
+        }
+        const std::string archive = info.substr(0, info.size() - 4);
+        const bool encrypted = archive.size() > 4 && archive.compare(archive.size() - 4, 4, ".crt") == 0;
+        std::set<int> fetched;
+        for (const auto& [volume, paths] : byVolume) {
+            const std::string remote = VolumeFileName(archive, volume);
+            const std::string local = temp / remote;
+            EXPECT_TRUE(app->FTP->ReceiveFile(remote, local, true)) << remote;
+            std::string zip = local;
+            if (encrypted) {
+                zip = local.substr(0, local.size() - 4);
+                EXPECT_TRUE(DecryptFile(local, zip, password));
+                fs::remove(local);
+            }
+            EXPECT_TRUE(DecompressArchive(zip, paths));
+            fs::remove(zip);
+            fetched.insert(volume);
+        }
+        return fetched;
+    }
+
+    FtpServer server;
+    TempDir program;
+    TempDir temp;
+    TempDir data;
+    ActingWindows windows;
+    TDateTime moment = EncodeDate(2005, 5, 17) + EncodeTime(10, 0, 0);
+    std::unique_ptr<ScopedClock> clock;
+    TGlobalObject* app = nullptr;
+    int runStart = 0;
+};
+
+TEST_F(BackupRun, FullBackupsPlainAndEncryptedReachTheServerAndComeBackWhole) {
+    const std::string docs = MakeDocuments();
+    const std::string single = data / "single.dat";
+    WriteFileBytes(single, Content(70000, 4));
+    // A socket or a link that loops where a chosen file was is no file and is passed over, like a missing file.
+    const std::string loop = data / "loop";
+    ASSERT_EQ(::symlink(loop.c_str(), loop.c_str()), 0);
+    const std::string socketPath = data / "socket";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    TGroup& plain = AddTask("Docs");
+    plain.AddFile(std::make_unique<TFileBase>(single));
+    plain.AddFile(std::make_unique<TFileBase>(socketPath));
+    plain.AddFile(std::make_unique<TFileBase>(loop));
+    plain.AddFile(std::make_unique<TFileBase>(data / "missing.txt"));
+    plain.AddFolder(std::make_unique<TFolder>(docs));
+    Run(plain);
+    ::close(listener);
+
+    const std::string archive = ArchiveOf("Docs");
+    EXPECT_EQ(archive, "Docs__05_17_05_10-00-00.zip");
+    EXPECT_EQ(NamesIn(Remote()), (std::set<std::string>{archive + ".inf", "0" + archive}));
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty()) << "no work file stays behind";
+    EXPECT_TRUE(plain.LastRunOk);
+    EXPECT_EQ(plain.Info->Period->LastRun, moment);
+    EXPECT_FALSE(windows.LastSend->Visible);
+    std::vector<::testing::Matcher<std::string>> expectedLines{"Backup. Task is Docs", "Type: Full Backup",
+                                                               "Start compressing file " + temp / "0" + archive};
+    for (int i = 0; i < 6; ++i) {
+        expectedLines.push_back(StartsWith("Adding file" + data.Path()));
+    }
+    for (const std::string& line :
+         {std::string("Compressing is done"), std::string("Compression complete."),
+          "Sending file... " + temp / archive + ".inf", std::string("Connectig to the sever..."),
+          "File sent... " + temp / archive + ".inf", "Sending file... " + temp / "0" + archive,
+          "File sent... " + temp / "0" + archive, std::string("Task Done.")}) {
+        expectedLines.push_back(line);
+    }
+    EXPECT_THAT(RunLines(), ElementsAreArray(expectedLines));
+
+    // The list names every file once, volume 0, the single file first; the volume holds exactly those entries, in
+    // that order.
+    const auto pairs = Pairs(ReadFileBytes(Remote() + archive + ".inf"));
+    std::vector<std::string> paths;
+    for (const auto& [volume, path] : pairs) {
+        EXPECT_EQ(volume, 0);
+        paths.push_back(path);
+    }
+    ASSERT_FALSE(paths.empty());
+    EXPECT_EQ(paths.front(), single);
+    const std::set<std::string> expected{single,
+                                         docs + "a.txt",
+                                         docs + "sub/b.bin",
+                                         docs + "empty.txt",
+                                         docs + ".hidden",
+                                         docs + "Gr\xC3\xBC\xC3\x9F"
+                                                "e \xE2\x82\xAC.txt"};
+    EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()), expected);
+    std::vector<std::string> entryNames;
+    for (const std::string& path : paths) {
+        entryNames.push_back(ZipEntryName(path, ""));
+    }
+    EXPECT_EQ(ZipEntries(Remote() + "0" + archive), entryNames);
+
+    // The same files encrypted: another list name, the volume no zip file any more, no plain copy left behind.
+    moment += EncodeTime(0, 1, 0);
+    TGroup& secret = AddTask("Secret");
+    secret.Info->NeedEncrypt = 1;
+    secret.Info->Password = "pass phrase";
+    secret.Assign(plain);
+    Run(secret);
+    const std::string encrypted = ArchiveOf("Secret") + ".crt";
+    EXPECT_EQ(NamesIn(Remote()),
+              (std::set<std::string>{archive + ".inf", "0" + archive, encrypted + ".inf", "0" + encrypted}));
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
+    EXPECT_TRUE(secret.LastRunOk);
+    EXPECT_EQ(ReadFileBytes(Remote() + encrypted + ".inf"), ReadFileBytes(Remote() + archive + ".inf"));
+    EXPECT_NE(ReadFileBytes(Remote() + "0" + encrypted).substr(0, 4), "PK\x03\x04");
+
+    // Restore from the server: every byte comes back, from either backup.
+    std::map<std::string, std::string> before;
+    for (const std::string& path : expected) {
+        before[path] = ReadFileBytes(path);
+    }
+    const std::set<std::string> chosen{single, docs + "sub/b.bin",
+                                       docs + "Gr\xC3\xBC\xC3\x9F"
+                                              "e \xE2\x82\xAC.txt"};
+    EXPECT_EQ(Restore(archive + ".inf", chosen), std::set<int>{0});
+    for (const std::string& path : chosen) {
+        EXPECT_EQ(ReadFileBytes(path), before[path]) << path;
+    }
+    EXPECT_EQ(Restore(encrypted + ".inf", expected, "pass phrase"), std::set<int>{0});
+    for (const std::string& path : expected) {
+        EXPECT_TRUE(fs::is_regular_file(path)) << path;
+        EXPECT_EQ(ReadFileBytes(path), before[path]) << path;
+    }
+}
+
+TEST_F(BackupRun, IncrementalBackupsSpreadOverVolumesAndLaterSendOnlyWhatChanged) {
+    // Five files of 1,000,000 bytes: a volume takes files until it holds 2,000,000 bytes, so they fill volumes 0
+    // and 1 two by two and the fifth opens volume 2, where the folder's small files follow it.
+    TGroup& task = AddTask("Inc");
+    task.Info->Incremental = 1;
+    task.Info->NeedEncrypt = 1;
+    task.Info->Password = "volumes";
+    std::vector<std::string> big;
+    for (int i = 0; i < 5; ++i) {
+        big.push_back(data / ("big" + std::to_string(i) + ".bin"));
+        WriteFileBytes(big.back(), Content(1000000, 10 + i));
+        task.AddFile(std::make_unique<TFileBase>(big.back()));
+    }
+    const std::string docs = MakeDocuments();
+    task.AddFolder(std::make_unique<TFolder>(docs));
+    Run(task);
+
+    const std::string first = ArchiveOf("Inc") + ".crt";
+    EXPECT_EQ(NamesIn(Remote()), (std::set<std::string>{first + ".inf", "0" + first, "1" + first, "2" + first}));
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
+    EXPECT_TRUE(task.LastRunOk);
+    const auto pairs = Pairs(ReadFileBytes(Remote() + first + ".inf"));
+    ASSERT_EQ(pairs.size(), 10u);
+    const std::vector<int> volumesOfBig{0, 0, 1, 1, 2};
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(pairs[i], std::make_pair(volumesOfBig[i], big[i]));
+    }
+    for (std::size_t i = 5; i < pairs.size(); ++i) {
+        EXPECT_EQ(pairs[i].first, 2) << pairs[i].second;
+    }
+    // Each volume holds exactly the files its lines name, in their order.
+    for (int volume = 0; volume < 3; ++volume) {
+        const std::string zip = temp / "check.zip";
+        ASSERT_TRUE(DecryptFile(Remote() + std::to_string(volume) + first, zip, "volumes"));
+        std::vector<std::string> names;
+        for (const auto& [v, path] : pairs) {
+            if (v == volume) {
+                names.push_back(ZipEntryName(path, ""));
+            }
+        }
+        EXPECT_EQ(ZipEntries(zip), names) << "volume " << volume;
+        fs::remove(zip);
+    }
+
+    // One file grows: the next run sends that file alone, in a volume 0 of its own.
+    moment += EncodeTime(1, 0, 0);
+    std::string grown = ReadFileBytes(docs + "a.txt") + "one more line\r\n";
+    WriteFileBytes(docs + "a.txt", grown);
+    Run(task);
+    const std::string second = ArchiveOf("Inc") + ".crt";
+    EXPECT_EQ(NamesIn(Remote()), (std::set<std::string>{first + ".inf", "0" + first, "1" + first, "2" + first,
+                                                        second + ".inf", "0" + second}));
+    EXPECT_EQ(ReadFileBytes(Remote() + second + ".inf"), "0\r\n" + docs + "a.txt\r\n");
+    EXPECT_EQ(task.Info->Period->LastRun, moment);
+
+    // A restore takes only the volumes that hold the chosen files.
+    const std::string oldest = ReadFileBytes(big[0]);
+    const std::string last = ReadFileBytes(big[4]);
+    const std::string hidden = ReadFileBytes(docs + ".hidden");
+    EXPECT_EQ(Restore(first + ".inf", {big[0], big[4], docs + ".hidden"}, "volumes"), (std::set<int>{0, 2}));
+    EXPECT_EQ(ReadFileBytes(big[0]), oldest);
+    EXPECT_EQ(ReadFileBytes(big[4]), last);
+    EXPECT_EQ(ReadFileBytes(docs + ".hidden"), hidden);
+    EXPECT_EQ(Restore(second + ".inf", {docs + "a.txt"}, "volumes"), std::set<int>{0});
+    EXPECT_EQ(ReadFileBytes(docs + "a.txt"), grown);
+}
+
+TEST_F(BackupRun, TheTimerQueuesEveryDueTaskAndTheWorkerRunsThemInTurn) {
+    moment = EncodeDate(2024, 3, 5) + EncodeTime(14, 30, 0);
+    WriteFileBytes(data / "f.txt", Content(10000, 5));
+    const auto schedule = [&](TGroup& task, TDateTime at, bool active) {
+        TTimePeriod& rule = *task.Info->Period;
+        rule.Type = TTimePeriod::Daily;
+        rule.DailyEveryN = 1;
+        rule.Mode = 0;
+        rule.StartDate = EncodeDate(2024, 3, 1);
+        rule.At = at;
+        task.Info->Active = active ? 1 : 0;
+        task.AddFile(std::make_unique<TFileBase>(data / "f.txt"));
+    };
+    TGroup& early = AddTask("Early");
+    TGroup& idle = AddTask("Idle");
+    TGroup& later = AddTask("Later");
+    TGroup& off = AddTask("Off");
+    schedule(early, EncodeTime(14, 30, 0), true);
+    schedule(idle, EncodeTime(17, 30, 0), true);
+    schedule(later, EncodeTime(14, 29, 50), true);
+    schedule(off, EncodeTime(14, 30, 0), false);
+
+    const auto done = [&] {
+        const auto messages = AllMessages();
+        return std::count(messages.begin(), messages.end(), "Task Done.") == 2;
+    };
+    ASSERT_TRUE(PumpUntil(done, 15s)) << ::testing::PrintToString(AllMessages());
+    EXPECT_EQ(early.Info->Period->LastRun, moment);
+    EXPECT_EQ(later.Info->Period->LastRun, moment);
+    EXPECT_EQ(idle.Info->Period->LastRun, 0);
+    EXPECT_EQ(off.Info->Period->LastRun, 0);
+    EXPECT_TRUE(early.LastRunOk);
+    EXPECT_TRUE(later.LastRunOk);
+
+    // One run after the other, in task-list order: the second starts only after the first is done.
+    std::vector<std::string> order;
+    for (const std::string& message : AllMessages()) {
+        if (message.rfind("Backup. Task is ", 0) == 0 || message == "Task Done.") {
+            order.push_back(message);
+        }
+    }
+    EXPECT_THAT(order, ElementsAre("Backup. Task is Early", "Task Done.", "Backup. Task is Later", "Task Done."));
+    EXPECT_EQ(NamesIn(Remote()), (std::set<std::string>{ArchiveOf("Early") + ".inf", "0" + ArchiveOf("Early"),
+                                                        ArchiveOf("Later") + ".inf", "0" + ArchiveOf("Later")}));
+
+    // Later ticks inside the same window queue nothing again.
+    PumpFor(4500ms);
+    EXPECT_EQ(app->Pool->QueuedJobs(), 0u);
+    const auto messages = AllMessages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), "Task Done."), 2);
+}
+
+TEST_F(BackupRun, AJobHandedToTheMainThreadWaitsWhileTheApplicationIsBusy) {
+    WriteFileBytes(data / "f.txt", "text");
+    TGroup& task = AddTask("Waiting");
+    task.AddFile(std::make_unique<TFileBase>(data / "f.txt"));
+    app->Pool->AddJob(&task, 0);
+    // The worker takes the job within its 1000 ms poll and hands it over while the main thread is elsewhere;
+    // meanwhile a long operation of the main window begins, and pumps events while it works.
+    std::this_thread::sleep_for(2500ms);
+    app->BeginWait();
+    ASSERT_TRUE(app->Busy);
+    PumpFor(2500ms);
+    EXPECT_THAT(AllMessages(), Not(Contains("Backup. Task is Waiting"))) << "a run started inside a busy operation";
+    app->EndWait();
+    ASSERT_TRUE(PumpUntil([&] { return app->Pool->QueuedJobs() == 0; }, 10s));
+    EXPECT_THAT(AllMessages(), Contains("Task Done."));
+    EXPECT_TRUE(task.LastRunOk);
+}
+
+class MailedBackupRun : public BackupRun {
+protected:
+    SmtpServer smtp;
+};
+
+TEST_F(MailedBackupRun, TheReportHoldsTheRunsLinesAndAFailureToReachTheServerIsReportedAsOne) {
+    WriteFileBytes(data / "f.txt", Content(10000, 6));
+    TGroup& task = AddTask("Mailed");
+    task.AddFile(std::make_unique<TFileBase>(data / "f.txt"));
+    TGroupInfo& info = *task.Info;
+    info.MailEnable = 1;
+    info.MailAlertSuccess = 1;
+    info.MailServer = smtp.Host();
+    info.MailUserName = "Backup Robot";
+    info.MailAddress = "robot@example.test";
+    info.MailRecipient = "admin@example.test";
+    Run(task);
+    ASSERT_TRUE(WaitUntil([&] { return smtp.Mails().size() == 1; }, 10s));
+
+    // The body is the run's log, one line each, from the run's first line to "Sending report..".
+    const std::string message = smtp.Mails()[0].data;
+    const std::string body = message.substr(message.find("\r\n\r\n") + 4);
+    const std::vector<std::string> bodyLines = SplitCrLf(body.substr(0, body.find_last_not_of("\r\n") + 1));
+    const TLogMessageList log = app->Log->Lines();
+    std::vector<std::string> expected;
+    for (std::size_t i = static_cast<std::size_t>(runStart); i < log.size(); ++i) {
+        expected.push_back(log[i].Time + " " + log[i].Message);
+        if (log[i].Message == "Sending report..") {
+            break;
+        }
+    }
+    ASSERT_THAT(bodyLines, Not(IsEmpty()));
+    EXPECT_TRUE(bodyLines.front().empty()) << "the body opens with an empty line";
+    EXPECT_THAT(std::vector<std::string>(bodyLines.begin() + 1, bodyLines.end()), ElementsAreArray(expected));
+    EXPECT_THAT(expected.front(), HasSubstr("Backup. Task is Mailed"));
+    EXPECT_THAT(expected, Contains(HasSubstr("Task Done.")));
+    EXPECT_THAT(expected.back(), HasSubstr("Sending report.."));
+    EXPECT_THAT(AllMessages(), Contains("Report sent."));
+
+    // With the FTP server gone nothing reaches it: a task that wants to hear only of failures hears of this one.
+    info.MailAlertSuccess = 0;
+    info.MailAlertFail = 1;
+    server.Stop();
+    app->FTP->Disconnect();
+    moment += EncodeTime(0, 1, 0);
+    Run(task);
+    EXPECT_FALSE(task.LastRunOk);
+    EXPECT_THAT(RunLines(), Contains(StartsWith("Can't connect to the server. Error message: ")));
+    ASSERT_TRUE(WaitUntil([&] { return smtp.Mails().size() == 2; }, 10s));
+    EXPECT_THAT(smtp.Mails()[1].data, HasSubstr("Can't connect to the server."));
+}
+
+TEST_F(BackupRun, ARefusedListUploadKeepsTheFilesAndTheNextRunSendsThemAgain) {
+    const std::string docs = MakeDocuments();
+    TGroup& task = AddTask("Refused");
+    task.Info->Incremental = 1;
+    task.AddFolder(std::make_unique<TFolder>(docs));
+    // A folder of the list file's name on the server: the upload of the list is refused.
+    const std::string archive = ArchiveOf("Refused");
+    fs::create_directory(Remote() + archive + ".inf");
+    Run(task);
+    const std::vector<std::string> lines = RunLines();
+    EXPECT_THAT(lines, Contains(StartsWith("Can't send file to the server . Error message: ")));
+    EXPECT_THAT(lines, Not(Contains(StartsWith("Sending file... " + temp / "0"))));
+    EXPECT_EQ(lines.back(), "Task Done.");
+    EXPECT_EQ(task.Info->Period->LastRun, moment);
+    EXPECT_FALSE(task.LastRunOk) << "nothing of the backup reached the server";
+    EXPECT_EQ(NamesIn(Remote()), std::set<std::string>{archive + ".inf"});
+    EXPECT_EQ(NamesIn(temp.Path()), (std::set<std::string>{archive + ".inf", "0" + archive}));
+
+    // Nothing changed since, yet nothing of it is on the server: the next incremental run sends every file.
+    fs::remove(Remote() + archive + ".inf");
+    moment += EncodeTime(0, 1, 0);
+    Run(task);
+    EXPECT_TRUE(task.LastRunOk);
+    const std::string next = ArchiveOf("Refused");
+    EXPECT_EQ(NamesIn(Remote()), (std::set<std::string>{next + ".inf", "0" + next}));
+    EXPECT_EQ(Pairs(ReadFileBytes(Remote() + next + ".inf")).size(), 5u);
+}
+
+TEST_F(BackupRun, StopWhilePackingEndsTheRunFailedAndLeavesNothing) {
+    MakeDocuments();
+    TGroup& task = AddTask("Stopped");
+    task.Info->NeedEncrypt = 1;
+    task.Info->Password = "p";
+    task.AddFolder(std::make_unique<TFolder>(data / "docs/"));
+    // STOP pressed while the first file is packed.
+    windows.OnProgress = [this] { app->Stop = true; };
+    Run(task);
+    const std::vector<std::string> lines = RunLines();
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_THAT(std::vector<std::string>(lines.begin(), lines.begin() + 4),
+                ElementsAre("Backup. Task is Stopped", "Type: Full Backup", StartsWith("Start compressing file "),
+                            StartsWith("Adding file")));
+    EXPECT_THAT(std::vector<std::string>(lines.begin() + 4, lines.end()),
+                ElementsAre("Process stopped.", "Process stopped."));
+    EXPECT_FALSE(task.LastRunOk);
+    EXPECT_EQ(task.Info->Period->LastRun, 0);
+    EXPECT_FALSE(app->Busy);
+    EXPECT_FALSE(windows.LastSend->Visible);
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
+    EXPECT_THAT(NamesIn(Remote()), IsEmpty());
+    EXPECT_TRUE(server.Connections().empty());
+}
+
+TEST_F(BackupRun, AnIncrementalRunWithNothingChangedSendsNothing) {
+    WriteFileBytes(data / "f.txt", "unchanged");
+    TGroup& task = AddTask("Same");
+    task.Info->Incremental = 1;
+    task.AddFile(std::make_unique<TFileBase>(data / "f.txt"));
+    Run(task);
+    ASSERT_TRUE(task.LastRunOk);
+    const TDateTime firstRun = moment;
+    const std::set<std::string> onServer = NamesIn(Remote());
+    // Rewritten with the same length: not a change.
+    WriteFileBytes(data / "f.txt", "UNCHANGED");
+    moment += EncodeTime(0, 1, 0);
+    Run(task);
+    EXPECT_THAT(RunLines(), ElementsAre("Backup. Task is Same", "Type: Incremental Backup", "Enumerating files",
+                                        "Nothing to send.", "Process stopped."));
+    EXPECT_FALSE(task.LastRunOk);
+    EXPECT_EQ(task.Info->Period->LastRun, firstRun);
+    EXPECT_FALSE(windows.LastSend->Visible);
+    EXPECT_EQ(NamesIn(Remote()), onServer);
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
+}
+
+class VanishingServerRun : public BackupRun {
+protected:
+    VanishingServerRun() : BackupRun(Options()) {}
+    static FtpServerOptions Options() {
+        FtpServerOptions options;
+        options.exitAfterUploadBytes = 300000;
+        return options;
+    }
+};
+
+TEST_F(VanishingServerRun, AServerThatDiesInAVolumeLeavesNoWorkFilesAndTheNextRunSendsAllAgain) {
+    TGroup& task = AddTask("Cut");
+    task.Info->Incremental = 1;
+    std::vector<std::string> files;
+    for (int i = 0; i < 3; ++i) {
+        files.push_back(data / ("part" + std::to_string(i) + ".bin"));
+        WriteFileBytes(files.back(), RandomBytes(2000000, 20 + i));
+        task.AddFile(std::make_unique<TFileBase>(files.back()));
+    }
+    Run(task);
+    const std::string archive = ArchiveOf("Cut");
+    const std::vector<std::string> lines = RunLines();
+    EXPECT_THAT(lines, Contains("File sent... " + temp / archive + ".inf"));
+    EXPECT_THAT(lines, Contains(StartsWith("Can't send file to the server . Error message: ")));
+    EXPECT_THAT(lines, Not(Contains("File sent... " + temp / "0" + archive)));
+    EXPECT_EQ(lines.back(), "Task Done.");
+    EXPECT_FALSE(task.LastRunOk) << "the volumes did not reach the server";
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty()) << "a volume goes whether it was sent or not";
+    EXPECT_FALSE(server.Running());
+    EXPECT_LT(fs::file_size(Remote() + "0" + archive), fs::file_size(files[0]));
+
+    // The server is back: the files that never got there go up with the next run.
+    server.Options().exitAfterUploadBytes = 0;
+    server.Start();
+    moment += EncodeTime(0, 1, 0);
+    Run(task);
+    EXPECT_TRUE(task.LastRunOk);
+    const std::string next = ArchiveOf("Cut");
+    const auto pairs = Pairs(ReadFileBytes(Remote() + next + ".inf"));
+    EXPECT_THAT(pairs,
+                ElementsAre(std::make_pair(0, files[0]), std::make_pair(1, files[1]), std::make_pair(2, files[2])));
+    for (int volume = 0; volume < 3; ++volume) {
+        EXPECT_TRUE(fs::exists(Remote() + std::to_string(volume) + next)) << volume;
+    }
+}
+
+TEST_F(BackupRun, AnErrorInAStepEndsTheRunFailedAndTheWorkerGoesOn) {
+    const std::string docs = MakeDocuments();
+    TGroup& task = AddTask("Broken");
+    task.AddFile(std::make_unique<TFileBase>(data / "first.txt"));
+    task.AddFile(std::make_unique<TFileBase>(data / "second.txt"));
+    WriteFileBytes(data / "first.txt", "1");
+    WriteFileBytes(data / "second.txt", "2");
+
+    // A listed file becomes a folder before it is packed: the packing fails, the run ends failed.
+    windows.OnProgress = [this] {
+        if (fs::is_regular_file(data / "second.txt")) {
+            fs::remove(data / "second.txt");
+            fs::create_directory(data / "second.txt");
+        }
+    };
+    Run(task);
+    EXPECT_THAT(RunLines(), Contains(StartsWith("Error:")));
+    EXPECT_EQ(RunLines().back(), "Process stopped.");
+    EXPECT_FALSE(task.LastRunOk);
+    EXPECT_FALSE(windows.LastSend->Visible);
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
+    windows.OnProgress = nullptr;
+    fs::remove(data / "second.txt");
+    WriteFileBytes(data / "second.txt", "2");
+
+    // The list file cannot be written (a folder holds its name): the error leaves the step, the run logs it and
+    // takes its failed end.
+    moment += EncodeTime(0, 1, 0);
+    const std::string archive = ArchiveOf("Broken");
+    fs::create_directory(temp / archive + ".inf");
+    Run(task);
+    const std::vector<std::string> lines = RunLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_THAT(lines.back(), StartsWith("Error: "));
+    EXPECT_THAT(lines, Not(Contains("Task Done.")));
+    EXPECT_FALSE(task.LastRunOk);
+    EXPECT_EQ(task.Info->Period->LastRun, 0);
+    EXPECT_FALSE(app->Busy);
+    EXPECT_FALSE(windows.LastSend->Visible);
+    EXPECT_THAT(NamesIn(Remote()), IsEmpty());
+
+    // The worker serves the next job as ever.
+    fs::remove(temp / archive + ".inf");
+    moment += EncodeTime(0, 1, 0);
+    Run(task);
+    EXPECT_EQ(RunLines().back(), "Task Done.");
+    EXPECT_TRUE(task.LastRunOk);
+    EXPECT_EQ(task.Info->Period->LastRun, moment);
+}
+
+} // namespace

@@ -24,16 +24,6 @@ constexpr int GzOrigName = 0x08;
 constexpr int GzComment = 0x10;
 constexpr int GzReserved = 0xE0;
 
-void PutUInt16(std::vector<Bytef>& out, std::uint32_t value) {
-    out.push_back(static_cast<Bytef>(value));
-    out.push_back(static_cast<Bytef>(value >> 8));
-}
-
-void PutUInt32(std::vector<Bytef>& out, std::uint32_t value) {
-    PutUInt16(out, value & 0xFFFF);
-    PutUInt16(out, value >> 16);
-}
-
 // Level and strategy from a mode string; a later character overrides an earlier one.
 void ParseMode(const std::string& mode, int& level, int& strategy, char* direction) {
     level = Z_DEFAULT_COMPRESSION;

@@ -86,3 +86,14 @@ int gzread(gz_stream* stream, void* buffer, unsigned len);
 // Finishes a writing stream (the deflate data, then CRC-32 and length), releases and frees the stream.
 // 0 on success, else a negative status.
 int gzclose(gz_stream_ptr stream);
+
+// Little-endian fields of the zip and gzip headers, appended to a header being built.
+inline void PutUInt16(std::vector<Bytef>& out, std::uint32_t value) {
+    out.push_back(static_cast<Bytef>(value));
+    out.push_back(static_cast<Bytef>(value >> 8));
+}
+
+inline void PutUInt32(std::vector<Bytef>& out, std::uint32_t value) {
+    PutUInt16(out, value & 0xFFFF);
+    PutUInt16(out, value >> 16);
+}

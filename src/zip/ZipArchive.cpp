@@ -74,16 +74,6 @@ char LevelCharacter(int level) {
     return std::to_string(level).front();
 }
 
-void PutUInt16(std::vector<Bytef>& out, std::uint32_t value) {
-    out.push_back(static_cast<Bytef>(value));
-    out.push_back(static_cast<Bytef>(value >> 8));
-}
-
-void PutUInt32(std::vector<Bytef>& out, std::uint32_t value) {
-    PutUInt16(out, value & 0xFFFF);
-    PutUInt16(out, value >> 16);
-}
-
 // Streams the source into the compressed stream in 16 KiB blocks and closes the source: 0 when done, 1 when a
 // read failed, 2 when the stream did not take a block whole. A failed close at the end raises EInOutError.
 int CopyFileToGz(FileHandle& source, gz_stream* stream) {

@@ -126,3 +126,21 @@ void DecryptStreamWithKey(TStream& source, TStream& destination, const std::stri
         // A reader then meets a short or meaningless plaintext, which its own checks catch.
     }
 }
+
+TMemoryStream ReadEncryptedFile(const std::string& path, const std::string& passPhrase) {
+    TMemoryStream plain;
+    {
+        // Read-only: a reader has no business writing, and refusing a read-only file would cost its content.
+        TFileStream file(path, FileMode::OpenRead);
+        CryptStream(file, plain, passPhrase, false);
+    }
+    plain.SetPosition(0);
+    return plain;
+}
+
+void WriteEncryptedFile(const std::string& path, TStream& plain, const std::string& passPhrase) {
+    plain.SetPosition(0);
+    TAtomicFileWriter writer(path, 0600);
+    CryptStream(plain, writer.Stream(), passPhrase, true);
+    writer.Commit();
+}

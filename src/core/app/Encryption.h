@@ -18,6 +18,12 @@ void DecryptStreamWithKey(TStream& source, TStream& destination, const std::stri
 // lines are built on it.
 void CryptStream(TStream& source, TStream& destination, const std::string& passPhrase, bool encrypt);
 
+// The stored files encrypted as a whole: read into memory decrypted (positioned at 0), and written so that the old
+// file is replaced only once the new one is complete (readable by the owner only: they hold passwords). Both raise
+// the stream's failure.
+TMemoryStream ReadEncryptedFile(const std::string& path, const std::string& passPhrase);
+void WriteEncryptedFile(const std::string& path, TStream& plain, const std::string& passPhrase);
+
 // Encrypt (decrypt) a whole file into another, with their log lines: true when the destination holds the
 // result. A failure is logged with its message and gives false; a destination already made is left as it is,
 // for the caller to delete.

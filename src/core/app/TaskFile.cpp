@@ -8,14 +8,7 @@ void ReadTaskFile(const std::string& path, ITaskListView* owner, std::vector<std
         return;
     }
     try {
-        TMemoryStream plain;
-        {
-            // Read-only: the reader has no business writing, and refusing a read-only file would leave the
-            // backup program without its tasks and then save the empty list over them.
-            TFileStream file(path, FileMode::OpenRead);
-            CryptStream(file, plain, TaskFilePassPhrase, false);
-        }
-        plain.SetPosition(0);
+        TMemoryStream plain = ReadEncryptedFile(path, TaskFilePassPhrase);
         if (plain.Remaining() < 4) {
             return;
         }
@@ -37,9 +30,6 @@ void WriteTaskFile(const std::string& path, const std::vector<std::unique_ptr<TG
     for (const auto& task : tasks) {
         task->SaveToStream(plain);
     }
-    plain.SetPosition(0);
     // The file holds the tasks' and the mail passwords.
-    TAtomicFileWriter writer(path, 0600);
-    CryptStream(plain, writer.Stream(), TaskFilePassPhrase, true);
-    writer.Commit();
+    WriteEncryptedFile(path, plain, TaskFilePassPhrase);
 }

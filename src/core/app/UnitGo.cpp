@@ -158,11 +158,8 @@ void TGlobalObject::SaveSettings() {
     try {
         TMemoryStream plain;
         FTP->SaveToStream(plain);
-        plain.SetPosition(0);
         // The file holds the FTP and proxy passwords.
-        TAtomicFileWriter writer(ProgramDir + SettingsFileName, 0600);
-        CryptStream(plain, writer.Stream(), SettingsPassPhrase, true);
-        writer.Commit();
+        WriteEncryptedFile(ProgramDir + SettingsFileName, plain, SettingsPassPhrase);
     } catch (const std::exception&) {
         // Nothing to tell at exit; the previous file stays.
     }
@@ -174,12 +171,7 @@ void TGlobalObject::LoadSettings() {
         return;
     }
     try {
-        TMemoryStream plain;
-        {
-            TFileStream file(path, FileMode::OpenRead);
-            CryptStream(file, plain, SettingsPassPhrase, false);
-        }
-        plain.SetPosition(0);
+        TMemoryStream plain = ReadEncryptedFile(path, SettingsPassPhrase);
         FTP->LoadFromStream(plain);
     } catch (const std::exception&) {
         // The fields read before the damage keep their new values; the rest keep the defaults.

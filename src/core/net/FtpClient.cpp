@@ -365,12 +365,21 @@ void FtpClient::Status(const std::string& text) {
 
 void FtpClient::ChangeDir(const std::string& folder) {
     CheckName("folder name", folder);
+    CommandExpecting250("CWD " + folder, "The server did not change the folder.");
+}
+
+void FtpClient::Delete(const std::string& remoteName) {
+    CheckName("file name", remoteName);
+    CommandExpecting250("DELE " + remoteName, "The server did not delete the file.");
+}
+
+void FtpClient::CommandExpecting250(const std::string& command, const std::string& refusal) {
     if (!Connected()) {
         throw EFtpError("Not connected.");
     }
     CurlSlistPtr quote;
     // "*" keeps the session when the server refuses the command; the reply code decides.
-    AppendCurlSlist(quote, "*CWD " + folder);
+    AppendCurlSlist(quote, "*" + command);
     session_->Prepare(Session::Use::Existing, "");
     session_->Set(CURLOPT_NOBODY, 1L);
     session_->Set(CURLOPT_QUOTE, quote.get());
@@ -379,28 +388,7 @@ void FtpClient::ChangeDir(const std::string& folder) {
         throw session_->Failure(code);
     }
     if (session_->LastReplyCode() != 250) {
-        throw EFtpError(session_->LastReply().empty() ? "The server did not change the folder." : session_->LastReply(),
-                        0, session_->LastReplyCode());
-    }
-}
-
-void FtpClient::Delete(const std::string& remoteName) {
-    CheckName("file name", remoteName);
-    if (!Connected()) {
-        throw EFtpError("Not connected.");
-    }
-    CurlSlistPtr quote;
-    AppendCurlSlist(quote, "*DELE " + remoteName);
-    session_->Prepare(Session::Use::Existing, "");
-    session_->Set(CURLOPT_NOBODY, 1L);
-    session_->Set(CURLOPT_QUOTE, quote.get());
-    const CURLcode code = session_->Perform();
-    if (code != CURLE_OK) {
-        throw session_->Failure(code);
-    }
-    if (session_->LastReplyCode() != 250) {
-        throw EFtpError(session_->LastReply().empty() ? "The server did not delete the file." : session_->LastReply(),
-                        0, session_->LastReplyCode());
+        throw EFtpError(session_->LastReply().empty() ? refusal : session_->LastReply(), 0, session_->LastReplyCode());
     }
 }
 

@@ -103,6 +103,9 @@ public:
 private:
     class Session;
     void Status(const std::string& text);
+    // Sends a command on the control connection that succeeds only with reply 250; the refusal text is the
+    // error's message when the server gave none.
+    void CommandExpecting250(const std::string& command, const std::string& refusal);
 
     std::unique_ptr<Session> session_;
     StatusHandler statusHandler_;

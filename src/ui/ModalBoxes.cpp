@@ -1,0 +1,37 @@
+#include "ModalBoxes.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace {
+TModalResponder responder;
+} // namespace
+
+void SetModalResponder(TModalResponder newResponder) {
+    responder = std::move(newResponder);
+}
+
+bool AnswerFromResponder(const TModalRequest& request, TModalAnswer& answer) {
+    if (!responder) {
+        return false;
+    }
+    answer = responder(request);
+    return true;
+}
+
+bool ConfirmBox(QWidget* parent, const std::string& text, const std::string& caption) {
+    TModalAnswer answer;
+    if (AnswerFromResponder({TModalRequest::Confirm, caption, text}, answer)) {
+        return answer.ok;
+    }
+    return QMessageBox::warning(parent, QString::fromStdString(caption), QString::fromStdString(text),
+                                QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) == QMessageBox::Ok;
+}
+
+void MessageBox(QWidget* parent, const std::string& text) {
+    TModalAnswer answer;
+    if (AnswerFromResponder({TModalRequest::Message, QApplication::applicationName().toStdString(), text}, answer)) {
+        return;
+    }
+    QMessageBox::information(parent, QApplication::applicationDisplayName(), QString::fromStdString(text));
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+class QWidget;
+
+// Places a window that has no owner over the middle of the program's main window, as a dialog with an owner
+// would be; with no main window on screen it goes to the middle of the screen it is on.
+void CentreOnMainWindow(QWidget* window);
+// The middle of the screen, for the start-up picture shown before the main window.
+void CentreOnScreen(QWidget* window);

@@ -1,0 +1,1087 @@
+#include "unitMainForm.h"
+
+#include "CheckTree.h"
+#include "ModalBoxes.h"
+#include "Pictures.h"
+#include "UnitAboutForm.h"
+#include "UnitFtpSettings.h"
+#include "UnitGroupSettings.h"
+#include "UnitPasswordDialog.h"
+#include "UnitSendProcess.h"
+#include "UnitSplashScreen.h"
+#include "UnitWaitForm.h"
+#include "uPathExplorer.h"
+
+#include "core/app/Encryption.h"
+#include "core/app/UnitGo.h"
+#include "core/archive/UnitArchive.h"
+#include "core/archive/UnitListing.h"
+#include "core/tasks/UnitGroups.h"
+#include "core/worker/UnitPoolOfProcess.h"
+#include "platform/Exceptions.h"
+#include "platform/Messages.h"
+#include "platform/Paths.h"
+#include "platform/WindowRegistry.h"
+
+#include <QAbstractListModel>
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QSignalBlocker>
+#include <QSplitter>
+#include <QStyledItemDelegate>
+#include <QThread>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+#include <set>
+
+namespace {
+
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// A whole decimal number of 32 bits, an optional sign in front, nothing else.
+std::int32_t StrToInt(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(begin, &end, 10);
+    const bool digitsOnly = !text.empty() && text.find_first_of(" \t\r\n\f\v") == std::string::npos;
+    if (!digitsOnly || end == begin || *end != '\0' || errno == ERANGE ||
+        value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max()) {
+        throw EConvertError("'" + text + "' is not a valid integer value");
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+// The text from the last "." on, when that dot lies in the last piece of the path; "" otherwise.
+std::string ExtractFileExt(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    const std::size_t slash = path.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        return {};
+    }
+    return path.substr(dot);
+}
+
+std::vector<std::string> SplitPath(const std::string& path) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = path.find('/', start);
+        if (slash == std::string::npos) {
+            pieces.push_back(path.substr(start));
+            return pieces;
+        }
+        pieces.push_back(path.substr(start, slash - start));
+        start = slash + 1;
+    }
+}
+
+// The server tree shows the root folder, the empty piece in front of an absolute path, as "/"; no other piece can
+// be "/", so the caption gives the piece back exactly.
+std::string CaptionOfPiece(const std::string& piece) {
+    return piece.empty() ? "/" : piece;
+}
+std::string PieceOfCaption(const std::string& caption) {
+    return caption == "/" ? std::string() : caption;
+}
+
+// Grid lines between the rows and columns of the task list.
+class TGridDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        painter->save();
+        painter->setPen(option.palette.color(QPalette::Mid));
+        painter->drawLine(option.rect.topRight(), option.rect.bottomRight());
+        painter->drawLine(option.rect.bottomLeft(), option.rect.bottomRight());
+        painter->restore();
+    }
+};
+
+// The log's lines for the drop-down box, newest on top. Kept oldest first so that a new line is an append: a log
+// of years holds many thousands of lines, and inserting each in front of them all would cost more every time.
+class TLogLines : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+    int rowCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : static_cast<int>(lines_.size());
+    }
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid() || index.row() >= static_cast<int>(lines_.size()) ||
+            (role != Qt::DisplayRole && role != Qt::ToolTipRole)) {
+            return {};
+        }
+        return lines_[lines_.size() - 1 - static_cast<std::size_t>(index.row())];
+    }
+    void AddOnTop(const QString& line) {
+        beginInsertRows(QModelIndex(), 0, 0);
+        lines_.push_back(line);
+        endInsertRows();
+    }
+    void Clear() {
+        beginResetModel();
+        lines_.clear();
+        endResetModel();
+    }
+
+private:
+    std::vector<QString> lines_;
+};
+
+} // namespace
+
+// A row of the task list, which keeps the task it stands for.
+class TTaskRow : public QTreeWidgetItem, public ITaskListItem {
+public:
+    explicit TTaskRow(QTreeWidget* list) : QTreeWidgetItem(list) {}
+    void SetCaption(const std::string& caption) override { setText(0, Q(caption)); }
+    void SetData(TGroup* task) override { Task = task; }
+    void SetImageIndex(int index) override { setIcon(0, ItemPicture(index)); }
+    void SetSubItems(const std::vector<std::string>& texts) override {
+        for (int column = 1; column < columnCount() || column <= static_cast<int>(texts.size()); ++column) {
+            const auto at = static_cast<std::size_t>(column - 1);
+            setText(column, at < texts.size() ? Q(texts[at]) : QString());
+        }
+    }
+
+    TGroup* Task = nullptr;
+};
+
+class TmainForm::TTaskListView : public ITaskListView {
+public:
+    explicit TTaskListView(QTreeWidget* view) : view_(view) {}
+    ITaskListItem* AddItem() override { return new TTaskRow(view_); }
+    void DeleteItem(ITaskListItem* item) override { delete dynamic_cast<TTaskRow*>(item); }
+
+private:
+    QTreeWidget* view_;
+};
+
+class TmainForm::TLogBox : public ILogBox {
+public:
+    explicit TLogBox(QComboBox* box) : box_(box), lines_(new TLogLines(box)) { box_->setModel(lines_); }
+    void InsertTopLine(const std::string& line, const std::string& hint) override {
+        lines_->AddOnTop(Q(line));
+        box_->setCurrentIndex(0);
+        box_->setToolTip(Q(hint));
+    }
+    void Clear() override {
+        lines_->Clear();
+        box_->setCurrentIndex(-1);
+        box_->setToolTip(QString());
+    }
+
+private:
+    QComboBox* box_;
+    TLogLines* lines_;
+};
+
+// Holds the server tree while it is filled or an operation walks it.
+class TmainForm::TTreeHold {
+public:
+    explicit TTreeHold(TmainForm& form) : form_(form) { ++form_.serverTreeHeld_; }
+    ~TTreeHold() { --form_.serverTreeHeld_; }
+    TTreeHold(const TTreeHold&) = delete;
+    TTreeHold& operator=(const TTreeHold&) = delete;
+
+private:
+    TmainForm& form_;
+};
+
+namespace {
+
+// The application object is busy for as long as this lives, with the wait window shown when asked for.
+class TBusyScope {
+public:
+    explicit TBusyScope(bool wait) : app_(*GetGlobalObject()), wait_(wait) {
+        if (wait_) {
+            app_.BeginWait();
+        }
+        app_.Busy = true;
+    }
+    ~TBusyScope() {
+        if (wait_) {
+            app_.EndWait();
+        }
+        app_.Busy = false;
+    }
+    TBusyScope(const TBusyScope&) = delete;
+    TBusyScope& operator=(const TBusyScope&) = delete;
+
+private:
+    TGlobalObject& app_;
+    bool wait_;
+};
+
+class TWaitCursor {
+public:
+    TWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~TWaitCursor() { QApplication::restoreOverrideCursor(); }
+    TWaitCursor(const TWaitCursor&) = delete;
+    TWaitCursor& operator=(const TWaitCursor&) = delete;
+};
+
+// Deletes a work file of the restore on every way out: downloaded volumes are the user's data, and a decrypted
+// one is that data in the clear.
+class TWorkFile {
+public:
+    explicit TWorkFile(std::string path) : path_(std::move(path)) { DeleteFile(path_); }
+    ~TWorkFile() { DeleteFile(path_); }
+    TWorkFile(const TWorkFile&) = delete;
+    TWorkFile& operator=(const TWorkFile&) = delete;
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The volumes that the file nodes under `node` are in, ticked or not.
+void CollectVolumes(const QTreeWidgetItem* node, std::set<std::int32_t>& volumes) {
+    for (int i = 0; i < node->childCount(); ++i) {
+        const QTreeWidgetItem* child = node->child(i);
+        if (child->childCount() > 0) {
+            CollectVolumes(child, volumes);
+        } else if (GetNodeData(child) >= 0) {
+            volumes.insert(GetNodeData(child));
+        }
+    }
+}
+
+void LogLine(const std::string& line) {
+    GetGlobalObject()->Log->Add(line);
+}
+
+} // namespace
+
+TmainForm::TmainForm(QWidget* owner, TmainFormStart start) : QMainWindow(owner), start_(std::move(start)) {
+    setObjectName("mainForm");
+    setWindowIcon(ProgramIcon());
+    resize(651, 423);
+    CreateControls();
+    CreateCommands();
+    taskListView_ = std::make_unique<TTaskListView>(groupsList);
+    logBoxView_ = std::make_unique<TLogBox>(logBox);
+    SetGlobalObjectOptions({this, start_.ProgramDir});
+    try {
+        FormCreate();
+    } catch (...) {
+        // No window is left for the application object to point at.
+        closing_ = true;
+        DestroyGlobalObject();
+        SetGlobalObjectOptions({});
+        throw;
+    }
+}
+
+TmainForm::~TmainForm() {
+    // Not closed through FormClose (a test, an error at start): the application object still points at this
+    // window's list and box, so it goes first, while they are there.
+    closing_ = true;
+    DestroyGlobalObject();
+    SetGlobalObjectOptions({});
+}
+
+void TmainForm::CreateControls() {
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    Splitter1 = new QSplitter(Qt::Horizontal, central);
+    Splitter1->setObjectName("Splitter1");
+    Splitter1->setChildrenCollapsible(false);
+
+    GroupBox1 = new QGroupBox("Task list", Splitter1);
+    GroupBox1->setObjectName("GroupBox1");
+    auto* leftLayout = new QVBoxLayout(GroupBox1);
+    leftLayout->setContentsMargins(4, 4, 4, 4);
+    Splitter2 = new QSplitter(Qt::Vertical, GroupBox1);
+    Splitter2->setObjectName("Splitter2");
+    Splitter2->setChildrenCollapsible(false);
+    leftLayout->addWidget(Splitter2);
+
+    groupsList = new QTreeWidget(Splitter2);
+    groupsList->setObjectName("groupsList");
+    groupsList->setColumnCount(4);
+    groupsList->setHeaderLabels({"Name", "Enable", "Period", "Last run"});
+    groupsList->setRootIsDecorated(false);
+    groupsList->setItemsExpandable(false);
+    groupsList->setUniformRowHeights(true);
+    groupsList->setSelectionMode(QAbstractItemView::SingleSelection);
+    groupsList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    groupsList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    groupsList->setItemDelegate(new TGridDelegate(groupsList));
+    groupsList->header()->setStretchLastSection(false);
+    groupsList->setColumnWidth(0, 110);
+    groupsList->setColumnWidth(1, 50);
+    groupsList->setColumnWidth(2, 70);
+    groupsList->setColumnWidth(3, 100);
+    connect(groupsList, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* current, QTreeWidgetItem*) { groupsListChange(current); });
+    connect(groupsList, &QTreeWidget::itemDoubleClicked, this, [this] { EditTask1Click(); });
+
+    GroupBox2 = new QGroupBox("Backed up files", Splitter2);
+    GroupBox2->setObjectName("GroupBox2");
+    auto* serverLayout = new QVBoxLayout(GroupBox2);
+    serverLayout->setContentsMargins(4, 4, 4, 4);
+    treeBacupFiles = new QTreeWidget(GroupBox2);
+    treeBacupFiles->setObjectName("treeBacupFiles");
+    treeBacupFiles->setHeaderHidden(true);
+    treeBacupFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    treeBacupFiles->viewport()->installEventFilter(this);
+    connect(treeBacupFiles, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* node) {
+        bool allow = true;
+        treeBacupFilesExpanding(node, allow);
+        if (!allow) {
+            const QSignalBlocker quiet(treeBacupFiles);
+            node->setExpanded(false);
+        }
+    });
+    serverLayout->addWidget(treeBacupFiles);
+    Splitter2->setStretchFactor(0, 1);
+    Splitter2->setStretchFactor(1, 0);
+    Splitter2->setSizes({200, 182});
+
+    groupFiles = new QGroupBox("Files for backup", Splitter1);
+    groupFiles->setObjectName("groupFiles");
+    auto* filesLayout = new QVBoxLayout(groupFiles);
+    filesLayout->setContentsMargins(4, 4, 4, 4);
+    Splitter1->setStretchFactor(0, 0);
+    Splitter1->setStretchFactor(1, 1);
+    Splitter1->setSizes({338, 313});
+    layout->addWidget(Splitter1, 1);
+
+    // The log line sits at a fixed place and takes the window's width less ten pixels (FormResize), as the
+    // window's own design lays it out.
+    Panel1 = new QWidget(central);
+    Panel1->setObjectName("Panel1");
+    Panel1->setFixedHeight(26);
+    logBox = new QComboBox(Panel1);
+    logBox->setObjectName("logBox");
+    logBox->setEditable(false);
+    logBox->move(3, 3);
+    logBox->resize(logBox->width(), 20);
+    layout->addWidget(Panel1);
+
+    setCentralWidget(central);
+}
+
+void TmainForm::CreateCommands() {
+    const auto command = [this](const char* name, const char* caption, int picture, bool hint) {
+        auto* action = new QAction(caption, this);
+        action->setObjectName(name);
+        if (picture >= 0) {
+            action->setIcon(CommandPicture(picture));
+        }
+        action->setToolTip(hint ? caption : QString());
+        action->setStatusTip(hint ? caption : QString());
+        return action;
+    };
+    AddTask1 = command("AddTask1", "Add Task", 5, true);
+    DeleteTask1 = command("DeleteTask1", "Delete Task", 3, true);
+    EditTask1 = command("EditTask1", "Edit Task", 4, true);
+    Save1 = command("Save1", "Save Task", 7, true);
+    RunTask1 = command("RunTask1", "Run Task", 0, true);
+    Restore2 = command("Restore2", "Restore selected", 6, true);
+    Killrestorefromserver1 = command("Killrestorefromserver1", "Kill backup from server", 1, true);
+    FTPsettings1 = command("FTPsettings1", "FTP and Proxy settings", 8, true);
+    Reconnect1 = command("Reconnect1", "Reconnect", 2, true);
+    Clearmessagelog1 = command("Clearmessagelog1", "Clear message log", -1, false);
+    About1 = command("About1", "About", 9, false);
+    Openfile1 = command("Openfile1", "Open", -1, false);
+    Openfolder1 = command("Openfolder1", "Open folder", -1, false);
+
+    connect(AddTask1, &QAction::triggered, this, &TmainForm::AddTask1Click);
+    connect(DeleteTask1, &QAction::triggered, this, &TmainForm::DeleteTask1Click);
+    connect(EditTask1, &QAction::triggered, this, &TmainForm::EditTask1Click);
+    connect(Save1, &QAction::triggered, this, &TmainForm::Save1Click);
+    connect(RunTask1, &QAction::triggered, this, &TmainForm::RunTask1Click);
+    connect(Restore2, &QAction::triggered, this, &TmainForm::Restore2Click);
+    connect(Killrestorefromserver1, &QAction::triggered, this, &TmainForm::Killrestorefromserver1Click);
+    connect(FTPsettings1, &QAction::triggered, this, &TmainForm::FTPsettings1Click);
+    connect(Reconnect1, &QAction::triggered, this, &TmainForm::Reconnect1Click);
+    connect(Clearmessagelog1, &QAction::triggered, this, &TmainForm::Clearmessagelog1Click);
+    connect(About1, &QAction::triggered, this, &TmainForm::About1Click);
+    connect(Openfile1, &QAction::triggered, this, &TmainForm::Openfile1Click);
+    connect(Openfolder1, &QAction::triggered, this, &TmainForm::Openfolder1Click);
+
+    QMenu* task = menuBar()->addMenu("Task");
+    task->addActions({AddTask1, DeleteTask1, EditTask1, Save1, RunTask1});
+    QMenu* restore = menuBar()->addMenu("Restore");
+    restore->addActions({Restore2, Killrestorefromserver1});
+    QMenu* options = menuBar()->addMenu("Options");
+    options->addActions({FTPsettings1, Reconnect1, Clearmessagelog1});
+    QMenu* help = menuBar()->addMenu("Help");
+    help->addAction(About1);
+    for (QMenu* menu : {task, restore, options, help}) {
+        menu->setToolTipsVisible(true);
+    }
+
+    ToolBar1 = addToolBar("ToolBar1");
+    ToolBar1->setObjectName("ToolBar1");
+    ToolBar1->setMovable(false);
+    ToolBar1->setIconSize(QSize(24, 24));
+    ToolBar1->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    ToolBar1->addAction(Reconnect1);
+    ToolBar1->addSeparator();
+    ToolBar1->addActions({AddTask1, EditTask1, DeleteTask1, Save1, RunTask1});
+    ToolBar1->addSeparator();
+    ToolBar1->addActions({Restore2, Killrestorefromserver1});
+    ToolBar1->addSeparator();
+    ToolBar1->addAction(FTPsettings1);
+
+    explorePopup = new QMenu(this);
+    explorePopup->setObjectName("explorePopup");
+    explorePopup->addAction(Openfile1);
+    explorePopup->addAction(Openfolder1);
+    explorePopup->setDefaultAction(Openfile1);
+    connect(explorePopup, &QMenu::aboutToShow, this, &TmainForm::explorePopupPopup);
+}
+
+ITaskListView* TmainForm::TaskListView() {
+    return taskListView_.get();
+}
+
+ILogBox* TmainForm::LogBox() {
+    return logBoxView_.get();
+}
+
+std::unique_ptr<ISendWindow> TmainForm::CreateSendWindow() {
+    return std::make_unique<TsendWindow>();
+}
+
+std::unique_ptr<IWaitWindow> TmainForm::CreateWaitWindow() {
+    return std::make_unique<TwaitForm>();
+}
+
+TGroup* TmainForm::CurrentGroup() const {
+    const TGlobalObject* app = GetGlobalObject();
+    if (app->CurrentTask < 0 || app->CurrentTask >= static_cast<std::int32_t>(app->Tasks.size())) {
+        return nullptr;
+    }
+    return app->Tasks[static_cast<std::size_t>(app->CurrentTask)].get();
+}
+
+template <typename Command>
+void TmainForm::Guarded(Command command) {
+    // Qt passes no exception through its event loop; each command ends its own errors in the log.
+    try {
+        command();
+    } catch (const std::exception& error) {
+        try {
+            LogLine(std::string("Error: ") + error.what());
+        } catch (const std::exception&) {
+            // No log to write to: nothing more can be done.
+        }
+    }
+}
+
+void TmainForm::FormCreate() {
+    setWindowTitle(Caption);
+    QApplication::setApplicationDisplayName(Caption);
+    // Drawn before the loading starts, which holds the main thread.
+    auto splash = std::make_unique<TsplashScreen>();
+    splash->show();
+    splash->repaint();
+    ProcessMessages();
+
+    // Without an application object there is no log to tell of an error: that one reaches the caller.
+    TGlobalObject* app = GetGlobalObject();
+    try {
+        app->LoadTasks();
+        app->LoadSettings();
+        std::vector<std::string> arguments;
+        if (start_.Arguments) {
+            arguments = *start_.Arguments;
+        } else {
+            const QStringList all = QCoreApplication::arguments();
+            for (int i = 1; i < all.size(); ++i) {
+                arguments.push_back(all[i].toStdString());
+            }
+        }
+        if (arguments.empty() || arguments[0] != "run") {
+            app->FTP->Connect();
+        }
+        if (app->Tasks.empty()) {
+            AddTask1Click();
+            if (app->Tasks.empty()) {
+                app->Tasks.push_back(std::make_unique<TGroup>(app->GroupsList));
+            }
+        }
+        app->CurrentTask = 0;
+        groupsList->setCurrentItem(groupsList->topLevelItem(0));
+        BuildFilesTree();
+        splash->close();
+    } catch (const std::exception& error) {
+        app->Log->Add(std::string("Error: ") + error.what());
+    }
+}
+
+bool TmainForm::FormClose() {
+    if (GetGlobalObject()->Busy) {
+        return false;
+    }
+    hide();
+    closing_ = true;
+    Save1Click();
+    DestroyGlobalObject();
+    return true;
+}
+
+void TmainForm::closeEvent(QCloseEvent* event) {
+    if (closing_) {
+        event->accept();
+        return;
+    }
+    if (FormClose()) {
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void TmainForm::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    FormResize();
+}
+
+void TmainForm::FormResize() {
+    logBox->resize(std::max(0, width() - 10), logBox->height());
+}
+
+void TmainForm::groupsListChange(QTreeWidgetItem* item) {
+    Guarded([&] {
+        auto* row = dynamic_cast<TTaskRow*>(item);
+        if (row == nullptr || row->Task == nullptr || closing_) {
+            return;
+        }
+        TGlobalObject* app = GetGlobalObject();
+        TGroup* task = row->Task;
+        TGroup* current = CurrentGroup();
+        if (current == task) {
+            return;
+        }
+        if (current != nullptr) {
+            StoreTreeToTask();
+        }
+        app->SelectTask(task);
+        if (CurrentGroup() != nullptr) {
+            BuildFilesTree();
+        }
+    });
+}
+
+void TmainForm::RunTask1Click() {
+    Guarded([&] {
+        TGroup* task = CurrentGroup();
+        if (task == nullptr || !ConfirmBox(this, "Run the task?", "Warning")) {
+            return;
+        }
+        StoreTreeToTask();
+        // The busy flag is not looked at: the worker holds the job until the application is free.
+        GetGlobalObject()->Pool->AddJob(task, 0);
+    });
+}
+
+void TmainForm::AddTask1Click() {
+    Guarded([&] {
+        TfrmGroupSettings dialog(this);
+        auto task = std::make_unique<TGroup>(nullptr);
+        dialog.LoadFromTask(task.get());
+        if (dialog.exec() != QDialog::Accepted) {
+            return;
+        }
+        dialog.SaveToTask(task.get());
+        TGlobalObject* app = GetGlobalObject();
+        TGroup* added = task.get();
+        app->Tasks.push_back(std::move(task));
+        added->Owner = app->GroupsList;
+        // A new row is not a selection: the current task and the files tree stay as they were.
+        const QSignalBlocker quiet(groupsList);
+        added->UpdateListItem();
+    });
+}
+
+void TmainForm::EditTask1Click() {
+    Guarded([&] {
+        TGroup* task = CurrentGroup();
+        if (task == nullptr) {
+            return;
+        }
+        TfrmGroupSettings dialog(this);
+        dialog.LoadFromTask(task);
+        if (dialog.exec() == QDialog::Accepted) {
+            dialog.SaveToTask(task);
+            task->UpdateListItem();
+        }
+    });
+}
+
+void TmainForm::DeleteTask1Click() {
+    Guarded([&] {
+        TGlobalObject* app = GetGlobalObject();
+        if (app->Busy || !ConfirmBox(this, "Delete the task?", "Warning")) {
+            return;
+        }
+        // The dialog's event loop may have let a run begin.
+        if (app->Busy || CurrentGroup() == nullptr || app->Tasks.size() <= 1) {
+            return;
+        }
+        // The row goes with the task; the list's own move of the selection is no choice of the user's, and the
+        // first task is made current here in one step.
+        {
+            const QSignalBlocker quiet(groupsList);
+            const auto at = app->Tasks.begin() + app->CurrentTask;
+            std::unique_ptr<TGroup> gone = std::move(*at);
+            app->Tasks.erase(at);
+            app->CurrentTask = -1;
+            gone.reset();
+            app->CurrentTask = 0;
+            groupsList->setCurrentItem(groupsList->topLevelItem(0));
+        }
+        BuildFilesTree();
+    });
+}
+
+void TmainForm::Save1Click() {
+    Guarded([&] {
+        StoreTreeToTask();
+        GetGlobalObject()->SaveTasks();
+        // The companion rereads the task file by itself; the notice only tells it that the file changed.
+        TCopyData notice;
+        notice.Sender = static_cast<std::uint64_t>(winId());
+        SendCopyData(CompanionClass, CompanionCaption, notice);
+    });
+}
+
+void TmainForm::FTPsettings1Click() {
+    Guarded([&] {
+        TftpSettings dialog(this);
+        dialog.LoadSettings();
+        if (dialog.exec() == QDialog::Accepted && dialog.SaveSettings()) {
+            GetGlobalObject()->FTP->Reconnect();
+        }
+    });
+}
+
+void TmainForm::Reconnect1Click() {
+    Guarded([&] { GetGlobalObject()->FTP->Reconnect(); });
+}
+
+void TmainForm::Clearmessagelog1Click() {
+    Guarded([&] { GetGlobalObject()->Log->Clear(); });
+}
+
+void TmainForm::About1Click() {
+    Guarded([&] {
+        TaboutForm about;
+        about.exec();
+    });
+}
+
+// ---- The check marks of both trees
+
+QTreeWidgetItem* TmainForm::AddTreeNode(QTreeWidgetItem* parent, const std::string& caption) {
+    return ::AddTreeNode(parent, caption);
+}
+
+QTreeWidgetItem* TmainForm::FindOrAddTreeNode(QTreeWidgetItem* parent, const std::string& caption) {
+    return ::FindOrAddTreeNode(parent, caption);
+}
+
+void TmainForm::SetNodeCheckRecursive(QTreeWidgetItem* node, int state) {
+    ::SetNodeCheckRecursive(node, state);
+}
+
+void TmainForm::MarkAncestorsPartial(QTreeWidgetItem* node) {
+    ::MarkAncestorsPartial(node);
+}
+
+void TmainForm::ToggleNodeCheck(QTreeWidgetItem* node) {
+    ::ToggleNodeCheck(node);
+}
+
+void TmainForm::UpdateNodeCheck(QTreeWidgetItem* node) {
+    if (const TGroup* task = CurrentGroup()) {
+        ::UpdateNodeCheck(node, *task);
+    }
+}
+
+void TmainForm::CollectCheckedNodes(QTreeWidgetItem* node, TGroup* task) {
+    if (const TGroup* current = CurrentGroup()) {
+        ::CollectCheckedNodes(node, *task, *current);
+    }
+}
+
+// ---- The files tree
+
+void TmainForm::StoreTreeToTask() {
+    TGroup* task = CurrentGroup();
+    if (task == nullptr || filesTree == nullptr) {
+        return;
+    }
+    ::StoreTreeToTask(*filesTree, *task);
+}
+
+void TmainForm::BuildFilesTree() {
+    if (filesTree == nullptr) {
+        filesTree = new TPathExplorer(groupFiles);
+        filesTree->setObjectName("filesTree");
+        groupFiles->layout()->addWidget(filesTree);
+        filesTree->viewport()->installEventFilter(this);
+        // The window's step runs around the tree's own listing: before it to learn whether this expansion is the
+        // node's first, after it to mark what was listed.
+        savedExpanding_ = filesTree->ExpandingHandler();
+        filesTree->SetExpandingHandler([this](QTreeWidgetItem* node) {
+            groupsViewExpanding(node);
+            savedExpanding_(node);
+        });
+        connect(filesTree, &TPathExplorer::NodeExpanded, this, &TmainForm::groupsViewExpanded);
+        filesTree->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(filesTree, &QWidget::customContextMenuRequested, this,
+                [this](const QPoint& point) { explorePopup->popup(filesTree->viewport()->mapToGlobal(point)); });
+        QTreeWidgetItem* root = filesTree->RootNode();
+        root->setText(0, "My Computer");
+        SetNodeState(root, NodeNoBox);
+    }
+    QTreeWidgetItem* root = filesTree->RootNode();
+    qDeleteAll(root->takeChildren());
+    SetNodeExpanded(root, false);
+    // Lists the drives and marks each from the current task (groupsViewExpanding, then groupsViewExpanded).
+    root->setExpanded(true);
+}
+
+void TmainForm::groupsViewClick(QTreeWidget* sender, const QPoint& point) {
+    Guarded([&] {
+        // The node under a click is the selected one: the press has just selected it.
+        QTreeWidgetItem* node = StatePictureAt(*sender, point);
+        if (node == nullptr) {
+            return;
+        }
+        sender->setUpdatesEnabled(false);
+        ToggleNodeCheck(node);
+        sender->setUpdatesEnabled(true);
+    });
+}
+
+void TmainForm::groupsViewExpanding(QTreeWidgetItem* node) {
+    nodeWasExpanded_ = IsNodeExpanded(node);
+}
+
+void TmainForm::groupsViewExpanded(QTreeWidgetItem* node) {
+    Guarded([&] {
+        const int state = GetNodeState(node);
+        if (state == 1 || state == 3) {
+            SetNodeCheckRecursive(node, state);
+        }
+        if (!nodeWasExpanded_) {
+            for (int i = 0; i < node->childCount(); ++i) {
+                UpdateNodeCheck(node->child(i));
+            }
+        }
+    });
+}
+
+void TmainForm::treeBacupFilesMouseDown(const QPoint& point) {
+    if (filesTree == nullptr) {
+        return;
+    }
+    QTreeWidgetItem* node = filesTree->itemAt(point);
+    if (node != nullptr) {
+        filesTree->setCurrentItem(node);
+    } else {
+        filesTree->setCurrentItem(nullptr);
+        filesTree->clearSelection();
+    }
+}
+
+void TmainForm::explorePopupPopup() {
+    if (filesTree == nullptr || filesTree->currentItem() == nullptr) {
+        return;
+    }
+    const std::string path = GetFileName(filesTree->currentItem());
+    const bool enabled = !path.empty() && path != "My Computer";
+    Openfile1->setEnabled(enabled);
+    Openfolder1->setEnabled(enabled);
+}
+
+void TmainForm::Openfile1Click() {
+    if (filesTree == nullptr || filesTree->currentItem() == nullptr) {
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(GetFileName(filesTree->currentItem()))));
+}
+
+void TmainForm::Openfolder1Click() {
+    if (filesTree == nullptr || filesTree->currentItem() == nullptr) {
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(ExtractFilePath(GetFileName(filesTree->currentItem())))));
+}
+
+bool TmainForm::eventFilter(QObject* watched, QEvent* event) {
+    const bool onServerTree = watched == treeBacupFiles->viewport();
+    const bool onFilesTree = filesTree != nullptr && watched == filesTree->viewport();
+    if (!onServerTree && !onFilesTree) {
+        return QMainWindow::eventFilter(watched, event);
+    }
+    QTreeWidget* tree = onServerTree ? treeBacupFiles : filesTree;
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+        if (onFilesTree) {
+            treeBacupFilesMouseDown(static_cast<QMouseEvent*>(event)->position().toPoint());
+        }
+        break;
+    case QEvent::MouseButtonRelease: {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        // The release that ends a double click is no click of its own: the double click has been handled.
+        if (mouse->button() == Qt::LeftButton && !afterDoubleClick_) {
+            groupsViewClick(tree, mouse->position().toPoint());
+        }
+        afterDoubleClick_ = false;
+        break;
+    }
+    case QEvent::MouseButtonDblClick: {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (onFilesTree && mouse->button() == Qt::LeftButton) {
+            afterDoubleClick_ = true;
+            groupsViewClick(tree, mouse->position().toPoint());
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// ---- The tree of backups on the server
+
+void TmainForm::FillServerTree() {
+    if (serverTreeHeld_ > 0) {
+        return;
+    }
+    Guarded([&] {
+        const TTreeHold hold(*this);
+        treeBacupFiles->clear();
+        auto* root = new QTreeWidgetItem(treeBacupFiles, {"Server"});
+        SetNodeState(root, NodeNoBox);
+        SetNodeData(root, 0);
+        root->setIcon(0, ItemPicture(5));
+        QThread::msleep(200);
+        const std::unique_ptr<TStringList> names = GetGlobalObject()->FTP->ListBackups();
+        for (const std::string& name : *names) {
+            const std::string caption = name.substr(0, name.size() - ExtractFileExt(name).size());
+            QTreeWidgetItem* backup = AddTreeNode(root, caption);
+            backup->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+            SetNodeState(backup, NodeNoBox);
+            SetNodeData(backup, -1);
+            backup->setIcon(0, ItemPicture(ExtractFileExt(caption) == ".zip" ? 4 : 9));
+        }
+        const QSignalBlocker quiet(treeBacupFiles);
+        root->setExpanded(true);
+    });
+}
+
+void TmainForm::treeBacupFilesExpanding(QTreeWidgetItem* node, bool& allowExpansion) {
+    TGlobalObject* app = GetGlobalObject();
+    if (app->Busy) {
+        allowExpansion = false;
+        return;
+    }
+    // Only a backup not loaded yet has anything to wait for; other nodes open at once.
+    if (GetNodeData(node) == 0 || node->childCount() > 0) {
+        return;
+    }
+    Guarded([&] {
+        const TTreeHold hold(*this);
+        const TBusyScope busy(true);
+        LoadBackupList(node);
+    });
+    treeBacupFiles->repaint();
+}
+
+void TmainForm::LoadBackupList(QTreeWidgetItem* backup) {
+    const std::unique_ptr<TStringList> list = GetGlobalObject()->FTP->ReadInfo(GetNodeCaption(backup) + ".inf");
+    SetNodeData(backup, 0);
+    SetNodeState(backup, 3);
+    treeBacupFiles->setUpdatesEnabled(false);
+    try {
+        QTreeWidgetItem* lastParent = nullptr;
+        std::string lastDirectory;
+        const int count = list->Count();
+        for (int i = 0; i < count; i += 2) {
+            const std::int32_t volume = StrToInt((*list)[i]);
+            if ((i + 1) % 51 == 0) {
+                ProcessMessages();
+                QThread::msleep(70);
+            }
+            if (i + 1 >= count) {
+                throw Exception("The backup's list ends after a volume number, without its path");
+            }
+            const std::string& path = (*list)[i + 1];
+            const std::string directory = ExtractFilePath(path);
+            QTreeWidgetItem* parent = nullptr;
+            std::string leaf;
+            if (lastParent != nullptr && directory == lastDirectory) {
+                parent = lastParent;
+                leaf = ExtractFileName(path);
+            } else {
+                const std::vector<std::string> pieces = SplitPath(path);
+                parent = backup;
+                leaf = pieces[0];
+                for (std::size_t k = 1; k < pieces.size() && !pieces[k].empty(); ++k) {
+                    parent = FindOrAddTreeNode(parent, CaptionOfPiece(leaf));
+                    leaf = pieces[k];
+                }
+            }
+            lastParent = parent;
+            lastDirectory = directory;
+            if (!leaf.empty()) {
+                QTreeWidgetItem* file = AddTreeNode(parent, leaf);
+                SetNodeData(file, volume);
+                file->setIcon(0, ItemPicture(7));
+                SetNodeState(file, 3);
+            }
+        }
+    } catch (const std::exception& error) {
+        LogLine(std::string("Error: ") + error.what());
+    }
+    backup->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
+    treeBacupFiles->setUpdatesEnabled(true);
+}
+
+void TmainForm::CollectServerFiles(QTreeWidgetItem* node, std::vector<tagNameZipId>& files, const std::string& prefix) {
+    const std::string piece = PieceOfCaption(GetNodeCaption(node));
+    if (node->childCount() > 0) {
+        for (int i = 0; i < node->childCount(); ++i) {
+            CollectServerFiles(node->child(i), files, prefix + piece + "/");
+        }
+    } else if (GetNodeState(node) == 1 && GetNodeData(node) != -1) {
+        files.push_back({prefix + piece, GetNodeData(node)});
+    }
+}
+
+void TmainForm::Restore2Click() {
+    TGlobalObject* app = GetGlobalObject();
+    if (app->Busy) {
+        return;
+    }
+    Guarded([&] {
+        const TTreeHold hold(*this);
+        const TBusyScope busy(true);
+        const TWaitCursor cursor;
+        QTreeWidgetItem* root = treeBacupFiles->topLevelItem(0);
+        if (root == nullptr) {
+            return;
+        }
+        for (int i = 0; i < root->childCount(); ++i) {
+            QTreeWidgetItem* backup = root->child(i);
+            const int state = GetNodeState(backup);
+            if ((state == 1 || state == 2) && backup->childCount() > 0) {
+                RestoreBackup(backup);
+            }
+        }
+    });
+}
+
+void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
+    TGlobalObject* app = GetGlobalObject();
+    const std::string caption = GetNodeCaption(backup);
+    std::vector<tagNameZipId> files;
+    for (int i = 0; i < backup->childCount(); ++i) {
+        CollectServerFiles(backup->child(i), files, "");
+    }
+    // The volumes in rising order, each once: a damaged list with a negative or a huge number can neither hold
+    // the walk up from 0 for ever nor send it through billions of numbers that no volume has.
+    std::set<std::int32_t> volumes;
+    for (const tagNameZipId& file : files) {
+        if (file.ZipId < 0) {
+            LogLine("Error: " + file.Path + " is listed in no volume (" + std::to_string(file.ZipId) + ")");
+        } else {
+            volumes.insert(file.ZipId);
+        }
+    }
+    std::string password;
+    TStringList wanted;
+    for (const std::int32_t volume : volumes) {
+        wanted.Clear();
+        for (const tagNameZipId& file : files) {
+            if (file.ZipId == volume) {
+                wanted.Add(file.Path);
+            }
+        }
+        const std::string remote = VolumeFileName(caption, volume);
+        const TWorkFile local(GetTempDir() + remote);
+        if (!app->FTP->ReceiveFile(remote, local.Path(), true)) {
+            continue;
+        }
+        if (ExtractFileExt(local.Path()) == ".zip") {
+            DecompressArchive(local.Path(), wanted);
+            continue;
+        }
+        if (password.empty()) {
+            password = PasswordDialog("Enter Password");
+            if (password.empty()) {
+                continue;
+            }
+        }
+        const TWorkFile plain(local.Path() + ".zip");
+        if (DecryptFile(local.Path(), plain.Path(), password)) {
+            DecompressArchive(plain.Path(), wanted);
+        }
+    }
+}
+
+void TmainForm::Killrestorefromserver1Click() {
+    TGlobalObject* app = GetGlobalObject();
+    if (app->Busy) {
+        return;
+    }
+    Guarded([&] {
+        {
+            const TTreeHold hold(*this);
+            const TBusyScope busy(false);
+            QTreeWidgetItem* root = treeBacupFiles->topLevelItem(0);
+            for (int i = 0; root != nullptr && i < root->childCount(); ++i) {
+                QTreeWidgetItem* backup = root->child(i);
+                if (GetNodeState(backup) != 1) {
+                    continue;
+                }
+                // The whole backup goes, so every volume it lists goes, not only those of the files still
+                // ticked: a file unticked below a ticked backup must not leave its volume behind, unlisted.
+                std::set<std::int32_t> volumes;
+                CollectVolumes(backup, volumes);
+                if (volumes.empty()) {
+                    volumes.insert(0);
+                }
+                const std::string caption = GetNodeCaption(backup);
+                for (const std::int32_t volume : volumes) {
+                    app->FTP->DeleteFile(VolumeFileName(caption, volume));
+                }
+                app->FTP->DeleteFile(caption + ".inf");
+            }
+        }
+        FillServerTree();
+    });
+}

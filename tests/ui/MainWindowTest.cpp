@@ -1,0 +1,296 @@
+// The main window's commands on a program folder of the test's own: the first start, deleting, switching, saving
+// and running tasks, with the user's answers given through the dialogs and the message-box responder.
+
+#include "MainFormTesting.h"
+
+#include "core/app/TaskFile.h"
+#include "core/app/UnitGo.h"
+#include "core/tasks/UnitGroups.h"
+#include "core/worker/UnitPoolOfProcess.h"
+#include "platform/WindowRegistry.h"
+#include "ui/uPathExplorer.h"
+#include "ui/unitMainForm.h"
+
+#include "support/TempDir.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDialog>
+#include <QTreeWidget>
+
+#include <filesystem>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::unique_ptr<TGroup> Task(const std::string& name, const std::vector<std::string>& files = {}) {
+    auto task = std::make_unique<TGroup>();
+    task->Name = name;
+    for (const std::string& file : files) {
+        task->AddFile(std::make_unique<TFileBase>(file));
+    }
+    return task;
+}
+
+std::vector<std::string> Names(const std::vector<std::unique_ptr<TGroup>>& tasks) {
+    std::vector<std::string> names;
+    for (const auto& task : tasks) {
+        names.push_back(task->Name);
+    }
+    return names;
+}
+
+std::vector<std::string> FilesOf(const TGroup& task) {
+    std::vector<std::string> paths;
+    for (const auto& file : task.Files) {
+        paths.push_back(file->Path);
+    }
+    for (const auto& folder : task.Folders) {
+        paths.push_back(folder->Path);
+    }
+    return paths;
+}
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WidgetApp();
+        ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+        ::setenv("TEMP", temp.Path().c_str(), 1);
+        fs::create_directories(data / "docs/sub");
+        WriteFileBytes(data / "docs/a.txt", "alpha");
+        WriteFileBytes(data / "docs/b.txt", "beta");
+        WriteFileBytes(data / "docs/sub/c.txt", "gamma");
+    }
+    void TearDown() override { form.reset(); }
+
+    void WriteTasks(std::vector<std::unique_ptr<TGroup>> tasks) { WriteTaskFile(program / TaskFileName, tasks); }
+    std::vector<std::unique_ptr<TGroup>> StoredTasks() {
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        ReadTaskFile(program / TaskFileName, nullptr, tasks);
+        return tasks;
+    }
+
+    // The window over the test's program folder, started with "run" (no connect); shown, as the user sees it.
+    void Open() {
+        form = std::make_unique<TmainForm>(nullptr, TmainFormStart{program.Path(), std::vector<std::string>{"run"}});
+        form->show();
+        QApplication::processEvents();
+    }
+    // The files tree shows the test's data folder as its one drive.
+    QTreeWidgetItem* ShowDataDrive() {
+        form->filesTree->SetDriveLister([this] { return std::vector<std::string>{Docs()}; });
+        form->BuildFilesTree();
+        return form->filesTree->RootNode()->child(0);
+    }
+    std::string Docs() const { return data / "docs"; }
+    TGlobalObject& App() { return *GetGlobalObject(); }
+    std::vector<std::string> Errors() {
+        std::vector<std::string> errors;
+        for (const TLogMessage& line : App().Log->Lines()) {
+            if (line.Message.rfind("Error", 0) == 0) {
+                errors.push_back(line.Message);
+            }
+        }
+        return errors;
+    }
+
+    TempDir runtime;
+    TempDir temp;
+    TempDir program;
+    TempDir data;
+    std::unique_ptr<TmainForm> form;
+};
+
+TEST_F(MainWindow, FirstStartOffersTheTaskDialogAndKeepsOneDefaultTaskWhenItIsCancelled) {
+    std::vector<std::string> dialogs;
+    AnswerNextDialog([&](QDialog& dialog) {
+        dialogs.push_back(dialog.metaObject()->className());
+        dialog.reject();
+    });
+    Open();
+    EXPECT_THAT(dialogs, ElementsAre("TfrmGroupSettings"));
+    EXPECT_EQ(form->windowTitle().toStdString(), "Corvane - Oxn Backup");
+
+    ASSERT_THAT(Names(App().Tasks), ElementsAre("NewTask"));
+    EXPECT_EQ(App().CurrentTask, 0);
+    ASSERT_EQ(form->groupsList->topLevelItemCount(), 1);
+    EXPECT_EQ(form->groupsList->currentItem(), form->groupsList->topLevelItem(0));
+    EXPECT_EQ(form->groupsList->topLevelItem(0)->text(0).toStdString(), "NewTask");
+    EXPECT_EQ(form->groupsList->topLevelItem(0)->text(3).toStdString(), "Never");
+    ASSERT_NE(form->filesTree, nullptr);
+    EXPECT_EQ(form->filesTree->RootNode()->text(0).toStdString(), "My Computer");
+    EXPECT_EQ(GetNodeState(form->filesTree->RootNode()), NodeNoBox);
+    EXPECT_GT(form->filesTree->RootNode()->childCount(), 0) << "the drives are listed";
+    EXPECT_THAT(Errors(), IsEmpty());
+
+    // The log line follows the window's width.
+    form->resize(300, 400);
+    EXPECT_EQ(form->logBox->width(), 290);
+
+    // Closing stores the task in "files.lst"; the application object goes with the window's close.
+    EXPECT_TRUE(form->close());
+    EXPECT_THAT(Names(StoredTasks()), ElementsAre("NewTask"));
+    EXPECT_TRUE(fs::exists(program / "Backup.log"));
+}
+
+TEST_F(MainWindow, DeleteTaskAsksRemovesTheCurrentTaskShowsTheFirstAndNeverDeletesTheLast) {
+    const std::string a = Docs() + "/a.txt";
+    const std::string b = Docs() + "/b.txt";
+    WriteTasks([&] {
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(Task("A", {a}));
+        tasks.push_back(Task("B", {b}));
+        tasks.push_back(Task("C"));
+        return tasks;
+    }());
+    const std::string stored = ReadFileBytes(program / TaskFileName);
+    ModalUser user;
+    Open();
+    QTreeWidgetItem* drive = ShowDataDrive();
+    EXPECT_EQ(GetNodeState(drive), NodePartly) << "task A holds a file below";
+
+    // Selecting B's row stores A's tree into A and shows B's choice.
+    form->groupsList->setCurrentItem(form->groupsList->topLevelItem(1));
+    EXPECT_EQ(App().CurrentTask, 1);
+    drive = form->filesTree->RootNode()->child(0);
+    drive->setExpanded(true);
+    EXPECT_EQ(GetNodeState(ChildNamed(drive, "b.txt")), NodeIncluded);
+    EXPECT_EQ(GetNodeState(ChildNamed(drive, "a.txt")), NodeExcluded);
+    EXPECT_THAT(FilesOf(*App().Tasks[0]), ElementsAre(a));
+
+    user.Confirms = {false};
+    form->DeleteTask1->trigger();
+    ASSERT_EQ(user.Requests.size(), 1u);
+    EXPECT_EQ(user.Requests[0].text, "Delete the task?");
+    EXPECT_EQ(user.Requests[0].caption, "Warning");
+    EXPECT_THAT(Names(App().Tasks), ElementsAre("A", "B", "C"));
+
+    form->DeleteTask1->trigger();
+    EXPECT_THAT(Names(App().Tasks), ElementsAre("A", "C"));
+    EXPECT_EQ(App().CurrentTask, 0);
+    ASSERT_EQ(form->groupsList->topLevelItemCount(), 2);
+    EXPECT_EQ(form->groupsList->currentItem(), form->groupsList->topLevelItem(0));
+    EXPECT_EQ(form->groupsList->topLevelItem(1)->text(0).toStdString(), "C");
+    drive = form->filesTree->RootNode()->child(0);
+    drive->setExpanded(true);
+    EXPECT_EQ(GetNodeState(ChildNamed(drive, "a.txt")), NodeIncluded) << "the tree shows A's choice";
+    EXPECT_EQ(GetNodeState(ChildNamed(drive, "b.txt")), NodeExcluded);
+    EXPECT_EQ(ReadFileBytes(program / TaskFileName), stored) << "nothing is written before Save Task";
+
+    // While busy nothing is asked and nothing deleted.
+    App().Busy = true;
+    form->DeleteTask1->trigger();
+    App().Busy = false;
+    EXPECT_EQ(user.Requests.size(), 2u);
+    EXPECT_THAT(Names(App().Tasks), ElementsAre("A", "C"));
+
+    form->DeleteTask1->trigger();
+    form->DeleteTask1->trigger();
+    EXPECT_EQ(user.Requests.size(), 4u) << "the last task is refused after the question, silently";
+    EXPECT_THAT(Names(App().Tasks), ElementsAre("C"));
+    EXPECT_EQ(form->groupsList->topLevelItemCount(), 1);
+    EXPECT_THAT(Errors(), IsEmpty());
+}
+
+TEST_F(MainWindow, ClicksOnCheckBoxesReachTheTaskAtSaveWhichWritesTheFileAndTellsTheCompanion) {
+    WriteTasks([] {
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(Task("T"));
+        tasks.push_back(Task("U"));
+        return tasks;
+    }());
+    ModalUser user;
+    Open();
+    QTreeWidgetItem* drive = ShowDataDrive();
+    drive->setExpanded(true);
+    QTreeWidgetItem* a = ChildNamed(drive, "a.txt");
+    QTreeWidgetItem* sub = ChildNamed(drive, "sub");
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(sub, nullptr);
+
+    // A click beside the box (on the caption) changes nothing; a click on the box ticks.
+    ClickAt(*form->filesTree, form->filesTree->visualItemRect(a).center());
+    EXPECT_EQ(GetNodeState(a), NodeExcluded);
+    ClickAt(*form->filesTree, CheckBoxPoint(*form->filesTree, a));
+    EXPECT_EQ(GetNodeState(a), NodeIncluded);
+    EXPECT_EQ(GetNodeState(drive), NodePartly);
+    ClickAt(*form->filesTree, CheckBoxPoint(*form->filesTree, sub));
+    EXPECT_EQ(GetNodeState(sub), NodeIncluded);
+
+    // Saved with nobody to tell: the file is written all the same.
+    form->Save1->trigger();
+    ASSERT_EQ(StoredTasks().size(), 2u);
+    EXPECT_THAT(FilesOf(*StoredTasks()[0]), ElementsAre(Docs() + "/a.txt", Docs() + "/sub/"));
+
+    // With the companion's window announced, each save tells it, with the window as the sender and no data.
+    {
+        const RegistryPeer companion(TmainForm::CompanionClass, TmainForm::CompanionCaption);
+        ClickAt(*form->filesTree, CheckBoxPoint(*form->filesTree, a));
+        form->Save1->trigger();
+        const auto notices = companion.Notices();
+        ASSERT_EQ(notices.size(), 1u);
+        EXPECT_EQ(notices[0].Sender, static_cast<std::uint64_t>(form->winId()));
+        EXPECT_TRUE(notices[0].Data.empty());
+    }
+    EXPECT_THAT(FilesOf(*StoredTasks()[0]), ElementsAre(Docs() + "/sub/"));
+
+    // Run Task asks first; on OK the tree reaches the task before the job is queued.
+    ClickAt(*form->filesTree, CheckBoxPoint(*form->filesTree, ChildNamed(drive, "b.txt")));
+    user.Confirms = {false, true};
+    form->RunTask1->trigger();
+    EXPECT_EQ(App().Pool->QueuedJobs(), 0u);
+    EXPECT_THAT(FilesOf(*App().Tasks[0]), ElementsAre(Docs() + "/sub/"));
+    form->RunTask1->trigger();
+    EXPECT_EQ(App().Pool->QueuedJobs(), 1u);
+    EXPECT_THAT(FilesOf(*App().Tasks[0]), ElementsAre(Docs() + "/b.txt", Docs() + "/sub/"));
+    ASSERT_EQ(user.Requests.size(), 2u);
+    EXPECT_EQ(user.Requests[1].text, "Run the task?");
+    EXPECT_EQ(user.Requests[1].caption, "Warning");
+}
+
+TEST_F(MainWindow, CancellingAddTaskChangesNothingAndAcceptingAppendsARowWithoutSelectingIt) {
+    WriteTasks([&] {
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(Task("A", {Docs() + "/a.txt"}));
+        return tasks;
+    }());
+    Open();
+    ShowDataDrive();
+    AnswerNextDialog([](QDialog& dialog) { dialog.reject(); });
+    form->AddTask1->trigger();
+    EXPECT_THAT(Names(App().Tasks), ElementsAre("A"));
+    EXPECT_EQ(form->groupsList->topLevelItemCount(), 1);
+
+    AnswerNextDialog([](QDialog& dialog) { dialog.accept(); });
+    form->AddTask1->trigger();
+    ASSERT_EQ(App().Tasks.size(), 2u);
+    ASSERT_EQ(form->groupsList->topLevelItemCount(), 2);
+    EXPECT_EQ(form->groupsList->topLevelItem(1)->text(0).toStdString(), App().Tasks[1]->Name);
+    EXPECT_EQ(App().CurrentTask, 0);
+    EXPECT_EQ(form->groupsList->currentItem(), form->groupsList->topLevelItem(0));
+    EXPECT_EQ(GetNodeState(form->filesTree->RootNode()->child(0)), NodePartly) << "the tree still shows A";
+
+    // The log line shows the newest line on top (here the failed connect to a server never set up), and
+    // empties with the log.
+    form->Reconnect1->trigger();
+    const TLogMessageList lines = App().Log->Lines();
+    ASSERT_GE(lines.size(), 2u);
+    ASSERT_EQ(form->logBox->count(), static_cast<int>(lines.size()));
+    EXPECT_EQ(form->logBox->currentIndex(), 0);
+    EXPECT_EQ(form->logBox->currentText().toStdString(), lines.back().Time + " " + lines.back().Message);
+    EXPECT_EQ(form->logBox->itemText(1).toStdString(),
+              lines[lines.size() - 2].Time + " " + lines[lines.size() - 2].Message);
+    EXPECT_EQ(form->logBox->toolTip().toStdString(), lines.back().Message);
+    form->Clearmessagelog1->trigger();
+    EXPECT_EQ(form->logBox->count(), 0);
+    EXPECT_EQ(App().Log->Count(), 0);
+}
+
+} // namespace

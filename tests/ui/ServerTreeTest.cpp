@@ -1,0 +1,399 @@
+// The tree of backups against a real FTP server holding real backups, made by the core's own runs: listing,
+// loading a backup's list into folders and files, restoring ticked files and deleting whole backups, and the busy
+// flag that keeps all of it, and the window's close, from running inside another long operation.
+
+#include "MainFormTesting.h"
+
+#include "core/app/UnitGo.h"
+#include "core/tasks/UnitGroups.h"
+#include "platform/DateTime.h"
+#include "ui/Pictures.h"
+#include "ui/unitMainForm.h"
+
+#include "support/Servers.h"
+#include "support/TempDir.h"
+
+#include <QAction>
+#include <QImage>
+#include <QTreeWidget>
+
+#include <filesystem>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <set>
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
+using ::testing::UnorderedElementsAreArray;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string Umlauts = "Gr\xC3\xBC\xC3\x9F"
+                            "e \xE2\x82\xAC.txt";
+
+std::string Content(std::size_t size, std::uint32_t seed) {
+    std::string bytes = RandomBytes(size, seed);
+    for (std::size_t i = 0; i < size / 2; ++i) {
+        bytes[i] = "tree of backups "[(i + seed) % 16];
+    }
+    return bytes;
+}
+
+bool SamePicture(const QIcon& a, const QIcon& b) {
+    return a.pixmap(16, 16).toImage() == b.pixmap(16, 16).toImage();
+}
+
+std::set<std::string> NamesIn(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// The (path, volume) pairs of a list file.
+std::multimap<std::string, int> ListedPairs(const std::string& listFile) {
+    TStringList lines;
+    lines.LoadFromFile(listFile);
+    std::multimap<std::string, int> pairs;
+    for (int i = 0; i + 1 < lines.Count(); i += 2) {
+        pairs.emplace(lines[i + 1], std::stoi(lines[i]));
+    }
+    return pairs;
+}
+
+// Three backups made by real runs of the core before the window opens: "Docs" (full, plain, a folder with a
+// subfolder and a name with non-ASCII letters), "Secret" (full, encrypted) and "Big" (incremental, three files of
+// 1,000,000 bytes over two volumes). The window then starts over the same program folder and connects.
+class ServerTree : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WidgetApp();
+        ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+        ::setenv("TEMP", temp.Path().c_str(), 1);
+        fs::create_directory(Remote());
+        fs::create_directories(Docs() + "sub");
+        WriteFileBytes(Docs() + "a.txt", Content(20000, 1));
+        WriteFileBytes(Docs() + "sub/b.bin", RandomBytes(30000, 2));
+        WriteFileBytes(Docs() + Umlauts, Content(5000, 3));
+        WriteFileBytes(SecretFile(), Content(7000, 4));
+        fs::create_directory(BigFolder());
+        for (int i = 0; i < 3; ++i) {
+            WriteFileBytes(Big(i), Content(1000000, 10 + i));
+        }
+        for (const std::string& path : AllFiles()) {
+            original[path] = ReadFileBytes(path);
+        }
+
+        SetGlobalObjectOptions({nullptr, program.Path()});
+        TGlobalObject& app = *GetGlobalObject();
+        app.FTP->Host = server.Host();
+        app.FTP->Port = server.Port();
+        app.FTP->Login = server.User();
+        app.FTP->Password = server.Password();
+        app.FTP->RemoteDir = "backups";
+        const auto add = [&](const std::string& name) -> TGroup& {
+            app.Tasks.push_back(std::make_unique<TGroup>());
+            app.Tasks.back()->Name = name;
+            return *app.Tasks.back();
+        };
+        TGroup& docs = add("Docs");
+        docs.AddFolder(std::make_unique<TFolder>(Docs()));
+        TGroup& secret = add("Secret");
+        secret.AddFile(std::make_unique<TFileBase>(SecretFile()));
+        secret.Info->NeedEncrypt = 1;
+        secret.Info->Password = "pw";
+        TGroup& big = add("Big");
+        big.Info->Incremental = 1;
+        big.AddFolder(std::make_unique<TFolder>(BigFolder()));
+        for (const auto& task : app.Tasks) {
+            task->DoBackup();
+            EXPECT_TRUE(task->LastRunOk) << task->Name;
+        }
+        DestroyGlobalObject();
+        SetGlobalObjectOptions({});
+        for (const std::string& name : NamesIn(Remote())) {
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".inf") == 0) {
+                listFiles[name.substr(0, name.find("__"))] = name;
+            }
+        }
+        ASSERT_EQ(listFiles.size(), 3u);
+    }
+    void TearDown() override {
+        form.reset();
+        ::unsetenv("TEMP");
+    }
+
+    void Open() {
+        form = std::make_unique<TmainForm>(nullptr, TmainFormStart{program.Path(), std::vector<std::string>{}});
+        form->show();
+        QApplication::processEvents();
+    }
+
+    std::string Remote() const { return server.Root() + "backups/"; }
+    std::string Docs() const { return data / "docs/"; }
+    std::string SecretFile() const { return data / "secret.txt"; }
+    std::string BigFolder() const { return data / "big/"; }
+    std::string Big(int i) const { return BigFolder() + "f" + std::to_string(i) + ".bin"; }
+    std::vector<std::string> AllFiles() const {
+        return {Docs() + "a.txt", Docs() + "sub/b.bin", Docs() + Umlauts, SecretFile(), Big(0), Big(1), Big(2)};
+    }
+    // A backup's caption: its list file's name without ".inf".
+    std::string CaptionOf(const std::string& task) {
+        return listFiles.at(task).substr(0, listFiles.at(task).size() - 4);
+    }
+
+    QTreeWidgetItem* Root() { return form->treeBacupFiles->topLevelItem(0); }
+    QTreeWidgetItem* Backup(const std::string& task) { return ChildNamed(Root(), CaptionOf(task)); }
+    QTreeWidgetItem* Expanded(const std::string& task) {
+        QTreeWidgetItem* node = Backup(task);
+        EXPECT_NE(node, nullptr) << task;
+        if (node != nullptr) {
+            node->setExpanded(true);
+        }
+        return node;
+    }
+    // The node of a listed path below a backup node, walking the folders by their captions.
+    QTreeWidgetItem* NodeOf(QTreeWidgetItem* backup, const std::string& path) {
+        QTreeWidgetItem* node = ChildNamed(backup, "/");
+        std::size_t start = 1;
+        while (node != nullptr && start < path.size()) {
+            const std::size_t slash = path.find('/', start);
+            node = ChildNamed(node, path.substr(start, slash - start));
+            start = slash == std::string::npos ? path.size() : slash + 1;
+        }
+        EXPECT_NE(node, nullptr) << path;
+        return node;
+    }
+    void Tick(QTreeWidgetItem* node) {
+        ASSERT_NE(node, nullptr);
+        ClickAt(*form->treeBacupFiles, CheckBoxPoint(*form->treeBacupFiles, node));
+    }
+    std::vector<std::string> Downloads() {
+        std::vector<std::string> names;
+        for (const std::string& command : server.Commands()) {
+            if (command.rfind("RETR ", 0) == 0) {
+                names.push_back(command.substr(5));
+            }
+        }
+        return names;
+    }
+    std::vector<std::string> Messages() {
+        std::vector<std::string> messages;
+        for (const TLogMessage& line : GetGlobalObject()->Log->Lines()) {
+            messages.push_back(line.Message);
+        }
+        return messages;
+    }
+    void RemoveOriginals() {
+        for (const std::string& path : AllFiles()) {
+            fs::remove(path);
+        }
+    }
+
+    FtpServer server;
+    TempDir runtime;
+    TempDir temp;
+    TempDir program;
+    TempDir data;
+    std::map<std::string, std::string> original;
+    std::map<std::string, std::string> listFiles; // task name -> list file on the server
+    std::unique_ptr<TmainForm> form;
+};
+
+TEST_F(ServerTree, ListsEveryBackupAndLoadsOneIntoFoldersWhosePathsAreTheListedOnes) {
+    Open();
+    ASSERT_EQ(form->treeBacupFiles->topLevelItemCount(), 1);
+    EXPECT_EQ(GetNodeCaption(Root()), "Server");
+    EXPECT_EQ(GetNodeState(Root()), NodeNoBox);
+    ASSERT_EQ(Root()->childCount(), 3);
+    for (const std::string& task : std::vector<std::string>{"Docs", "Secret", "Big"}) {
+        QTreeWidgetItem* backup = Backup(task);
+        ASSERT_NE(backup, nullptr) << task;
+        EXPECT_EQ(GetNodeState(backup), NodeNoBox);
+        EXPECT_EQ(GetNodeData(backup), -1);
+        EXPECT_EQ(backup->childCount(), 0);
+        EXPECT_EQ(backup->childIndicatorPolicy(), QTreeWidgetItem::ShowIndicator);
+        EXPECT_TRUE(SamePicture(backup->icon(0), ItemPicture(task == "Secret" ? 9 : 4))) << task;
+    }
+    EXPECT_EQ(CaptionOf("Secret").substr(CaptionOf("Secret").size() - 8), ".zip.crt");
+
+    // The server drops the session: loading a backup connects again inside the expansion, and that connect's
+    // refill of the tree must not pull the tree away under the node being loaded.
+    server.Restart();
+    const std::size_t before = Messages().size();
+    QTreeWidgetItem* docs = Expanded("Docs");
+    const std::vector<std::string> after = Messages();
+    EXPECT_THAT(std::vector<std::string>(after.begin() + static_cast<long>(before), after.end()),
+                Contains("Connectig to the sever..."));
+    ASSERT_EQ(Root()->childCount(), 3);
+    ASSERT_EQ(docs, Backup("Docs"));
+    EXPECT_TRUE(docs->isExpanded());
+    EXPECT_EQ(GetNodeState(docs), NodeExcluded);
+    EXPECT_EQ(GetNodeData(docs), 0);
+    ASSERT_EQ(docs->childCount(), 1) << "one node for the root folder";
+    EXPECT_EQ(GetNodeCaption(docs->child(0)), "/");
+
+    // Ticked whole, the backup gives back exactly the listed paths with their volumes.
+    Tick(docs);
+    std::vector<tagNameZipId> files;
+    for (int i = 0; i < docs->childCount(); ++i) {
+        form->CollectServerFiles(docs->child(i), files, "");
+    }
+    std::multimap<std::string, int> rebuilt;
+    for (const tagNameZipId& file : files) {
+        rebuilt.emplace(file.Path, file.ZipId);
+    }
+    EXPECT_EQ(rebuilt, ListedPairs(Remote() + listFiles["Docs"]));
+    QTreeWidgetItem* sub = NodeOf(docs, Docs() + "sub");
+    ASSERT_NE(sub, nullptr);
+    EXPECT_TRUE(SamePicture(sub->icon(0), ItemPicture(6)));
+    EXPECT_EQ(GetNodeData(sub), -1);
+    QTreeWidgetItem* umlauts = NodeOf(docs, Docs() + Umlauts);
+    ASSERT_NE(umlauts, nullptr);
+    EXPECT_TRUE(SamePicture(umlauts->icon(0), ItemPicture(7)));
+    EXPECT_EQ(GetNodeData(umlauts), 0);
+
+    // Loaded once: closing and opening the node again reads nothing from the server.
+    docs->setExpanded(false);
+    docs->setExpanded(true);
+    const auto downloads = Downloads();
+    EXPECT_EQ(std::count(downloads.begin(), downloads.end(), listFiles["Docs"]), 1);
+}
+
+TEST_F(ServerTree, ListsOfEveryShapeAndDamageGiveTheirNodesAndARestoreOfThemEnds) {
+    // Written by hand: two files in one folder, a folder met again after another one, a bare name, a volume
+    // number that no volume can have, then a line that is no number, after which nothing more is read.
+    WriteFileBytes(Remote() + "Odd.zip.inf", "0\r\n/x/a\r\n0\r\n/x/b\r\n1\r\n/y/c\r\n0\r\n/x/d\r\n0\r\nbare\r\n"
+                                             "-3\r\n/x/neg\r\n2147483647\r\n/x/far\r\nzz\r\n/x/never\r\n");
+    listFiles["Odd"] = "Odd.zip.inf";
+    Open();
+    QTreeWidgetItem* odd = Expanded("Odd");
+    ASSERT_NE(odd, nullptr);
+    EXPECT_THAT(Messages(), Contains("Error: 'zz' is not a valid integer value"));
+    ASSERT_EQ(odd->childCount(), 2);
+    QTreeWidgetItem* rootFolder = ChildNamed(odd, "/");
+    ASSERT_NE(rootFolder, nullptr);
+    ASSERT_EQ(rootFolder->childCount(), 2) << "x is found again, not made twice";
+    QTreeWidgetItem* x = ChildNamed(rootFolder, "x");
+    ASSERT_NE(x, nullptr);
+    std::vector<std::string> inX;
+    for (int i = 0; i < x->childCount(); ++i) {
+        inX.push_back(GetNodeCaption(x->child(i)) + ":" + std::to_string(GetNodeData(x->child(i))));
+    }
+    EXPECT_THAT(inX, ElementsAre("a:0", "b:0", "d:0", "neg:-3", "far:2147483647"));
+    EXPECT_EQ(GetNodeData(ChildNamed(ChildNamed(rootFolder, "y"), "c")), 1);
+    EXPECT_EQ(GetNodeData(ChildNamed(odd, "bare")), 0);
+
+    // Restoring all of it asks the server for the volumes that are named, once each, and comes to an end.
+    Tick(odd);
+    server.ClearRecords();
+    form->Restore2->trigger();
+    EXPECT_THAT(Downloads(), ElementsAre("0Odd.zip", "1Odd.zip", "2147483647Odd.zip"));
+    EXPECT_THAT(Messages(), Contains("Error: /x/neg is listed in no volume (-3)"));
+    EXPECT_FALSE(GetGlobalObject()->Busy);
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
+}
+
+TEST_F(ServerTree, RestoreBringsTheTickedFilesBackFromTheVolumesThatHoldThem) {
+    ModalUser user;
+    Open();
+    QTreeWidgetItem* docs = Expanded("Docs");
+    QTreeWidgetItem* secret = Expanded("Secret");
+    QTreeWidgetItem* big = Expanded("Big");
+    Tick(NodeOf(docs, Docs() + "a.txt"));
+    Tick(NodeOf(docs, Docs() + Umlauts));
+    Tick(secret);
+    Tick(NodeOf(big, Big(2)));
+    EXPECT_EQ(GetNodeState(docs), NodePartly);
+    RemoveOriginals();
+
+    // The password asked for is left empty: the encrypted backup is skipped, the others come back.
+    server.ClearRecords();
+    form->Restore2->trigger();
+    // Each backup in the tree's order, which is the server's.
+    EXPECT_THAT(Downloads(),
+                UnorderedElementsAre("0" + CaptionOf("Docs"), "0" + CaptionOf("Secret"), "1" + CaptionOf("Big")));
+    ASSERT_EQ(user.Requests.size(), 1u);
+    EXPECT_EQ(user.Requests[0].kind, TModalRequest::Password);
+    EXPECT_EQ(user.Requests[0].text, "Enter Password");
+    for (const std::string& path : {Docs() + "a.txt", Docs() + Umlauts, Big(2)}) {
+        EXPECT_EQ(ReadFileBytes(path), original[path]) << path;
+    }
+    for (const std::string& path : {Docs() + "sub/b.bin", SecretFile(), Big(0), Big(1)}) {
+        EXPECT_FALSE(fs::exists(path)) << path;
+    }
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty()) << "no downloaded volume stays behind";
+
+    // A wrong password decrypts into no zip file: nothing is written, and the clear text attempt is gone too.
+    user.Passwords = {"wrong"};
+    form->Restore2->trigger();
+    EXPECT_FALSE(fs::exists(SecretFile()));
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
+
+    user.Passwords = {"pw"};
+    form->Restore2->trigger();
+    EXPECT_EQ(ReadFileBytes(SecretFile()), original[SecretFile()]);
+    EXPECT_EQ(user.Requests.size(), 3u) << "one question per encrypted backup and restore";
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
+    EXPECT_FALSE(GetGlobalObject()->Busy);
+}
+
+TEST_F(ServerTree, KillDeletesEveryVolumeOfAWhollyTickedBackupAndLeavesPartlyTickedOnes) {
+    ModalUser user;
+    Open();
+    QTreeWidgetItem* big = Expanded("Big");
+    QTreeWidgetItem* docs = Expanded("Docs");
+    Tick(big);
+    // Unticking a file turns only its folder to partly ticked: the backup stays ticked, and goes whole.
+    Tick(NodeOf(big, Big(2)));
+    EXPECT_EQ(GetNodeState(NodeOf(big, Big(2))), NodeExcluded);
+    EXPECT_EQ(GetNodeState(big), NodeIncluded);
+    Tick(NodeOf(docs, Docs() + "a.txt"));
+
+    form->Killrestorefromserver1->trigger();
+    EXPECT_THAT(user.Requests, IsEmpty()) << "no question is asked";
+    const std::set<std::string> left = NamesIn(Remote());
+    EXPECT_EQ(left, (std::set<std::string>{listFiles["Docs"], "0" + CaptionOf("Docs"), listFiles["Secret"],
+                                           "0" + CaptionOf("Secret")}));
+    ASSERT_EQ(Root()->childCount(), 2) << "the tree is listed again";
+    EXPECT_EQ(Backup("Big"), nullptr);
+    EXPECT_EQ(Backup("Docs")->childCount(), 0);
+    EXPECT_FALSE(GetGlobalObject()->Busy);
+}
+
+TEST_F(ServerTree, WhileBusyNoBackupLoadsRestoresOrGoesAndTheWindowStaysOpen) {
+    Open();
+    QTreeWidgetItem* docs = Expanded("Docs");
+    Tick(docs);
+    RemoveOriginals();
+    const std::string stored = ReadFileBytes(program / "files.lst");
+    server.ClearRecords();
+
+    GetGlobalObject()->Busy = true;
+    QTreeWidgetItem* secret = Expanded("Secret");
+    EXPECT_FALSE(secret->isExpanded());
+    EXPECT_EQ(secret->childCount(), 0);
+    form->Restore2->trigger();
+    form->Killrestorefromserver1->trigger();
+    EXPECT_FALSE(form->close());
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_THAT(Downloads(), IsEmpty());
+    EXPECT_EQ(NamesIn(Remote()).size(), 7u);
+    EXPECT_FALSE(fs::exists(Docs() + "a.txt"));
+    EXPECT_EQ(ReadFileBytes(program / "files.lst"), stored);
+
+    // Free again: the backup loads, and the window closes, saving the tasks.
+    GetGlobalObject()->Busy = false;
+    Expanded("Secret");
+    EXPECT_GT(Backup("Secret")->childCount(), 0);
+    EXPECT_TRUE(form->close());
+    EXPECT_FALSE(form->isVisible());
+}
+
+} // namespace

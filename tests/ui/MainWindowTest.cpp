@@ -8,6 +8,7 @@
 #include "core/tasks/UnitGroups.h"
 #include "core/worker/UnitPoolOfProcess.h"
 #include "platform/WindowRegistry.h"
+#include "ui/UnitGroupSettings.h"
 #include "ui/uPathExplorer.h"
 #include "ui/unitMainForm.h"
 
@@ -68,7 +69,11 @@ protected:
         WriteFileBytes(data / "docs/b.txt", "beta");
         WriteFileBytes(data / "docs/sub/c.txt", "gamma");
     }
-    void TearDown() override { form.reset(); }
+    void TearDown() override {
+        form.reset();
+        ::unsetenv("TEMP");
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
 
     void WriteTasks(std::vector<std::unique_ptr<TGroup>> tasks) { WriteTaskFile(program / TaskFileName, tasks); }
     std::vector<std::unique_ptr<TGroup>> StoredTasks() {
@@ -109,13 +114,13 @@ protected:
 };
 
 TEST_F(MainWindow, FirstStartOffersTheTaskDialogAndKeepsOneDefaultTaskWhenItIsCancelled) {
-    std::vector<std::string> dialogs;
+    int taskDialogs = 0;
     AnswerNextDialog([&](QDialog& dialog) {
-        dialogs.push_back(dialog.metaObject()->className());
+        taskDialogs += dynamic_cast<TfrmGroupSettings*>(&dialog) != nullptr ? 1 : 0;
         dialog.reject();
     });
     Open();
-    EXPECT_THAT(dialogs, ElementsAre("TfrmGroupSettings"));
+    EXPECT_EQ(taskDialogs, 1);
     EXPECT_EQ(form->windowTitle().toStdString(), "Corvane - Oxn Backup");
 
     ASSERT_THAT(Names(App().Tasks), ElementsAre("NewTask"));

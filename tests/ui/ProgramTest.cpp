@@ -41,6 +41,7 @@ protected:
                 process->waitForFinished(10000);
             }
         }
+        ::unsetenv("XDG_RUNTIME_DIR");
     }
 
     QProcess& Start() {

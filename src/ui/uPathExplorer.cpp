@@ -8,6 +8,7 @@
 #include <QCollator>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLocale>
 #include <QStorageInfo>
 
 #include <algorithm>
@@ -108,9 +109,11 @@ bool ChildExists(const QTreeWidgetItem* parent, const std::string& path) {
 }
 
 // The user's own order, as a file manager sorts: letter case aside, "file2" before "file10"; names equal to the
-// collation keep a fixed order by their bytes.
+// collation keep a fixed order by their bytes. The C locale collates by code point alone, which would put "Zeta"
+// before "alpha": there a neutral collation stands in.
 void SortNames(std::vector<std::string>& names) {
-    QCollator collator;
+    const QLocale locale;
+    QCollator collator(locale.language() == QLocale::C ? QLocale(QLocale::English) : locale);
     collator.setNumericMode(true);
     collator.setCaseSensitivity(Qt::CaseInsensitive);
     std::vector<std::pair<QString, std::string>> keyed;

@@ -11,6 +11,8 @@
 #include <QTreeWidget>
 
 #include <memory>
+#include <unordered_set>
+#include <vector>
 
 namespace {
 
@@ -29,6 +31,38 @@ void VisitSubtree(QTreeWidgetItem* node, Visit& visit) {
     for (int i = 0; i < node->childCount(); ++i) {
         VisitSubtree(node->child(i), visit);
     }
+}
+
+bool LiesOn(const std::string& path, const std::string& drive) {
+    return IsRootPath(drive) ? PathStartsWith(path, drive) : path == drive || PathStartsWith(path, drive + PathDelim);
+}
+
+// Whether a task entry belongs to the part of the tree below this node: not to another drive mounted deeper inside
+// the node's own drive (/home inside /), whose nodes speak for it. Without a drive above it, a node owns all.
+bool OwnsEntry(const QTreeWidgetItem* node, const std::string& entry) {
+    if (node->parent() == nullptr) {
+        return true;
+    }
+    const QTreeWidgetItem* drive = node;
+    while (drive->parent()->parent() != nullptr) {
+        drive = drive->parent();
+    }
+    const std::string own = GetFileName(drive);
+    const QTreeWidgetItem* top = drive->parent();
+    for (int i = 0; i < top->childCount(); ++i) {
+        const std::string other = GetFileName(top->child(i));
+        if (other.size() > own.size() && LiesOn(other, own) && LiesOn(entry, other)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Drops every entry whose path an earlier one of its kind has already.
+template <typename Entry>
+void DropRepeats(std::vector<std::unique_ptr<Entry>>& entries) {
+    std::unordered_set<std::string> seen;
+    std::erase_if(entries, [&seen](const std::unique_ptr<Entry>& entry) { return !seen.insert(entry->Path).second; });
 }
 
 } // namespace
@@ -177,11 +211,15 @@ void CollectCheckedNodes(QTreeWidgetItem* node, TGroup& target, const TGroup& cu
         TStringList list;
         current.GetFilesUnder(path, list);
         for (const std::string& file : list) {
-            target.AddFile(std::make_unique<TFileBase>(file));
+            if (OwnsEntry(node, file)) {
+                target.AddFile(std::make_unique<TFileBase>(file));
+            }
         }
         current.GetFoldersUnder(path, list);
         for (const std::string& folder : list) {
-            target.AddFolder(std::make_unique<TFolder>(folder));
+            if (OwnsEntry(node, folder)) {
+                target.AddFolder(std::make_unique<TFolder>(folder));
+            }
         }
     }
 }
@@ -192,6 +230,10 @@ void StoreTreeToTask(const QTreeWidget& tree, TGroup& task) {
     for (int i = 0; i < tree.topLevelItemCount(); ++i) {
         VisitSubtree(tree.topLevelItem(i), collect);
     }
+    // One folder can show twice, as a drive and inside the drive it is mounted in; checked in both places it is
+    // still one choice, and a run would otherwise read its files twice.
+    DropRepeats(collected.Files);
+    DropRepeats(collected.Folders);
     task.Assign(collected);
 }
 

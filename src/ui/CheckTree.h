@@ -60,12 +60,14 @@ void UpdateNodeCheck(QTreeWidgetItem* node, const TGroup& task);
 //  - at 1: its path, as a folder entry with a trailing "/" (the root "/" as itself) when it is a folder, as a file
 //    entry when it is a file, nothing when it is neither any more or is no absolute path;
 //  - at 2, while its children have never been listed: the entries of `current` under its path, files then
-//    folders, so that a choice made below a folder the user has not opened this time is kept;
+//    folders, so that a choice made below a folder the user has not opened this time is kept; entries on another
+//    drive mounted deeper inside the node's drive (/home inside /) are left to that drive's nodes, so that a
+//    choice undone there does not come back;
 //  - otherwise nothing (the listed children of a node at 2 speak for themselves).
 void CollectCheckedNodes(QTreeWidgetItem* node, TGroup& target, const TGroup& current);
 // The tree's marks into the task: every node of the tree, a node before its children, is collected into a
-// temporary task, whose files and folders the task then takes in that order (TGroup::Assign); the task's name,
-// settings and snapshot stay.
+// temporary task, whose files and folders the task then takes in that order (TGroup::Assign), each path once; the
+// task's name, settings and snapshot stay.
 void StoreTreeToTask(const QTreeWidget& tree, TGroup& task);
 
 // The node whose check box lies under a point of the tree's viewport (the coordinates of its mouse events), or

@@ -165,6 +165,41 @@ TEST_F(CheckTreeTest, TheRootFolderIsStoredAsItselfAndVanishedOrPathlessNodesAdd
     EXPECT_TRUE(more.Folders.empty());
 }
 
+TEST_F(CheckTreeTest, AFolderShownBothAsADriveAndInsideTheOuterDriveIsStoredOnceAndItsUncheckHolds) {
+    // docs mounted as a drive of its own inside the drive that holds it, as /home inside /.
+    task.AddFile(std::make_unique<TFileBase>(dir / "docs/a.txt"));
+    task.AddFile(std::make_unique<TFileBase>(dir / "top.txt"));
+    FilesTree files(dir.Path(), task);
+    files.tree.SetDriveLister([this] { return std::vector<std::string>{NoSlash(dir.Path()), dir / "docs"}; });
+    QTreeWidgetItem* root = files.tree.RootNode();
+    qDeleteAll(root->takeChildren());
+    SetNodeExpanded(root, false);
+    Expand(root);
+    QTreeWidgetItem* outer = root->child(0);
+    QTreeWidgetItem* inner = root->child(1);
+    EXPECT_EQ(GetNodeState(outer), NodePartly);
+    EXPECT_EQ(GetNodeState(inner), NodePartly);
+
+    // Neither opened: each entry once.
+    Store(files);
+    EXPECT_EQ(FilePaths(task), (std::vector<std::string>{dir / "top.txt", dir / "docs/a.txt"}));
+
+    // Unchecked inside the inner drive; the outer one, never opened, does not bring it back.
+    Expand(inner);
+    ToggleNodeCheck(Child(inner, "a.txt"));
+    Store(files);
+    EXPECT_EQ(FilePaths(task), (std::vector<std::string>{dir / "top.txt"}));
+
+    // Checked in both places (the inner drive with its shown items), each path is still one entry.
+    Expand(outer);
+    ToggleNodeCheck(Child(outer, "docs"));
+    ToggleNodeCheck(inner);
+    Store(files);
+    EXPECT_EQ(FolderPaths(task), (std::vector<std::string>{dir / "docs/", dir / "docs/deep/"}));
+    EXPECT_EQ(FilePaths(task),
+              (std::vector<std::string>{dir / "top.txt", dir / "docs/a.txt", dir / "docs/b.txt", dir / "docs/c.txt"}));
+}
+
 TEST(ServerTreeNodes, CaptionsMatchExactlyAndKeepTheirBytes) {
     App();
     QTreeWidgetItem backup;

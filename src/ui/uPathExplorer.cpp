@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLocale>
 #include <QStorageInfo>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <filesystem>
@@ -108,6 +109,15 @@ bool ChildExists(const QTreeWidgetItem* parent, const std::string& path) {
     return false;
 }
 
+// A name as the user reads it. Names are bytes; those that are no UTF-8 were mostly written in an older 8-bit
+// encoding, and read as Latin-1 they keep their letters rather than turning into replacement marks. The node's path
+// keeps the bytes either way.
+QString ShownName(const std::string& name) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString shown = utf8(QByteArrayView(name));
+    return utf8.hasError() ? QString::fromLatin1(name) : shown;
+}
+
 // The user's own order, as a file manager sorts: letter case aside, "file2" before "file10"; names equal to the
 // collation keep a fixed order by their bytes. The C locale collates by code point alone, which would put "Zeta"
 // before "alpha": there a neutral collation stands in.
@@ -119,7 +129,7 @@ void SortNames(std::vector<std::string>& names) {
     std::vector<std::pair<QString, std::string>> keyed;
     keyed.reserve(names.size());
     for (std::string& name : names) {
-        keyed.emplace_back(QString::fromStdString(name), std::move(name));
+        keyed.emplace_back(ShownName(name), std::move(name));
     }
     std::sort(keyed.begin(), keyed.end(), [&collator](const auto& a, const auto& b) {
         const int order = collator.compare(a.first, b.first);
@@ -224,7 +234,7 @@ void TPathExplorer::EnumFolder(QTreeWidgetItem* node) {
     } else if (info.Path.empty()) {
         for (const std::string& drive : drives_()) {
             ++count;
-            AddSubfolderToNode(node, drive, QString::fromStdString(drive), true, true);
+            AddSubfolderToNode(node, drive, ShownName(drive), true, true);
         }
     } else {
         std::vector<std::string> folders;
@@ -237,10 +247,10 @@ void TPathExplorer::EnumFolder(QTreeWidgetItem* node) {
         SortNames(files);
         count = folders.size() + files.size();
         for (const std::string& name : folders) {
-            AddSubfolderToNode(node, ChildPath(info.Path, name), QString::fromStdString(name), true, false);
+            AddSubfolderToNode(node, ChildPath(info.Path, name), ShownName(name), true, false);
         }
         for (const std::string& name : files) {
-            AddSubfolderToNode(node, ChildPath(info.Path, name), QString::fromStdString(name), false, false);
+            AddSubfolderToNode(node, ChildPath(info.Path, name), ShownName(name), false, false);
         }
     }
     // Items all passed over as already there still count: the node keeps its indicator then.

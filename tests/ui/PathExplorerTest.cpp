@@ -46,7 +46,8 @@ TEST_F(PathExplorerTest, ListsFoldersBeforeFilesAndPassesOverHiddenItemsAndWhatI
     for (const char* folder : {"b", "A10", "a2", ".hidden"}) {
         MakeFolder(dir / folder);
     }
-    for (const char* file : {"z.txt", "file10", "file2", ".profile"}) {
+    // The last one was named in an 8-bit encoding: "\xE9t\xE9" is Latin-1 for "été".
+    for (const char* file : {"z.txt", "file10", "file2", ".profile", "\xE9t\xE9"}) {
         WriteFileBytes(dir / file, "x");
     }
     fs::create_symlink(dir / "z.txt", dir / "link.txt");
@@ -62,8 +63,10 @@ TEST_F(PathExplorerTest, ListsFoldersBeforeFilesAndPassesOverHiddenItemsAndWhatI
     Expand(drive);
     EXPECT_TRUE(IsNodeExpanded(drive));
     // Each group in the user's order: letter case aside, numbers by value.
-    EXPECT_EQ(Captions(drive), (std::vector<std::string>{"a2", "A10", "b", "file2", "file10", "link.txt", "z.txt"}));
+    EXPECT_EQ(Captions(drive),
+              (std::vector<std::string>{"a2", "A10", "b", "\u00E9t\u00E9", "file2", "file10", "link.txt", "z.txt"}));
     EXPECT_EQ(GetFileName(Child(drive, "a2")), dir / "a2");
+    EXPECT_EQ(GetFileName(Child(drive, "\u00E9t\u00E9")), dir / "\xE9t\xE9");
     EXPECT_EQ(GetFileName(Child(drive, "link.txt")), dir / "link.txt");
     for (int i = 0; i < drive->childCount(); ++i) {
         EXPECT_EQ(GetNodeState(drive->child(i)), NodeExcluded);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <set>
 #include <string_view>
+#include <unordered_set>
 
 namespace {
 
@@ -97,16 +98,6 @@ void WalkFolder(const std::string& folder, Visit visit) {
 
 std::string ChildPath(const std::string& folder, const std::string& name) {
     return IncludeTrailingPathDelimiter(folder) + name;
-}
-
-bool ChildExists(const QTreeWidgetItem* parent, const std::string& path) {
-    for (int i = 0; i < parent->childCount(); ++i) {
-        const TNodeInfo* info = RecordOf(parent->child(i));
-        if (info != nullptr && SamePath(info->Path, path)) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // A name as the user reads it. Names are bytes; those that are no UTF-8 were mostly written in an older 8-bit
@@ -227,14 +218,18 @@ void TPathExplorer::TreeExpanding(QTreeWidgetItem* node) {
 }
 
 void TPathExplorer::EnumFolder(QTreeWidgetItem* node) {
+    struct Listed {
+        std::string path;
+        QString caption;
+        bool folder;
+    };
     const TNodeInfo info = *RecordOf(node);
-    std::size_t count = 0;
+    std::vector<Listed> listed;
     if (!info.Folder) {
         // A file: nothing to list.
     } else if (info.Path.empty()) {
-        for (const std::string& drive : drives_()) {
-            ++count;
-            AddSubfolderToNode(node, drive, ShownName(drive), true, true);
+        for (std::string& drive : drives_()) {
+            listed.push_back({drive, ShownName(drive), true});
         }
     } else {
         std::vector<std::string> folders;
@@ -245,25 +240,35 @@ void TPathExplorer::EnumFolder(QTreeWidgetItem* node) {
         });
         SortNames(folders);
         SortNames(files);
-        count = folders.size() + files.size();
         for (const std::string& name : folders) {
-            AddSubfolderToNode(node, ChildPath(info.Path, name), ShownName(name), true, false);
+            listed.push_back({ChildPath(info.Path, name), ShownName(name), true});
         }
         for (const std::string& name : files) {
-            AddSubfolderToNode(node, ChildPath(info.Path, name), ShownName(name), false, false);
+            listed.push_back({ChildPath(info.Path, name), ShownName(name), false});
         }
     }
+    // Children left from an earlier listing stay; an item is added only under a path none of them has. Added in
+    // one go, so that the view lays the node out once rather than once per item.
+    std::unordered_set<std::string> present;
+    for (int i = 0; i < node->childCount(); ++i) {
+        if (const TNodeInfo* child = RecordOf(node->child(i))) {
+            present.insert(child->Path);
+        }
+    }
+    QList<QTreeWidgetItem*> added;
+    for (const Listed& item : listed) {
+        if (!item.path.empty() && present.insert(item.path).second) {
+            added.append(NewChildNode(item.path, item.caption, item.folder, info.Path.empty()));
+        }
+    }
+    node->addChildren(added);
     // Items all passed over as already there still count: the node keeps its indicator then.
-    if (count == 0) {
+    if (listed.empty()) {
         SetHasChildren(node, false);
     }
 }
 
-void TPathExplorer::AddSubfolderToNode(QTreeWidgetItem* node, const std::string& path, const QString& caption,
-                                       bool folder, bool drive) {
-    if (path.empty() || ChildExists(node, path)) {
-        return;
-    }
+QTreeWidgetItem* TPathExplorer::NewChildNode(const std::string& path, const QString& caption, bool folder, bool drive) {
     auto* child = new TPathNode(TNodeInfo{path, folder, false});
     child->setText(0, caption);
     QIcon icon = drive ? icons_.icon(QFileIconProvider::Drive) : icons_.icon(QFileInfo(QString::fromStdString(path)));
@@ -273,7 +278,7 @@ void TPathExplorer::AddSubfolderToNode(QTreeWidgetItem* node, const std::string&
     child->setIcon(0, icon);
     SetNodeState(child, NodeExcluded);
     SetHasChildren(child, folder && HasSubfolders(path));
-    node->addChild(child);
+    return child;
 }
 
 bool TPathExplorer::HasSubfolders(const std::string& folder) {

@@ -81,11 +81,11 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    // Adds the node's children below it; a node whose listing finds nothing loses its expand indicator.
+    // Adds the node's children below it, each path once; a node whose listing finds nothing loses its expand
+    // indicator.
     void EnumFolder(QTreeWidgetItem* node);
-    // Adds one listed item below the node, unless a child of the same path is there already.
-    void AddSubfolderToNode(QTreeWidgetItem* node, const std::string& path, const QString& caption, bool folder,
-                            bool drive);
+    // A node for one listed item, with its icon, check state 3 and expand indicator.
+    QTreeWidgetItem* NewChildNode(const std::string& path, const QString& caption, bool folder, bool drive);
     void OnExpanded(const QModelIndex& index);
 
     TExpandingHandler expanding_;

@@ -67,6 +67,20 @@ void DropRepeats(std::vector<std::unique_ptr<Entry>>& entries) {
 
 } // namespace
 
+TMarksUpdate::TMarksUpdate(QTreeWidget* tree) : tree_(tree) {
+    // The view hears of marks through the model's signals, one per mark; the nodes hold the marks themselves.
+    if (tree_ != nullptr) {
+        outermost_ = !tree_->model()->blockSignals(true);
+    }
+}
+
+TMarksUpdate::~TMarksUpdate() {
+    if (tree_ != nullptr && outermost_) {
+        tree_->model()->blockSignals(false);
+        tree_->viewport()->update();
+    }
+}
+
 int GetNodeState(const QTreeWidgetItem* node) {
     const QVariant value = node->data(0, Qt::CheckStateRole);
     if (!value.isValid()) {
@@ -144,6 +158,7 @@ void SetNodeCheckRecursive(QTreeWidgetItem* node, int state) {
     if (GetNodeState(node) == NodeNoBox) {
         return;
     }
+    TMarksUpdate update(node->treeWidget());
     SetNodeState(node, state);
     for (int i = 0; i < node->childCount(); ++i) {
         SetNodeCheckRecursive(node->child(i), state);
@@ -151,12 +166,14 @@ void SetNodeCheckRecursive(QTreeWidgetItem* node, int state) {
 }
 
 void MarkAncestorsPartial(QTreeWidgetItem* node) {
+    TMarksUpdate update(node != nullptr ? node->treeWidget() : nullptr);
     for (; node != nullptr && GetNodeState(node) != NodeNoBox; node = node->parent()) {
         SetNodeState(node, NodePartly);
     }
 }
 
 void ToggleNodeCheck(QTreeWidgetItem* node) {
+    TMarksUpdate update(node->treeWidget());
     switch (GetNodeState(node)) {
     case NodePartly:
     case NodeExcluded:

@@ -567,6 +567,7 @@ TEST(SplashWindow, PureBlackIsSeeThroughAndEveryOtherColourStays) {
 }
 
 TEST(SplashWindow, ThePictureHasNoDarkRimAroundItsShape) {
+    App();
     // Only pure black is cut away, so a pixel next to black but not black would stay as a dark rim on the desktop.
     const QImage picture = SplashPicture().toImage().convertToFormat(QImage::Format_RGB32);
     int nearlyBlack = 0;

@@ -140,13 +140,14 @@ QPixmap SplashPicture() {
     QPixmap picture(220, 120);
     picture.fill(Qt::black);
     QPainter painter(&picture);
-    painter.setRenderHint(QPainter::Antialiasing);
+    // The edge is drawn hard: the window cuts away only pure black, and a softened edge would leave a dark rim.
     QLinearGradient fill(0, 0, 0, 120);
     fill.setColorAt(0, QColor(0x3C, 0x7D, 0xC8));
     fill.setColorAt(1, QColor(0x1D, 0x46, 0x80));
     painter.setBrush(fill);
     painter.setPen(Qt::NoPen);
     painter.drawRoundedRect(QRectF(6, 10, 208, 100), 22, 22);
+    painter.setRenderHint(QPainter::Antialiasing);
     QFont font = painter.font();
     font.setBold(true);
     font.setPixelSize(24);

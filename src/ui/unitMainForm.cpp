@@ -29,8 +29,10 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QFrame>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -39,7 +41,7 @@
 #include <QSplitter>
 #include <QStyledItemDelegate>
 #include <QThread>
-#include <QToolBar>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -103,6 +105,72 @@ std::string CaptionOfPiece(const std::string& piece) {
 std::string PieceOfCaption(const std::string& caption) {
     return caption == "/" ? std::string() : caption;
 }
+
+// Lays its items out in rows, left to right, and begins a new row where the width ends: the tool bar keeps every
+// button in reach however narrow the window is, rather than hiding the last ones behind an overflow button.
+class TFlowLayout : public QLayout {
+public:
+    explicit TFlowLayout(QWidget* parent) : QLayout(parent) { setContentsMargins(2, 2, 2, 2); }
+    ~TFlowLayout() override {
+        while (QLayoutItem* item = takeAt(0)) {
+            delete item;
+        }
+    }
+    void addItem(QLayoutItem* item) override { items_.push_back(item); }
+    int count() const override { return static_cast<int>(items_.size()); }
+    QLayoutItem* itemAt(int index) const override {
+        return index >= 0 && index < count() ? items_[static_cast<std::size_t>(index)] : nullptr;
+    }
+    QLayoutItem* takeAt(int index) override {
+        if (index < 0 || index >= count()) {
+            return nullptr;
+        }
+        QLayoutItem* item = items_[static_cast<std::size_t>(index)];
+        items_.erase(items_.begin() + index);
+        return item;
+    }
+    Qt::Orientations expandingDirections() const override { return {}; }
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override { return Arrange(QRect(0, 0, width, 0), false); }
+    void setGeometry(const QRect& rect) override {
+        QLayout::setGeometry(rect);
+        Arrange(rect, true);
+    }
+    QSize sizeHint() const override { return minimumSize(); }
+    QSize minimumSize() const override {
+        QSize size;
+        for (const QLayoutItem* item : items_) {
+            size = size.expandedTo(item->minimumSize());
+        }
+        const QMargins margins = contentsMargins();
+        return size + QSize(margins.left() + margins.right(), margins.top() + margins.bottom());
+    }
+
+private:
+    // Places the items (when asked) and returns the height they take at the rectangle's width.
+    int Arrange(const QRect& rect, bool place) const {
+        const QRect area = rect.marginsRemoved(contentsMargins());
+        int x = area.x();
+        int y = area.y();
+        int rowHeight = 0;
+        for (QLayoutItem* item : items_) {
+            const QSize hint = item->sizeHint();
+            if (x + hint.width() > area.right() + 1 && x > area.x()) {
+                x = area.x();
+                y += rowHeight + spacing();
+                rowHeight = 0;
+            }
+            if (place) {
+                item->setGeometry(QRect(QPoint(x, y), hint));
+            }
+            x += hint.width() + spacing();
+            rowHeight = std::max(rowHeight, hint.height());
+        }
+        return y + rowHeight - rect.y() + contentsMargins().bottom();
+    }
+
+    std::vector<QLayoutItem*> items_;
+};
 
 // Grid lines between the rows and columns of the task list.
 class TGridDelegate : public QStyledItemDelegate {
@@ -267,6 +335,21 @@ void CollectVolumes(const QTreeWidgetItem* node, std::set<std::int32_t>& volumes
     }
 }
 
+// The wait box stays on top of every window: it steps aside while the user is asked for the password, which it
+// would otherwise cover.
+std::string AskPassword() {
+    TGlobalObject* app = GetGlobalObject();
+    if (app->WaitWindow) {
+        app->WaitWindow->Close();
+    }
+    std::string password = PasswordDialog("Enter Password");
+    if (app->WaitWindow) {
+        app->WaitWindow->Show();
+        app->WaitWindow->RepaintNow();
+    }
+    return password;
+}
+
 void LogLine(const std::string& line) {
     GetGlobalObject()->Log->Add(line);
 }
@@ -276,7 +359,7 @@ void LogLine(const std::string& line) {
 TmainForm::TmainForm(QWidget* owner, TmainFormStart start) : QMainWindow(owner), start_(std::move(start)) {
     setObjectName("mainForm");
     setWindowIcon(ProgramIcon());
-    resize(651, 423);
+    resize(800, 520);
     CreateControls();
     CreateCommands();
     taskListView_ = std::make_unique<TTaskListView>(groupsList);
@@ -307,6 +390,12 @@ void TmainForm::CreateControls() {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
 
+    ToolBar1 = new QWidget(central);
+    ToolBar1->setObjectName("ToolBar1");
+    auto* toolLayout = new TFlowLayout(ToolBar1);
+    toolLayout->setSpacing(1);
+    layout->addWidget(ToolBar1);
+
     Splitter1 = new QSplitter(Qt::Horizontal, central);
     Splitter1->setObjectName("Splitter1");
     Splitter1->setChildrenCollapsible(false);
@@ -331,7 +420,8 @@ void TmainForm::CreateControls() {
     groupsList->setSelectionBehavior(QAbstractItemView::SelectRows);
     groupsList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     groupsList->setItemDelegate(new TGridDelegate(groupsList));
-    groupsList->header()->setStretchLastSection(false);
+    // "Last run" takes what is left, so that a whole date and time shows once the column is wide enough.
+    groupsList->header()->setStretchLastSection(true);
     groupsList->setColumnWidth(0, 110);
     groupsList->setColumnWidth(1, 50);
     groupsList->setColumnWidth(2, 70);
@@ -359,8 +449,8 @@ void TmainForm::CreateControls() {
     });
     serverLayout->addWidget(treeBacupFiles);
     Splitter2->setStretchFactor(0, 1);
-    Splitter2->setStretchFactor(1, 0);
-    Splitter2->setSizes({200, 182});
+    Splitter2->setStretchFactor(1, 1);
+    Splitter2->setSizes({180, 240});
 
     groupFiles = new QGroupBox("Files for backup", Splitter1);
     groupFiles->setObjectName("groupFiles");
@@ -368,7 +458,7 @@ void TmainForm::CreateControls() {
     filesLayout->setContentsMargins(4, 4, 4, 4);
     Splitter1->setStretchFactor(0, 0);
     Splitter1->setStretchFactor(1, 1);
-    Splitter1->setSizes({338, 313});
+    Splitter1->setSizes({400, 400});
     layout->addWidget(Splitter1, 1);
 
     // The log line sits at a fixed place and takes the window's width less ten pixels (FormResize), as the
@@ -437,18 +527,26 @@ void TmainForm::CreateCommands() {
         menu->setToolTipsVisible(true);
     }
 
-    ToolBar1 = addToolBar("ToolBar1");
-    ToolBar1->setObjectName("ToolBar1");
-    ToolBar1->setMovable(false);
-    ToolBar1->setIconSize(QSize(24, 24));
-    ToolBar1->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    ToolBar1->addAction(Reconnect1);
-    ToolBar1->addSeparator();
-    ToolBar1->addActions({AddTask1, EditTask1, DeleteTask1, Save1, RunTask1});
-    ToolBar1->addSeparator();
-    ToolBar1->addActions({Restore2, Killrestorefromserver1});
-    ToolBar1->addSeparator();
-    ToolBar1->addAction(FTPsettings1);
+    // Flat buttons with the picture and the caption side by side, each running its menu item.
+    const std::vector<QAction*> tools{Reconnect1, nullptr,     AddTask1, EditTask1, DeleteTask1,
+                                      Save1,      RunTask1,    nullptr,  Restore2,  Killrestorefromserver1,
+                                      nullptr,    FTPsettings1};
+    for (QAction* action : tools) {
+        if (action == nullptr) {
+            auto* separator = new QFrame(ToolBar1);
+            separator->setFrameShape(QFrame::VLine);
+            separator->setFrameShadow(QFrame::Sunken);
+            separator->setFixedSize(8, 30);
+            ToolBar1->layout()->addWidget(separator);
+            continue;
+        }
+        auto* button = new QToolButton(ToolBar1);
+        button->setDefaultAction(action);
+        button->setAutoRaise(true);
+        button->setIconSize(QSize(24, 24));
+        button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+        ToolBar1->layout()->addWidget(button);
+    }
 
     explorePopup = new QMenu(this);
     explorePopup->setObjectName("explorePopup");
@@ -918,6 +1016,11 @@ void TmainForm::treeBacupFilesExpanding(QTreeWidgetItem* node, bool& allowExpans
         const TBusyScope busy(true);
         LoadBackupList(node);
     });
+    // A backup of "/home/ann/Documents" opens down to where its folders branch, rather than at a lone "/".
+    for (QTreeWidgetItem* folder = node; folder->childCount() == 1 && folder->child(0)->childCount() > 0;) {
+        folder = folder->child(0);
+        folder->setExpanded(true);
+    }
     treeBacupFiles->repaint();
 }
 
@@ -1041,7 +1144,7 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
             continue;
         }
         if (password.empty()) {
-            password = PasswordDialog("Enter Password");
+            password = AskPassword();
             if (password.empty()) {
                 continue;
             }

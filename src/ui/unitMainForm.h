@@ -16,7 +16,6 @@ class QComboBox;
 class QGroupBox;
 class QMenu;
 class QSplitter;
-class QToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QWidget;
@@ -120,7 +119,8 @@ public:
     void Killrestorefromserver1Click();
 
     // The window's parts, by the names the commands are known by.
-    QToolBar* ToolBar1 = nullptr;
+    // The tool bar: a row of buttons that wraps where the window ends.
+    QWidget* ToolBar1 = nullptr;
     QGroupBox* GroupBox1 = nullptr;
     QTreeWidget* groupsList = nullptr;
     QGroupBox* GroupBox2 = nullptr;

@@ -38,6 +38,9 @@ void AnswerNextDialog(std::function<void(QDialog&)> act) {
 ModalUser::ModalUser() {
     SetModalResponder([this](const TModalRequest& request) {
         Requests.push_back(request);
+        if (OnRequest) {
+            OnRequest(request);
+        }
         TModalAnswer answer;
         if (request.kind == TModalRequest::Confirm) {
             answer.ok = true;

@@ -35,6 +35,8 @@ public:
     ModalUser(const ModalUser&) = delete;
     ModalUser& operator=(const ModalUser&) = delete;
 
+    // Runs at each request, before it is answered (to look at the windows as the user sees them then).
+    std::function<void(const TModalRequest&)> OnRequest;
     std::deque<bool> Confirms;
     std::deque<std::string> Passwords;
     std::vector<TModalRequest> Requests;

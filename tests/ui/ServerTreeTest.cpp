@@ -8,6 +8,7 @@
 #include "core/tasks/UnitGroups.h"
 #include "platform/DateTime.h"
 #include "ui/Pictures.h"
+#include "ui/UnitWaitForm.h"
 #include "ui/unitMainForm.h"
 
 #include "support/Servers.h"
@@ -305,6 +306,13 @@ TEST_F(ServerTree, ListsOfEveryShapeAndDamageGiveTheirNodesAndARestoreOfThemEnds
 
 TEST_F(ServerTree, RestoreBringsTheTickedFilesBackFromTheVolumesThatHoldThem) {
     ModalUser user;
+    // The wait box, on top of every window, must not stand over the password prompt.
+    int promptsUnderWaitBox = 0;
+    user.OnRequest = [&](const TModalRequest&) {
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            promptsUnderWaitBox += dynamic_cast<TwaitForm*>(window) != nullptr && window->isVisible() ? 1 : 0;
+        }
+    };
     Open();
     QTreeWidgetItem* docs = Expanded("Docs");
     QTreeWidgetItem* secret = Expanded("Secret");
@@ -344,6 +352,7 @@ TEST_F(ServerTree, RestoreBringsTheTickedFilesBackFromTheVolumesThatHoldThem) {
     form->Restore2->trigger();
     EXPECT_EQ(ReadFileBytes(SecretFile()), original[SecretFile()]);
     EXPECT_EQ(user.Requests.size(), 3u) << "one question per encrypted backup and restore";
+    EXPECT_EQ(promptsUnderWaitBox, 0);
     EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
     EXPECT_FALSE(GetGlobalObject()->Busy);
 }

@@ -931,10 +931,15 @@ void TmainForm::Openfile1Click() {
 }
 
 void TmainForm::Openfolder1Click() {
-    if (filesTree == nullptr || filesTree->currentItem() == nullptr) {
+    QTreeWidgetItem* node = filesTree != nullptr ? filesTree->currentItem() : nullptr;
+    if (node == nullptr) {
         return;
     }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(ExtractFilePath(GetFileName(filesTree->currentItem())))));
+    // A drive is a mount point named without a closing "/": it shows itself, as a drive root does, rather than
+    // the folder it is mounted in.
+    const std::string path = GetFileName(node);
+    const bool drive = node->parent() == filesTree->RootNode();
+    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(drive ? path : ExtractFilePath(path))));
 }
 
 bool TmainForm::eventFilter(QObject* watched, QEvent* event) {

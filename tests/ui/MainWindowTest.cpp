@@ -220,6 +220,16 @@ TEST_F(MainWindow, ClicksOnCheckBoxesReachTheTaskAtSaveWhichWritesTheFileAndTell
     ASSERT_NE(a, nullptr);
     ASSERT_NE(sub, nullptr);
 
+    // The popup's items are for real paths only: not for "My Computer".
+    form->filesTree->setCurrentItem(form->filesTree->RootNode());
+    form->explorePopupPopup();
+    EXPECT_FALSE(form->Openfile1->isEnabled());
+    EXPECT_FALSE(form->Openfolder1->isEnabled());
+    form->filesTree->setCurrentItem(a);
+    form->explorePopupPopup();
+    EXPECT_TRUE(form->Openfile1->isEnabled());
+    EXPECT_TRUE(form->Openfolder1->isEnabled());
+
     // A click beside the box (on the caption) changes nothing; a click on the box ticks.
     ClickAt(*form->filesTree, form->filesTree->visualItemRect(a).center());
     EXPECT_EQ(GetNodeState(a), NodeExcluded);

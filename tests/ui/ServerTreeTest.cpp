@@ -6,16 +6,22 @@
 
 #include "core/app/UnitGo.h"
 #include "core/tasks/UnitGroups.h"
+#include "core/worker/UnitPoolOfProcess.h"
 #include "platform/DateTime.h"
 #include "ui/Pictures.h"
+#include "ui/UnitFtpSettings.h"
 #include "ui/UnitWaitForm.h"
 #include "ui/unitMainForm.h"
 
+#include "support/EventLoop.h"
 #include "support/Servers.h"
 #include "support/TempDir.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QImage>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTreeWidget>
 
 #include <filesystem>
@@ -268,6 +274,37 @@ TEST_F(ServerTree, ListsEveryBackupAndLoadsOneIntoFoldersWhosePathsAreTheListedO
     docs->setExpanded(true);
     const auto downloads = Asked();
     EXPECT_EQ(std::count(downloads.begin(), downloads.end(), listFiles["Docs"]), 1);
+}
+
+TEST_F(ServerTree, SettingsTakenInTheDialogReconnectAndARunFromTheWindowAddsItsBackupToTheTree) {
+    // Started by the companion ("run"): no connect, no tree yet; then the settings lead nowhere.
+    form = std::make_unique<TmainForm>(nullptr, TmainFormStart{program.Path(), std::vector<std::string>{"run"}});
+    EXPECT_EQ(form->treeBacupFiles->topLevelItemCount(), 0);
+    GetGlobalObject()->FTP->Host = "";
+    AnswerNextDialog([&](QDialog& dialog) {
+        auto& settings = dynamic_cast<TftpSettings&>(dialog);
+        settings.editHost->setText(QString::fromStdString(server.Host()));
+        settings.editPort->setText(QString::number(server.Port()));
+        settings.editLogin->setText(QString::fromStdString(server.User()));
+        settings.editPassword->setText(QString::fromStdString(server.Password()));
+        settings.editDir->setText("backups");
+        settings.BitBtn1->click();
+    });
+    form->FTPsettings1->trigger();
+    ASSERT_EQ(form->treeBacupFiles->topLevelItemCount(), 1);
+    EXPECT_EQ(Root()->childCount(), 3);
+
+    // Run Task a day later (so the archive has a name of its own): the worker hands the run to the window's
+    // thread, the progress window comes and goes, and the run's end lists the server again.
+    const TDateTime later = Now() + 1;
+    const ScopedClock clock([later] { return later; });
+    ModalUser user;
+    form->RunTask1->trigger();
+    ASSERT_TRUE(PumpUntil([] { return GetGlobalObject()->Pool->QueuedJobs() == 0; }, std::chrono::seconds(30)));
+    EXPECT_EQ(Root()->childCount(), 4);
+    ASSERT_NE(GetGlobalObject()->SendWindow, nullptr);
+    EXPECT_FALSE(GetGlobalObject()->SendWindow->IsVisible());
+    EXPECT_EQ(form->groupsList->topLevelItem(0)->text(3).toStdString(), DateTimeToStr(later));
 }
 
 TEST_F(ServerTree, ListsOfEveryShapeAndDamageGiveTheirNodesAndARestoreOfThemEnds) {

@@ -2,6 +2,7 @@
 
 #include "MainFormTesting.h"
 
+#include "core/app/StoredText.h"
 #include "core/app/TaskFile.h"
 #include "platform/WindowRegistry.h"
 #include "ui/unitMainForm.h"
@@ -92,6 +93,26 @@ TEST_F(BackupProgram, RunsOnceStartsAMissingCompanionFromItsFolderAndLeavesARunn
     EXPECT_EQ(WaitForRecordLines(record, 1, 20s), std::vector<std::string>{CompanionStart()});
     ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
     EXPECT_EQ(third.state(), QProcess::Running);
+}
+
+TEST_F(BackupProgram, ATerminationSignalEndsItAsClosingTheWindowDoes) {
+    QProcess& process = Start();
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    process.terminate(); // SIGTERM, as the end of the desktop session sends
+    ASSERT_TRUE(process.waitForFinished(20000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0);
+    // Closed the regular way: the log was written last thing, and the window withdrew from the registry.
+    TMemoryStream log;
+    log.LoadFromFile(program / "Backup.log");
+    const std::int32_t count = log.ReadInt32();
+    std::string last;
+    for (std::int32_t i = 0; i < count; ++i) {
+        last = ReadStringFromStream(log);
+        ReadStringFromStream(log);
+    }
+    EXPECT_EQ(last, "Program stoped.");
+    EXPECT_FALSE(Found());
 }
 
 } // namespace

@@ -6,11 +6,14 @@
 
 #include "platform/Paths.h"
 #include "platform/Process.h"
+#include "platform/TerminationSignals.h"
 #include "platform/WindowRegistry.h"
 
 #include <QApplication>
+#include <QTimer>
 
 #include <exception>
+#include <functional>
 
 int main(int argc, char** argv) {
     try {
@@ -34,7 +37,30 @@ int main(int argc, char** argv) {
         // already see this one.
         TWindowAnnouncement announcement;
         announcement.Announce(TmainForm::ClassName, TmainForm::Caption);
+        // A logout or a kill closes the window as the user would: refused while busy, else tasks saved first. An
+        // open dialog is closed first (cancelled), and the window only once the dialog's own step has finished.
+        TmainForm* window = nullptr;
+        bool ending = false;
+        std::function<void()> closeWhenFree = [&] {
+            if (QApplication::activeModalWidget() != nullptr) {
+                QTimer::singleShot(50, closeWhenFree);
+            } else if (window != nullptr) {
+                window->close();
+            }
+        };
+        OnTerminationSignal([&] {
+            ending = true;
+            if (QWidget* dialog = QApplication::activeModalWidget()) {
+                dialog->close();
+            }
+            QTimer::singleShot(0, closeWhenFree);
+        });
         TmainForm mainForm;
+        window = &mainForm;
+        if (ending) {
+            mainForm.close();
+            return 0;
+        }
         mainForm.show();
         QApplication::exec();
     } catch (const std::exception& error) {

@@ -2,6 +2,7 @@
 // The command line ("run" from the backup program, "autorun" at logon) changes nothing.
 
 #include "companion/UnitMainForm.h"
+#include "platform/TerminationSignals.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -15,6 +16,8 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     try {
         TmainScheduleForm form;
+        // A logout or a kill ends it as "Close Schedule" does, its registry entry withdrawn.
+        OnTerminationSignal([&form] { form.close(); });
         QApplication::exec();
     } catch (const std::exception& error) {
         QMessageBox::critical(nullptr, "Ploverly", QString::fromStdString(error.what()));

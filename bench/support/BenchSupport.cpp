@@ -198,9 +198,10 @@ BenchTempDir::~BenchTempDir() {
     std::filesystem::remove_all(path_, error);
 }
 
-BenchOptions ParseBenchOptions(int argc, char** argv, std::uint64_t defaultSizeMb) {
+BenchOptions ParseBenchOptions(int argc, char** argv, std::uint64_t defaultSizeMb, int defaultRuns) {
     BenchOptions options;
     options.sizeMb = defaultSizeMb;
+    options.runs = defaultRuns;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--size-mb" && i + 1 < argc) {

@@ -339,6 +339,7 @@ bool DecompressArchive(const std::string& zipPath, const TStrings& wanted) {
     // many small ones no more allocations. The name buffer holds the longest name a zip entry can have.
     std::vector<char> buffer(1 << 20);
     std::vector<char> name(0x10000);
+    std::string readyFolder;
     int step = unzGoToFirstFile(file);
     while (step == UNZ_OK) {
         ProcessMessages();
@@ -351,7 +352,11 @@ bool DecompressArchive(const std::string& zipPath, const TStrings& wanted) {
         const std::string entryName(name.data(), std::min<std::size_t>(info.size_filename, name.size()));
         if (const std::string* target = targets.Take(entryName)) {
             try {
-                if (!MakeFolderFor(*target)) {
+                // Entries come folder by folder: a folder made (or found) for one entry serves the next ones.
+                const std::string folder = ExtractFilePath(*target);
+                const bool folderReady = (!folder.empty() && folder == readyFolder) || MakeFolderFor(*target);
+                readyFolder = folderReady ? folder : std::string();
+                if (!folderReady) {
                     Log("Can't locate file " + *target);
                 } else {
                     Log("Decompressing file " + *target);

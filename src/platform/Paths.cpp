@@ -19,6 +19,15 @@ std::string ExtractFileName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string ExtractFileExt(const std::string& path) {
+    const auto dot = path.rfind('.');
+    const auto slash = path.rfind(PathDelim);
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        return {};
+    }
+    return path.substr(dot);
+}
+
 std::string IncludeTrailingPathDelimiter(const std::string& path) {
     return !path.empty() && path.back() == PathDelim ? path : path + PathDelim;
 }

@@ -12,6 +12,8 @@ inline constexpr char PathDelim = '/';
 std::string ExtractFilePath(const std::string& path);
 // The part after the last "/".
 std::string ExtractFileName(const std::string& path);
+// The text from the last "." on, when that dot lies in the last piece of the path; "" otherwise.
+std::string ExtractFileExt(const std::string& path);
 std::string IncludeTrailingPathDelimiter(const std::string& path);
 std::string ExcludeTrailingPathDelimiter(const std::string& path);
 bool IsRootPath(const std::string& path);

@@ -2,6 +2,7 @@
 
 #include "UnitPasswordDialog.h"
 #include "core/app/UnitGo.h"
+#include "platform/Convert.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -17,28 +18,9 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include <charconv>
 #include <cstdint>
 
 namespace {
-
-// A signed 32-bit decimal number, optionally signed, with nothing around it; false for anything else, a number
-// beyond the range included.
-bool StrToInt32(const QString& text, std::int32_t& value) {
-    std::string digits = text.toStdString();
-    if (!digits.empty() && digits.front() == '+') {
-        digits.erase(0, 1);
-        if (!digits.empty() && digits.front() == '-') {
-            return false;
-        }
-    }
-    if (digits.empty()) {
-        return false;
-    }
-    const char* end = digits.data() + digits.size();
-    const auto [stop, error] = std::from_chars(digits.data(), end, value);
-    return error == std::errc() && stop == end;
-}
 
 // An edit with its caption above it, in two rows of the grid.
 QLineEdit* LabelledEdit(QGridLayout* grid, int row, int column, const QString& caption, int columnSpan = 1) {
@@ -196,7 +178,7 @@ bool TftpSettings::SaveSettings() {
         editPort->setText(QStringLiteral("0"));
     }
     std::int32_t port = 0;
-    if (!StrToInt32(editPort->text(), port)) {
+    if (!TryStrToInt(editPort->text().toStdString(), port)) {
         return false;
     }
     settings.Port = port;
@@ -209,7 +191,7 @@ bool TftpSettings::SaveSettings() {
         editProxyPort->setText(QStringLiteral("0"));
     }
     std::int32_t proxyPort = 0;
-    if (!StrToInt32(editProxyPort->text(), proxyPort)) {
+    if (!TryStrToInt(editProxyPort->text().toStdString(), proxyPort)) {
         return false;
     }
     settings.ProxyPort = proxyPort;

@@ -18,6 +18,7 @@
 #include "core/archive/UnitListing.h"
 #include "core/tasks/UnitGroups.h"
 #include "core/worker/UnitPoolOfProcess.h"
+#include "platform/Convert.h"
 #include "platform/Exceptions.h"
 #include "platform/Messages.h"
 #include "platform/Paths.h"
@@ -47,40 +48,13 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <exception>
-#include <limits>
 #include <set>
 
 namespace {
 
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
-}
-
-// A whole decimal number of 32 bits, an optional sign in front, nothing else.
-std::int32_t StrToInt(const std::string& text) {
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(begin, &end, 10);
-    const bool digitsOnly = !text.empty() && text.find_first_of(" \t\r\n\f\v") == std::string::npos;
-    if (!digitsOnly || end == begin || *end != '\0' || errno == ERANGE ||
-        value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max()) {
-        throw EConvertError("'" + text + "' is not a valid integer value");
-    }
-    return static_cast<std::int32_t>(value);
-}
-
-// The text from the last "." on, when that dot lies in the last piece of the path; "" otherwise.
-std::string ExtractFileExt(const std::string& path) {
-    const std::size_t dot = path.rfind('.');
-    const std::size_t slash = path.rfind('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
-        return {};
-    }
-    return path.substr(dot);
 }
 
 std::vector<std::string> SplitPath(const std::string& path) {

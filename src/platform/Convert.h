@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The standard text-to-number conversion: a signed 32-bit decimal number with an optional sign in front and nothing
+// around it (no blanks). TryStrToInt gives false for anything else, a number beyond the range included; StrToInt
+// raises EConvertError.
+bool TryStrToInt(const std::string& text, std::int32_t& value);
+std::int32_t StrToInt(const std::string& text);

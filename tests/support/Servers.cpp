@@ -239,6 +239,8 @@ void FtpServer::Start() {
         std::to_string(options_.exitAfterUploadBytes),
         "--exit-after-download-bytes",
         std::to_string(options_.exitAfterDownloadBytes),
+        "--planted-names",
+        records_ / "planted.txt",
         "--connections-log",
         records_ / "connections.txt",
         "--commands-log",
@@ -264,6 +266,14 @@ std::vector<std::string> FtpServer::Connections() const {
 
 std::vector<std::string> FtpServer::Commands() const {
     return ReadLines(records_ / "commands.txt");
+}
+
+void FtpServer::PlantListedNames(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += name + "\n";
+    }
+    WriteFileBytes(records_ / "planted.txt", text);
 }
 
 void FtpServer::ClearRecords() {

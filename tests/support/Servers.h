@@ -81,6 +81,9 @@ public:
     // Options for the next Start.
     FtpServerOptions& Options() { return options_; }
 
+    // Names that every folder listing of the server names too, besides what the folder holds (none of LF).
+    void PlantListedNames(const std::vector<std::string>& names);
+
     // Peer addresses of the control connections, in order, and the command lines received, across restarts.
     std::vector<std::string> Connections() const;
     std::vector<std::string> Commands() const;

@@ -725,6 +725,7 @@ TEST_F(BackupRun, AnErrorInAStepEndsTheRunFailedAndTheWorkerGoesOn) {
     EXPECT_FALSE(app->Busy);
     EXPECT_FALSE(windows.LastSend->Visible);
     EXPECT_THAT(NamesIn(Remote()), IsEmpty());
+    EXPECT_EQ(NamesIn(temp.Path()), std::set<std::string>{archive + ".inf"}) << "only the folder; no volume stays";
 
     // The worker serves the next job as ever.
     fs::remove(temp / archive + ".inf");
@@ -733,6 +734,18 @@ TEST_F(BackupRun, AnErrorInAStepEndsTheRunFailedAndTheWorkerGoesOn) {
     EXPECT_EQ(RunLines().back(), "Task Done.");
     EXPECT_TRUE(task.LastRunOk);
     EXPECT_EQ(task.Info->Period->LastRun, moment);
+
+    // Encrypting the second of two volumes fails (a folder holds its name): the first, encrypted already, goes too.
+    task.Info->Incremental = 1;
+    task.Info->NeedEncrypt = 1;
+    task.Info->Password = "p";
+    WriteFileBytes(data / "first.txt", RandomBytes(2'500'000, 9));
+    WriteFileBytes(data / "second.txt", "22");
+    moment += EncodeTime(0, 1, 0);
+    fs::create_directory(temp / "1" + ArchiveOf("Broken") + ".crt");
+    Run(task);
+    EXPECT_FALSE(task.LastRunOk);
+    EXPECT_EQ(NamesIn(temp.Path()), std::set<std::string>{"1" + ArchiveOf("Broken") + ".crt"});
 }
 
 TEST_F(BackupRun, FilesWhoseNamesShareOneEntryNameComeBackEachWithItsOwnBytes) {
@@ -815,6 +828,40 @@ TEST_F(BackupRun, ARestoredFileTakesTheModeOfTheFileItReplacesAndANewOneTheUmask
     }
     EXPECT_EQ(ReadFileBytes(key), "private");
     EXPECT_EQ(ReadFileBytes(script), "#!/bin/sh\necho hi\n");
+}
+
+TEST_F(BackupRun, AFileWhoseNameHoldsALineBreakIsLeftOutAndTheRunFailsSayingWhich) {
+    const std::string folder = data / "lines/";
+    fs::create_directories(folder);
+    const std::string broken = folder + "two\nlines.txt";
+    const std::vector<std::string> others{folder + "a.txt", folder + "z.txt"};
+    WriteFileBytes(broken, "cannot be listed");
+    for (const std::string& path : others) {
+        WriteFileBytes(path, Content(4000, 40));
+    }
+    TGroup& task = AddTask("Lines");
+    task.Info->Incremental = 1;
+    task.AddFolder(std::make_unique<TFolder>(folder));
+    Run(task);
+    const std::string said = "Error: the name of \"" + folder +
+                             "two\\nlines.txt\" holds a line break, which a backup's list cannot hold; the file was "
+                             "left out of the backup";
+    EXPECT_THAT(RunLines(), Contains(said));
+    EXPECT_EQ(RunLines().back(), "Task Done.") << "the others went";
+    EXPECT_FALSE(task.LastRunOk) << "a chosen file is missing from the backup";
+    const std::string archive = ArchiveOf("Lines");
+    const auto pairs = Pairs(ReadFileBytes(Remote() + archive + ".inf"));
+    EXPECT_THAT(pairs, ::testing::UnorderedElementsAre(std::make_pair(0, others[0]), std::make_pair(0, others[1])));
+    EXPECT_EQ(Restore(archive + ".inf", {others[0], others[1]}), std::set<int>{0});
+    for (const std::string& path : others) {
+        EXPECT_EQ(ReadFileBytes(path), Content(4000, 40));
+    }
+
+    // Nothing changed: the next run has nothing to send, yet it says again which file it never backed up.
+    moment += EncodeTime(0, 1, 0);
+    Run(task);
+    EXPECT_THAT(RunLines(), Contains(said));
+    EXPECT_FALSE(task.LastRunOk);
 }
 
 } // namespace

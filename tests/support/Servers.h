@@ -7,6 +7,7 @@
 #include <string>
 #include <sys/types.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // Real peers for the network tests: processes on loopback addresses, started on free ports, killed when the
@@ -140,11 +141,15 @@ struct SocksProxyOptions {
     // SOCKS5: user and password required when the user is not empty. SOCKS4/4A: the user id required.
     std::string user;
     std::string password;
+    // Names only the proxy can resolve, each with the address it stands for. With any, SOCKS5 too is our fixture,
+    // which records its requests.
+    std::vector<std::pair<std::string, std::string>> hostNames;
     // Outgoing connections leave from this address, so the server behind the proxy can tell them apart.
     std::string outgoingAddress = "127.0.0.7";
 };
 
-// A SOCKS proxy on loopback: microsocks for SOCKS5, a fixture of ours for SOCKS4 and 4A (both in one).
+// A SOCKS proxy on loopback: microsocks for SOCKS5, a fixture of ours for SOCKS4 and 4A and for SOCKS5 with names
+// of its own (all in one).
 class SocksProxy {
 public:
     explicit SocksProxy(SocksProxyOptions options = {});
@@ -152,7 +157,8 @@ public:
     const std::string& Host() const { return process_.Host(); }
     int Port() const { return process_.Port(); }
     const std::string& OutgoingAddress() const { return options_.outgoingAddress; }
-    // SOCKS4/4A only: the requests seen, each "SOCKS4 <ip> <port> <user>" or "SOCKS4A <host> <port> <user>".
+    // Our fixture only: the requests seen, each "SOCKS4 <ip> <port> <user>", "SOCKS4A <host> <port> <user>" or
+    // "SOCKS5 <address or name> <port> <user>".
     std::vector<std::string> Requests() const;
 
 private:

@@ -162,7 +162,7 @@ public:
         case SocksKind::Socks5: {
             const long type = login_.proxy.kind == SocksKind::Socks4    ? CURLPROXY_SOCKS4
                               : login_.proxy.kind == SocksKind::Socks4a ? CURLPROXY_SOCKS4A
-                                                                        : CURLPROXY_SOCKS5;
+                                                                        : CURLPROXY_SOCKS5_HOSTNAME;
             Set(CURLOPT_PROXY, proxyHost_.c_str());
             Set(CURLOPT_PROXYPORT, static_cast<long>(login_.proxy.port));
             Set(CURLOPT_PROXYTYPE, type);

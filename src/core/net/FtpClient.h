@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-// The SOCKS proxy that the control and data connections pass through, if any.
+// The SOCKS proxy that the control and data connections pass through, if any. SOCKS4A and SOCKS5 hand a host name
+// to the proxy to resolve, so a server known only on the proxy's side is reachable; SOCKS4 carries addresses only.
 enum class SocksKind { None, Socks4, Socks4a, Socks5 };
 
 struct FtpProxy {

@@ -12,6 +12,7 @@
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 using ::testing::UnorderedElementsAre;
 
 namespace {
@@ -458,6 +459,40 @@ INSTANTIATE_TEST_SUITE_P(Socks, FtpProxyTest,
                                            ProxyCase{"Socks5", ProxyProtocol::Socks5, SocksKind::Socks5, false},
                                            ProxyCase{"Socks5Password", ProxyProtocol::Socks5, SocksKind::Socks5, true}),
                          [](const ::testing::TestParamInfo<ProxyCase>& param) { return param.param.name; });
+
+TEST(FtpProxySetup, Socks5HandsTheHostNameToTheProxy) {
+    FtpServer server;
+    SocksProxyOptions options;
+    // A name no resolver of this machine knows; the proxy's network does.
+    options.hostNames = {{"backup-store.invalid", server.Host()}};
+    SocksProxy proxy(options);
+    FtpClient client;
+    FtpLogin login;
+    login.host = "backup-store.invalid";
+    login.port = server.Port();
+    login.user = server.User();
+    login.password = server.Password();
+    login.proxy.kind = SocksKind::Socks5;
+    login.proxy.host = proxy.Host();
+    login.proxy.port = proxy.Port();
+    client.Connect(login);
+    TempDir local;
+    WriteFileBytes(local / "up.zip", "named");
+    client.Put(local / "up.zip", "up.zip", false);
+    client.Get("up.zip", local / "down.zip", false);
+    EXPECT_EQ(ReadFileBytes(local / "down.zip"), "named");
+    // The control connection and each data connection asked for the name.
+    const auto requests = proxy.Requests();
+    EXPECT_EQ(requests.size(), 3u);
+    for (const std::string& request : requests) {
+        EXPECT_THAT(request, StartsWith("SOCKS5 backup-store.invalid ")) << request;
+    }
+    // An address goes as the address.
+    login.host = server.Host();
+    client.Connect(login);
+    client.List("*");
+    EXPECT_THAT(proxy.Requests().back(), StartsWith("SOCKS5 " + server.Host() + " "));
+}
 
 TEST(FtpProxySetup, AProxyThatIsNotThereFailsTheConnect) {
     FtpServer server;

@@ -239,11 +239,19 @@ void FtpServer::Start() {
         std::to_string(options_.exitAfterUploadBytes),
         "--exit-after-download-bytes",
         std::to_string(options_.exitAfterDownloadBytes),
+        "--size-offset",
+        std::to_string(options_.sizeOffset),
         "--connections-log",
         records_ / "connections.txt",
         "--commands-log",
         records_ / "commands.txt",
     };
+    if (options_.stallNameLists) {
+        argv.push_back("--stall-name-lists");
+    }
+    if (options_.cutDownloads) {
+        argv.push_back("--cut-downloads");
+    }
     process_.StartWithReadyLine(argv, records_ / "server.log");
     host_ = process_.Host();
     port_ = process_.Port();

@@ -58,6 +58,12 @@ struct FtpServerOptions {
     // Likewise once a download has sent this many bytes.
     std::int64_t exitAfterDownloadBytes = 0;
     std::string host = "127.0.0.1";
+    // NLST announces its transfer and opens the data connection, then sends nothing, for ever.
+    bool stallNameLists = false;
+    // RETR sends the first half of the file and reports success.
+    bool cutDownloads = false;
+    // SIZE answers the file's size plus this many bytes.
+    std::int64_t sizeOffset = 0;
 };
 
 // An FTP server (pyftpdlib) with one user, "tester" / "secret", whose root is a fresh temporary folder.

@@ -115,7 +115,9 @@ public:
     enum class Use { Login, Existing };
 
     Session(const FtpLogin& login, const FtpTimeouts& timeouts, const StatusHandler* status)
-        : login_(login), timeouts_(timeouts), status_(status), easy_(NewCurlEasy()) {
+        : login_(login), timeouts_(timeouts), status_(status), multi_(NewCurlMulti()), easy_(NewCurlEasy()) {
+        // The logged-in control connection is the one connection worth keeping.
+        curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, 1L);
         const std::string host = UrlHost(login.host);
         if (host.empty()) {
             throw EFtpError("Invalid host name \"" + login.host + "\".");
@@ -145,6 +147,7 @@ public:
     // Resets the handle to the options every operation shares; `path` is a name in the current folder.
     void Prepare(Use use, const std::string& path) {
         CURL* h = easy_.get();
+        curl_multi_remove_handle(multi_.get(), h);
         curl_easy_reset(h);
         use_ = use;
         reused_ = false;
@@ -230,7 +233,7 @@ public:
         }
     }
 
-    CURLcode Perform() { return curl_easy_perform(easy_.get()); }
+    CURLcode Perform() { return PerformOnMulti(multi_.get(), easy_.get()); }
 
     // The failure of the last Perform, in the words that best tell the user what happened: our own finding, the
     // server's refusal, else what broke on the wire.
@@ -370,6 +373,9 @@ private:
     const StatusHandler* status_;
     std::string baseUrl_;
     std::string proxyHost_;
+    // The multi handle's connection cache holds the session between operations; it goes after the easy handle,
+    // closing the session with QUIT.
+    CurlMultiPtr multi_;
     CurlEasyPtr easy_;
 
     Use use_ = Use::Login;

@@ -486,9 +486,10 @@ TEST_P(FtpProxyTest, EveryOperationPassesTheProxy) {
     EXPECT_THAT(client_.List("*.zip"), ElementsAre("up.zip"));
     client_.Delete("up.zip");
 
-    // The server saw only the proxy's address, and data connections were passive.
+    // The server saw only the proxy's address, and data connections were passive, all in one session.
     EXPECT_THAT(server_.Connections(), ElementsAre(proxy_.OutgoingAddress()));
     const auto commands = server_.Commands();
+    EXPECT_EQ(CountStartingWith(commands, "USER "), 1);
     EXPECT_TRUE(AnyStartsWith(commands, "EPSV") || AnyStartsWith(commands, "PASV"));
     EXPECT_FALSE(AnyStartsWith(commands, "EPRT") || AnyStartsWith(commands, "PORT"));
     if (GetParam().protocol == ProxyProtocol::Socks4) {

@@ -241,11 +241,19 @@ void FtpServer::Start() {
         std::to_string(options_.exitAfterDownloadBytes),
         "--planted-names",
         records_ / "planted.txt",
+        "--size-offset",
+        std::to_string(options_.sizeOffset),
         "--connections-log",
         records_ / "connections.txt",
         "--commands-log",
         records_ / "commands.txt",
     };
+    if (options_.stallNameLists) {
+        argv.push_back("--stall-name-lists");
+    }
+    if (options_.cutDownloads) {
+        argv.push_back("--cut-downloads");
+    }
     process_.StartWithReadyLine(argv, records_ / "server.log");
     host_ = process_.Host();
     port_ = process_.Port();
@@ -332,16 +340,19 @@ std::vector<std::string> SmtpServer::Commands() const {
 }
 
 SocksProxy::SocksProxy(SocksProxyOptions options) : options_(std::move(options)) {
-    if (options_.protocol == ProxyProtocol::Socks4) {
+    if (options_.protocol == ProxyProtocol::Socks4 || !options_.hostNames.empty()) {
         std::vector<std::string> argv = {
-            kPython,          Fixture("socks4_proxy.py"),
+            kPython,          Fixture("socks_proxy.py"),
             "--host",         "127.0.0.1",
             "--port",         "0",
             "--bind-address", options_.outgoingAddress,
             "--log",          records_ / "requests.txt",
         };
         if (!options_.user.empty()) {
-            argv.insert(argv.end(), {"--user", options_.user});
+            argv.insert(argv.end(), {"--user", options_.user, "--password", options_.password});
+        }
+        for (const auto& [name, address] : options_.hostNames) {
+            argv.insert(argv.end(), {"--map", name + "=" + address});
         }
         process_.StartWithReadyLine(argv, records_ / "proxy.log");
         return;

@@ -306,7 +306,8 @@ std::string TFileStream::LastErrorText() const {
 // --- TBufferedReader ---
 
 TBufferedReader::TBufferedReader(TStream& source, std::size_t bufferSize)
-    : source_(source), buffer_(std::max<std::size_t>(bufferSize, 1)), position_(source.Position()) {}
+    : source_(source), size_(source.Size()), buffer_(std::max<std::size_t>(bufferSize, 1)),
+      position_(source.Position()) {}
 
 std::size_t TBufferedReader::Read(void* buffer, std::size_t count) {
     auto* out = static_cast<std::uint8_t*>(buffer);

@@ -110,8 +110,9 @@ private:
 };
 
 // Reads another stream through a buffer of its own, for readers that take a file apart in many small pieces (a
-// length, a short text). Read only: nothing can be written. Size and Remaining are the source's, so a length
-// read from the data can be checked against what the file really holds.
+// length, a short text). Read only: nothing can be written. Size is the source's when the reader was made, so a
+// length read from the data is checked against what the file really holds without asking the system each time;
+// a source that shrinks meanwhile gives short reads.
 class TBufferedReader : public TStream {
 public:
     explicit TBufferedReader(TStream& source, std::size_t bufferSize = 64 * 1024);
@@ -120,10 +121,11 @@ public:
     std::size_t Write(const void* buffer, std::size_t count) override;
     std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
     void SetSize(std::int64_t size) override;
-    std::int64_t Size() override { return source_.Size(); }
+    std::int64_t Size() override { return size_; }
 
 private:
     TStream& source_;
+    std::int64_t size_;
     std::vector<std::uint8_t> buffer_;
     std::size_t begin_ = 0; // next unread byte of the buffer
     std::size_t end_ = 0;   // bytes in the buffer

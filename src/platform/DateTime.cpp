@@ -4,6 +4,7 @@
 
 #include "LocaleText.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -45,12 +46,19 @@ constexpr std::int64_t kMsPerDay = 86'400'000;
 // Milliseconds into the day of a value; the fraction reads forwards for negative values too.
 std::int64_t MillisecondsOfDay(TDateTime value) {
     double whole = 0;
-    const double fraction = std::fabs(std::modf(value, &whole));
+    const double fraction = std::fabs(std::modf(BoundedDateTime(value), &whole));
     const auto ms = static_cast<std::int64_t>(std::llround(fraction * static_cast<double>(kMsPerDay)));
     return ms >= kMsPerDay ? kMsPerDay - 1 : ms;
 }
 
 } // namespace
+
+TDateTime BoundedDateTime(TDateTime value) {
+    if (std::isnan(value)) {
+        return 0;
+    }
+    return std::clamp(value, MinDateTime, MaxDateTime);
+}
 
 TDateTime SystemNow() {
     using namespace std::chrono;
@@ -129,7 +137,7 @@ TimeParts DecodeTime(TDateTime value) {
 }
 
 std::int64_t DayOf(TDateTime value) {
-    return static_cast<std::int64_t>(std::trunc(value));
+    return static_cast<std::int64_t>(std::trunc(BoundedDateTime(value)));
 }
 
 int SecondsOfDay(TDateTime value) {

@@ -7,7 +7,17 @@
 
 // Days since 1899-12-30 with the time of day in the fraction, in local time. A negative value counts whole days
 // backwards while its fraction still reads as a time of day forwards (-1.25 is 1899-12-29 06:00).
+//
+// Values come from stored files, so every function here answers for every double: a value beyond the last moment
+// of 9999-12-31 or before the last moment of 0001-01-01 (the ends of what the texts and the date pickers show)
+// reads as that nearest end, infinities included, and NaN reads as 0 (1899-12-30 00:00).
 using TDateTime = double;
+
+// 0001-01-01 23:59:59.999 and 9999-12-31 23:59:59.999.
+inline constexpr TDateTime MinDateTime = -693593.0 - 86'399'999.0 / 86'400'000.0;
+inline constexpr TDateTime MaxDateTime = 2958465.0 + 86'399'999.0 / 86'400'000.0;
+// The value as the functions here read it: NaN as 0, anything out of range as the nearest end.
+TDateTime BoundedDateTime(TDateTime value);
 
 // --- The current moment, through one clock that tests may replace ---
 

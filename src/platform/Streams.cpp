@@ -222,8 +222,10 @@ TFileStream::TFileStream(const std::string& path, FileMode mode, unsigned permis
     }
 }
 
+TFileStream::TFileStream(int fd, const std::string& path) : path_(path), fd_(fd), ownsFd_(false) {}
+
 TFileStream::~TFileStream() {
-    if (fd_ >= 0) {
+    if (fd_ >= 0 && ownsFd_) {
         ::close(fd_);
     }
 }
@@ -301,20 +303,76 @@ std::string TFileStream::LastErrorText() const {
     return lastErrno_ != 0 ? std::strerror(lastErrno_) : std::string();
 }
 
+// --- TBufferedReader ---
+
+TBufferedReader::TBufferedReader(TStream& source, std::size_t bufferSize)
+    : source_(source), size_(source.Size()), buffer_(std::max<std::size_t>(bufferSize, 1)),
+      position_(source.Position()) {}
+
+std::size_t TBufferedReader::Read(void* buffer, std::size_t count) {
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        if (begin_ == end_) {
+            // A large piece goes straight through; a small one is read ahead.
+            if (count - done >= buffer_.size()) {
+                const std::size_t n = source_.Read(out + done, count - done);
+                done += n;
+                position_ += static_cast<std::int64_t>(n);
+                break;
+            }
+            begin_ = 0;
+            end_ = source_.Read(buffer_.data(), buffer_.size());
+            if (end_ == 0) {
+                break;
+            }
+        }
+        const std::size_t n = std::min(count - done, end_ - begin_);
+        std::memcpy(out + done, buffer_.data() + begin_, n);
+        begin_ += n;
+        done += n;
+        position_ += static_cast<std::int64_t>(n);
+    }
+    return done;
+}
+
+std::size_t TBufferedReader::Write(const void*, std::size_t) {
+    return 0;
+}
+
+std::int64_t TBufferedReader::Seek(std::int64_t offset, SeekOrigin origin) {
+    if (origin == SeekOrigin::Current && offset == 0) {
+        return position_;
+    }
+    const std::int64_t base = origin == SeekOrigin::Begin ? 0 : origin == SeekOrigin::Current ? position_ : Size();
+    position_ = source_.Seek(base + offset, SeekOrigin::Begin);
+    begin_ = end_ = 0;
+    return position_;
+}
+
+void TBufferedReader::SetSize(std::int64_t) {
+    throw EStreamError("The stream is read only");
+}
+
 // --- TAtomicFileWriter ---
 
-TAtomicFileWriter::TAtomicFileWriter(const std::string& path, unsigned permissions)
-    : path_(path), tempPath_(path + ".tmp") {
-    // A temporary file left by an interrupted earlier write is of no use; start from nothing.
-    ::unlink(tempPath_.c_str());
-    stream_ = std::make_unique<TFileStream>(tempPath_, FileMode::Create, permissions);
-    // The mode given at creation is narrowed by the umask only; an existing file kept its own.
-    ::fchmod(stream_->Handle(), permissions);
+TAtomicFileWriter::TAtomicFileWriter(const std::string& path, unsigned permissions) : path_(path) {
+    static constexpr char Suffix[] = ".tmp";
+    std::string name = path + ".XXXXXX" + Suffix;
+    fd_ = ::mkostemps(name.data(), static_cast<int>(sizeof(Suffix) - 1), O_CLOEXEC);
+    if (fd_ < 0) {
+        throw EFCreateError("Cannot create file \"" + path + "\". " + std::strerror(errno));
+    }
+    tempPath_ = name;
+    // Made 0600; the file gets the mode asked for, not narrowed by the umask.
+    ::fchmod(fd_, permissions);
+    stream_ = std::make_unique<TFileStream>(fd_, tempPath_);
 }
 
 TAtomicFileWriter::~TAtomicFileWriter() {
-    if (stream_) {
+    if (fd_ >= 0) {
         stream_.reset();
+        ::close(fd_);
         ::unlink(tempPath_.c_str());
     }
 }
@@ -322,7 +380,9 @@ TAtomicFileWriter::~TAtomicFileWriter() {
 void TAtomicFileWriter::Commit() {
     stream_->Flush();
     stream_.reset();
-    if (::rename(tempPath_.c_str(), path_.c_str()) != 0) {
+    const int fd = std::exchange(fd_, -1);
+    const bool closed = ::close(fd) == 0;
+    if (!closed || ::rename(tempPath_.c_str(), path_.c_str()) != 0) {
         const std::string reason = std::strerror(errno);
         ::unlink(tempPath_.c_str());
         throw EFCreateError("Cannot create file \"" + path_ + "\". " + reason);

@@ -82,6 +82,8 @@ class TFileStream : public TStream {
 public:
     // `permissions` applies when the file is created.
     TFileStream(const std::string& path, FileMode mode, unsigned permissions = 0644);
+    // Over a descriptor opened elsewhere; it stays open when the stream goes, its opener closes it.
+    TFileStream(int fd, const std::string& path);
     ~TFileStream() override;
     TFileStream(const TFileStream&) = delete;
     TFileStream& operator=(const TFileStream&) = delete;
@@ -103,12 +105,39 @@ protected:
 private:
     std::string path_;
     int fd_ = -1;
+    bool ownsFd_ = true;
     int lastErrno_ = 0;
 };
 
+// Reads another stream through a buffer of its own, for readers that take a file apart in many small pieces (a
+// length, a short text). Read only: nothing can be written. Size is the source's when the reader was made, so a
+// length read from the data is checked against what the file really holds without asking the system each time;
+// a source that shrinks meanwhile gives short reads.
+class TBufferedReader : public TStream {
+public:
+    explicit TBufferedReader(TStream& source, std::size_t bufferSize = 64 * 1024);
+
+    std::size_t Read(void* buffer, std::size_t count) override;
+    std::size_t Write(const void* buffer, std::size_t count) override;
+    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
+    void SetSize(std::int64_t size) override;
+    std::int64_t Size() override { return size_; }
+
+private:
+    TStream& source_;
+    std::int64_t size_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t begin_ = 0; // next unread byte of the buffer
+    std::size_t end_ = 0;   // bytes in the buffer
+    std::int64_t position_ = 0;
+};
+
 // Replaces a file so that a reader sees the old content or the new, never a mixture, and a failed or interrupted
-// write keeps the old file: the bytes go to "<path>.tmp" and are renamed over the target by Commit. Without a
-// Commit the temporary file is removed and the target is untouched.
+// write keeps the old file: the bytes go to a temporary file of this write's own beside the target
+// ("<path>.XXXXXX.tmp", a unique name, made with `permissions` whatever the umask) and are renamed over the target
+// by Commit. Two writers at once therefore never touch each other's file: the target ends up as one writer's whole
+// output. Without a Commit the temporary file is removed and the target is untouched; one left by a writer that
+// was killed is never read as the target.
 class TAtomicFileWriter {
 public:
     explicit TAtomicFileWriter(const std::string& path, unsigned permissions = 0644);
@@ -122,5 +151,6 @@ public:
 private:
     std::string path_;
     std::string tempPath_;
+    int fd_ = -1;
     std::unique_ptr<TFileStream> stream_;
 };

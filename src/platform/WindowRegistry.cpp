@@ -6,6 +6,7 @@
 #include <QCryptographicHash>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QPointer>
 #include <QTimer>
 
@@ -414,6 +415,33 @@ std::string TWindowAnnouncement::SocketPath() const {
 
 void TWindowAnnouncement::SetCopyDataHandler(CopyDataHandler handler) {
     impl_->state->handler = std::move(handler);
+}
+
+struct TInstanceLock::Impl {
+    std::string programName;
+    std::unique_ptr<QLockFile> lock;
+};
+
+TInstanceLock::TInstanceLock(const std::string& programName) : impl_(std::make_unique<Impl>()) {
+    impl_->programName = programName;
+}
+
+TInstanceLock::~TInstanceLock() = default; // QLockFile removes the file it holds
+
+bool TInstanceLock::Acquire() {
+    if (impl_->lock && impl_->lock->isLocked()) {
+        return true;
+    }
+    const std::string folder = WindowRegistryFolder(true);
+    if (folder.empty()) {
+        return true;
+    }
+    const std::string path = folder + impl_->programName + ".lock";
+    impl_->lock = std::make_unique<QLockFile>(QString::fromUtf8(path.data(), static_cast<qsizetype>(path.size())));
+    if (impl_->lock->tryLock(0)) {
+        return true;
+    }
+    return impl_->lock->error() != QLockFile::LockFailedError;
 }
 
 bool FindWindow(const std::string& className, const std::string& caption, std::chrono::milliseconds timeout) {

@@ -58,6 +58,27 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The guard of a program that runs once per user: a lock file named after the program in the registry folder,
+// taken before the program looks for a copy of itself and held for its life. The look and the announcement are
+// then one step: of starts that come together exactly one gets the lock. A lock left by a program that was
+// killed never blocks a start (QLockFile's stale-lock test: the process that wrote it is gone, and nobody holds
+// the file's own lock), and a lock that a live program holds is never taken from it, however old.
+class TInstanceLock {
+public:
+    explicit TInstanceLock(const std::string& programName);
+    ~TInstanceLock();
+    TInstanceLock(const TInstanceLock&) = delete;
+    TInstanceLock& operator=(const TInstanceLock&) = delete;
+
+    // False when another running program holds the lock. True when this process holds it now, and also when no
+    // lock can be made at all (no usable registry folder): the start then goes on as it would without one.
+    bool Acquire();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // True when a window announced as (className, caption) accepts a connection within the timeout. Needs no event
 // loop and may be called from any thread.
 bool FindWindow(const std::string& className, const std::string& caption,

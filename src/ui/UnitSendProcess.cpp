@@ -22,12 +22,8 @@ TsendWindow::TsendWindow() : QDialog(nullptr, Qt::Dialog | Qt::WindowStaysOnTopH
 }
 
 void TsendWindow::BitBtn1Click() {
-    TGlobalObject* global = GetGlobalObject();
-    global->Stop = true;
-    setWindowTitle(QStringLiteral("Stopping......"));
-    if (global->SendWindow) {
-        global->SendWindow->Hide();
-    }
+    // This is the application object's progress window.
+    GetGlobalObject()->StopRun();
 }
 
 void TsendWindow::Show() {

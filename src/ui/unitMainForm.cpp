@@ -715,6 +715,8 @@ void TmainForm::DeleteTask1Click() {
             const auto at = app->Tasks.begin() + app->CurrentTask;
             std::unique_ptr<TGroup> gone = std::move(*at);
             app->Tasks.erase(at);
+            // A run queued a moment ago (Run Task, a timer tick) must not find the task gone.
+            app->Pool->RemoveJobs(gone.get());
             app->CurrentTask = -1;
             gone.reset();
             app->CurrentTask = 0;

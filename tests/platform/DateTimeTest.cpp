@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <utility>
+#include <vector>
+
 namespace {
 
 TEST(DateTime, EncodesDaysSinceTheEpochOfThe30thOfDecember1899) {
@@ -46,6 +50,40 @@ TEST(DateTime, DayOfWeekAndSecondsOfDay) {
     EXPECT_EQ(DayOfWeek(-1), 6);
     EXPECT_EQ(SecondsOfDay(EncodeTime(10, 0, 24, 999)), 36024);
     EXPECT_EQ(DayOf(38489.99), 38489);
+}
+
+TEST(DateTime, EveryDoubleReadsAsANearestEndOrZero) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    // The ends are the last moments of the first and of the last day that the texts and pickers show.
+    EXPECT_EQ(DecodeDate(MaxDateTime).year, 9999);
+    EXPECT_EQ(DecodeTime(MaxDateTime).millisecond, 999);
+    EXPECT_EQ(DecodeDate(MinDateTime).year, 1);
+    EXPECT_EQ(DecodeTime(MinDateTime).hour, 23);
+    for (const auto& [odd, meant] : std::vector<std::pair<double, double>>{{nan, 0},
+                                                                           {-nan, 0},
+                                                                           {inf, MaxDateTime},
+                                                                           {-inf, MinDateTime},
+                                                                           {9.3e18, MaxDateTime},
+                                                                           {-9.3e18, MinDateTime},
+                                                                           {1e300, MaxDateTime},
+                                                                           {-1e300, MinDateTime},
+                                                                           {2958466.0, MaxDateTime},
+                                                                           {-693594.0, MinDateTime}}) {
+        EXPECT_EQ(BoundedDateTime(odd), meant) << odd;
+        EXPECT_EQ(DayOf(odd), DayOf(meant)) << odd;
+        EXPECT_EQ(SecondsOfDay(odd), SecondsOfDay(meant)) << odd;
+        EXPECT_EQ(DayOfWeek(odd), DayOfWeek(meant)) << odd;
+        EXPECT_EQ(DecodeDate(odd).year, DecodeDate(meant).year) << odd;
+        EXPECT_EQ(DateTimeToStr(odd), DateTimeToStr(meant)) << odd;
+        EXPECT_EQ(FormatArchiveStamp(odd), FormatArchiveStamp(meant)) << odd;
+        EXPECT_EQ(DateTimeToUnix(odd), DateTimeToUnix(meant)) << odd;
+    }
+    // Within the range nothing moves: the smallest numbers, and the whole first and last day.
+    for (const double kept : {std::numeric_limits<double>::denorm_min(), -0.5, MinDateTime + 0.5, 2958465.25}) {
+        EXPECT_EQ(BoundedDateTime(kept), kept);
+    }
+    EXPECT_EQ(StrToDateTime(DateTimeToStr(inf)), EncodeDate(9999, 12, 31) + EncodeTime(23, 59, 59));
 }
 
 TEST(DateTime, ArchiveStamp) {

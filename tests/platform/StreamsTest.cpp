@@ -1,10 +1,15 @@
 #include "platform/Streams.h"
 #include "platform/Exceptions.h"
+#include "support/Command.h"
 #include "support/TempDir.h"
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <vector>
 
 namespace {
 
@@ -83,6 +88,16 @@ TEST(FileStream, FailuresNameTheFile) {
     EXPECT_THROW(TFileStream(dir / "no/such/file", FileMode::Create), EFCreateError);
 }
 
+// The names in a folder, sorted.
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 TEST(AtomicFileWriter, ReplacesOnlyOnCommit) {
     TempDir dir;
     const std::string target = dir / "files.lst";
@@ -94,37 +109,76 @@ TEST(AtomicFileWriter, ReplacesOnlyOnCommit) {
         // No commit: the old file stays and nothing is left beside it.
     }
     EXPECT_EQ(ReadFileBytes(target), "old");
-    EXPECT_FALSE(std::filesystem::exists(target + ".tmp"));
+    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"files.lst"});
+    const mode_t saved = ::umask(077);
     {
-        TAtomicFileWriter writer(target, 0600);
+        TAtomicFileWriter writer(target, 0644);
         writer.Stream().WriteBuffer("new content", 11);
         writer.Commit();
     }
+    ::umask(saved);
     EXPECT_EQ(ReadFileBytes(target), "new content");
     struct stat st {};
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_FALSE(std::filesystem::exists(target + ".tmp"));
+    EXPECT_EQ(st.st_mode & 0777, 0644u) << "the mode asked for, whatever the umask";
+    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"files.lst"});
 }
 
-TEST(AtomicFileWriter, AFailedWriteKeepsThePreviousFile) {
+TEST(AtomicFileWriter, AFailedOrKilledWriteKeepsThePreviousFile) {
     TempDir dir;
     const std::string target = dir / "files.lst";
     WriteFileBytes(target, "old");
-    // A folder where the temporary file must go fails for root too.
-    std::filesystem::create_directory(target + ".tmp");
-    EXPECT_THROW(TAtomicFileWriter writer(target), EFCreateError);
+    // A full disk, as a file size limit in a child process: the write fails, its temporary file goes.
+    EXPECT_EQ(RunInChild([&] {
+                  std::signal(SIGXFSZ, SIG_IGN);
+                  rlimit limit{100000, 100000};
+                  ::setrlimit(RLIMIT_FSIZE, &limit);
+                  try {
+                      TAtomicFileWriter writer(target);
+                      const std::string big = RandomBytes(200000, 1);
+                      writer.Stream().WriteBuffer(big.data(), big.size());
+                      writer.Commit();
+                  } catch (const EWriteError&) {
+                      return 0;
+                  }
+                  return 1;
+              }),
+              0);
     EXPECT_EQ(ReadFileBytes(target), "old");
+    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"files.lst"});
+    // Killed half way: the temporary file stays behind, under a name of its own, and is never taken for the file.
+    EXPECT_EQ(RunInChild([&] {
+                  TAtomicFileWriter writer(target);
+                  writer.Stream().WriteBuffer("half", 4);
+                  ::_exit(0);
+                  return 1;
+              }),
+              0);
+    EXPECT_EQ(ReadFileBytes(target), "old");
+    const std::vector<std::string> left = Names(dir.Path());
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(left[0], "files.lst");
+    EXPECT_EQ(ReadFileBytes(dir / left[1]), "half");
+    {
+        TAtomicFileWriter writer(target);
+        writer.Stream().WriteBuffer("new", 3);
+        writer.Commit();
+    }
+    EXPECT_EQ(ReadFileBytes(target), "new");
+    EXPECT_EQ(ReadFileBytes(dir / left[1]), "half");
+    std::filesystem::remove(dir / left[1]);
+
     // A folder in place of the target itself: the rename fails and the temporary file goes.
-    std::filesystem::remove(target + ".tmp");
     std::filesystem::remove(target);
     std::filesystem::create_directory(target);
     WriteFileBytes(target + "/inside", "x");
     TAtomicFileWriter writer(target);
     writer.Stream().WriteBuffer("abc", 3);
     EXPECT_THROW(writer.Commit(), EFCreateError);
-    EXPECT_FALSE(std::filesystem::exists(target + ".tmp"));
+    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"files.lst"});
     EXPECT_EQ(ReadFileBytes(target + "/inside"), "x");
+    // A folder that is not there: nothing to write into.
+    EXPECT_THROW(TAtomicFileWriter(dir / "no/such/file"), EFCreateError);
 }
 
 } // namespace

@@ -29,7 +29,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -232,6 +234,23 @@ TEST_F(TaskSettingsDialog, PickersChangeOnlyThePartTheyShow) {
     EXPECT_DOUBLE_EQ(period.StartDate, EncodeDate(2023, 2, 28) + EncodeTime(12, 0, 0));
     EXPECT_EQ(period.EndDate, EncodeDate(2022, 8, 1) + EncodeTime(6, 0, 0));
     EXPECT_EQ(period.HasEndDate, 1);
+
+    // Dates from a damaged file show as the dates they stand for, and stay as they were unless changed.
+    period.At = std::numeric_limits<double>::quiet_NaN();
+    period.StartDate = std::numeric_limits<double>::infinity();
+    period.EndDate = -1e300;
+    dialog.LoadFromTask(&task);
+    EXPECT_EQ(dialog.timeAt->time(), QTime(0, 0));
+    EXPECT_EQ(dialog.startDate->date(), QDate(9999, 12, 31));
+    EXPECT_EQ(dialog.endDate->date(), QDate(1, 1, 1));
+    dialog.SaveToTask(&task);
+    EXPECT_TRUE(std::isnan(period.At));
+    EXPECT_EQ(period.StartDate, std::numeric_limits<double>::infinity());
+    dialog.timeAt->setTime(QTime(8, 0, 0));
+    dialog.endDate->setDate(QDate(2030, 1, 2));
+    dialog.SaveToTask(&task);
+    EXPECT_EQ(period.At, EncodeTime(8, 0, 0));
+    EXPECT_EQ(DecodeDate(period.EndDate).year, 2030);
 }
 
 TEST_F(TaskSettingsDialog, TypedNumbersAreBroughtIntoTheEditsBounds) {

@@ -12,6 +12,7 @@
 #include "ui/uPathExplorer.h"
 #include "ui/unitMainForm.h"
 
+#include "support/EventLoop.h"
 #include "support/TempDir.h"
 
 #include <QAction>
@@ -27,6 +28,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -202,6 +204,39 @@ TEST_F(MainWindow, DeleteTaskAsksRemovesTheCurrentTaskShowsTheFirstAndNeverDelet
     EXPECT_THAT(Names(App().Tasks), ElementsAre("C"));
     EXPECT_EQ(form->groupsList->topLevelItemCount(), 1);
     EXPECT_THAT(Errors(), IsEmpty());
+}
+
+TEST_F(MainWindow, DeletingATaskDropsItsQueuedRunAndTheWorkerGoesOnWithTheOthers) {
+    WriteTasks([] {
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(Task("A"));
+        tasks.push_back(Task("B"));
+        tasks.push_back(Task("C"));
+        return tasks;
+    }());
+    ModalUser user;
+    Open();
+    // B and then C queued by hand, and B deleted before the worker, which looks once a second, has come to it.
+    form->groupsList->setCurrentItem(form->groupsList->topLevelItem(1));
+    form->RunTask1->trigger();
+    form->groupsList->setCurrentItem(form->groupsList->topLevelItem(2));
+    form->RunTask1->trigger();
+    form->groupsList->setCurrentItem(form->groupsList->topLevelItem(1));
+    form->DeleteTask1->trigger();
+    ASSERT_THAT(Names(App().Tasks), ElementsAre("A", "C"));
+
+    // C's run (nothing to pack) comes and goes; B's never starts.
+    const auto started = [&] {
+        std::vector<std::string> runs;
+        for (const TLogMessage& line : App().Log->Lines()) {
+            if (line.Message.rfind("Backup. Task is ", 0) == 0) {
+                runs.push_back(line.Message.substr(16));
+            }
+        }
+        return runs;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return !started().empty() && App().Pool->QueuedJobs() == 0 && !App().Busy; }, 20s));
+    EXPECT_THAT(started(), ElementsAre("C"));
 }
 
 TEST_F(MainWindow, ClicksOnCheckBoxesReachTheTaskAtSaveWhichWritesTheFileAndTellsTheCompanion) {

@@ -14,6 +14,8 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
@@ -42,6 +44,10 @@ protected:
                 process->waitForFinished(10000);
             }
         }
+        // Companions started by the programs under test.
+        for (const pid_t pid : Companions()) {
+            ::kill(pid, SIGKILL);
+        }
         ::unsetenv("XDG_RUNTIME_DIR");
     }
 
@@ -51,6 +57,7 @@ protected:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.Path()));
         environment.insert("TEMP", QString::fromStdString(temp.Path()));
+        environment.insert("XDG_CONFIG_HOME", QString::fromStdString(config.Path()));
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         process.setProcessEnvironment(environment);
         process.setProgram(QString::fromStdString(program / "CorvaneBackUp"));
@@ -62,10 +69,29 @@ protected:
         return process;
     }
     static bool Found() { return FindWindow(TmainForm::ClassName, TmainForm::Caption, 500ms); }
+    // The running processes of the companion in the program folder.
+    std::vector<pid_t> Companions() const {
+        std::vector<pid_t> found;
+        const std::filesystem::path companion = std::filesystem::canonical(program.Path()) / "Ploverly";
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::error_code error;
+            const auto exe = std::filesystem::read_symlink(entry.path() / "exe", error);
+            if (!error && exe == companion) {
+                found.push_back(static_cast<pid_t>(std::stoi(entry.path().filename().string())));
+            }
+        }
+        return found;
+    }
+    std::size_t Running() const {
+        return static_cast<std::size_t>(std::count_if(processes.begin(), processes.end(), [](const auto& process) {
+            return process->state() != QProcess::NotRunning;
+        }));
+    }
     std::string CompanionStart() const { return std::filesystem::path(program.Path()).parent_path().string() + "|run"; }
 
     TempDir runtime;
     TempDir temp;
+    TempDir config;
     TempDir program;
     std::string record = program / "record.txt";
     std::vector<std::unique_ptr<QProcess>> processes;
@@ -93,6 +119,89 @@ TEST_F(BackupProgram, RunsOnceStartsAMissingCompanionFromItsFolderAndLeavesARunn
     EXPECT_EQ(WaitForRecordLines(record, 1, 20s), std::vector<std::string>{CompanionStart()});
     ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
     EXPECT_EQ(third.state(), QProcess::Running);
+}
+
+TEST_F(BackupProgram, TenStartsAtOnceLeaveOneProgramAndOneCompanion) {
+    std::filesystem::remove(program / "Ploverly");
+    std::filesystem::copy_file(PLOVERLY_PATH, program / "Ploverly");
+    for (int i = 0; i < 10; ++i) {
+        Start();
+    }
+    // Nine end at once with code 0.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (auto& process : processes) {
+                process->waitForFinished(0);
+            }
+            return Running() <= 1;
+        },
+        60s));
+    for (auto& process : processes) {
+        if (process->state() == QProcess::NotRunning) {
+            EXPECT_EQ(process->exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(process->exitCode(), 0);
+        }
+    }
+    ASSERT_EQ(Running(), 1u);
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    // One companion was started and stays; it is found.
+    ASSERT_TRUE(WaitUntil([] { return FindWindow(TmainForm::CompanionClass, TmainForm::CompanionCaption); }, 20s));
+    EXPECT_EQ(Companions().size(), 1u);
+    EXPECT_EQ(Running(), 1u);
+}
+
+TEST_F(BackupProgram, ATerminationSignalDuringARunStopsItAndEndsAsSoonAsTheRunHasEnded) {
+    // A task due at the first tick, of many files, packed into many volumes.
+    TempDir data;
+    for (int i = 0; i < 30; ++i) {
+        WriteFileBytes(data / ("f" + std::to_string(i)), RandomBytes(1 << 20, static_cast<std::uint32_t>(i)));
+    }
+    std::vector<std::unique_ptr<TGroup>> tasks;
+    tasks.push_back(std::make_unique<TGroup>());
+    TGroup& task = *tasks.back();
+    task.AddFolder(std::make_unique<TFolder>(data.Path()));
+    task.Info->Active = 1;
+    task.Info->Incremental = 1;
+    task.Info->Period->Type = TTimePeriod::Daily;
+    task.Info->Period->DailyEveryN = 1;
+    task.Info->Period->Mode = 1;
+    task.Info->Period->StartDate = Now() - 1;
+    WriteTaskFile(program / TaskFileName, tasks);
+
+    QProcess& process = Start();
+    // The first volume is being packed: the run is under way.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            for (const auto& entry : std::filesystem::directory_iterator(temp.Path())) {
+                if (entry.path().extension() == ".zip") {
+                    return true;
+                }
+            }
+            return false;
+        },
+        60s));
+    process.terminate();
+    ASSERT_TRUE(process.waitForFinished(60000)) << "the program ends once the stopped run has ended";
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0);
+
+    // Stopped, not finished; then closed the regular way: the log written last, the tasks saved with the run's
+    // start time.
+    TMemoryStream log;
+    log.LoadFromFile(program / "Backup.log");
+    std::vector<std::string> messages(static_cast<std::size_t>(log.ReadInt32()));
+    for (std::string& message : messages) {
+        message = ReadStringFromStream(log);
+        ReadStringFromStream(log);
+    }
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Process stopped."), messages.end());
+    EXPECT_EQ(std::find(messages.begin(), messages.end(), "Task Done."), messages.end());
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "Program stoped.");
+    std::vector<std::unique_ptr<TGroup>> stored;
+    ReadTaskFile(program / TaskFileName, nullptr, stored);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_NE(stored[0]->Info->Period->LastRun, 0.0);
 }
 
 TEST_F(BackupProgram, ATerminationSignalEndsItAsClosingTheWindowDoes) {

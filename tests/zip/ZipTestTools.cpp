@@ -14,26 +14,6 @@
 
 namespace {
 
-// Waits for pid until the deadline, then kills it; returns the exit status or -1.
-int WaitBounded(pid_t pid, std::chrono::steady_clock::time_point deadline) {
-    for (;;) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (done < 0 && errno != EINTR) {
-            return -1;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
 std::uint16_t U16(const std::string& b, std::int64_t at) {
     return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) | (static_cast<unsigned char>(b[at + 1]) << 8));
 }
@@ -94,22 +74,6 @@ CommandResult RunProgram(const std::vector<std::string>& argv, int timeoutSecond
     ::close(pipeFds[0]);
     result.exitCode = WaitBounded(pid, deadline);
     return result;
-}
-
-int RunInChild(const std::function<int()>& body, int timeoutSeconds) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        int code = 255;
-        try {
-            code = body();
-        } catch (...) {
-        }
-        ::_exit(code);
-    }
-    if (pid < 0) {
-        return -1;
-    }
-    return WaitBounded(pid, std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds));
 }
 
 LocalHeader ParseLocalHeader(const std::string& b, std::int64_t at) {

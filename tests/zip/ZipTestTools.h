@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Command.h"
+
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -16,9 +18,6 @@ struct CommandResult {
 
 // Runs argv[0] (searched on PATH) with a bounded wait; standard input is empty.
 CommandResult RunProgram(const std::vector<std::string>& argv, int timeoutSeconds = 120);
-
-// Runs body in a forked child and returns its result (0..255), or -1 when it died or overran the deadline.
-int RunInChild(const std::function<int()>& body, int timeoutSeconds = 120);
 
 // The interpreter that has the test peers' modules, never the one first on PATH.
 inline const char* const SystemPython = "/usr/bin/python3";

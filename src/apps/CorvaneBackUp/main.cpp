@@ -4,6 +4,8 @@
 #include "ui/ModalBoxes.h"
 #include "ui/unitMainForm.h"
 
+#include "core/app/UnitGo.h"
+
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/TerminationSignals.h"
@@ -16,9 +18,11 @@
 #include <functional>
 
 int main(int argc, char** argv) {
+    // Held from before the look for a running copy to the end: starts that come together cannot all pass the look.
+    TInstanceLock instance("CorvaneBackUp");
     try {
         // A copy that runs already keeps its state and stays where it is; this one leaves without a word.
-        if (FindWindow(TmainForm::ClassName, TmainForm::Caption)) {
+        if (!instance.Acquire() || FindWindow(TmainForm::ClassName, TmainForm::Caption)) {
             return 0;
         }
         if (!FindWindow(TmainForm::CompanionClass, TmainForm::CompanionCaption)) {
@@ -37,15 +41,27 @@ int main(int argc, char** argv) {
         // already see this one.
         TWindowAnnouncement announcement;
         announcement.Announce(TmainForm::ClassName, TmainForm::Caption);
-        // A logout or a kill closes the window as the user would: refused while busy, else tasks saved first. An
-        // open dialog is closed first (cancelled), and the window only once the dialog's own step has finished.
+        // A logout or a kill closes the window as the user would, tasks saved first. An open dialog is closed first
+        // (cancelled), and the window only once the dialog's own step has finished; a run is stopped as its STOP
+        // button does, and the window closes as soon as the run has ended (a restore or a deletion ends by itself).
         TmainForm* window = nullptr;
         bool ending = false;
         std::function<void()> closeWhenFree = [&] {
+            if (window == nullptr) {
+                return;
+            }
             if (QApplication::activeModalWidget() != nullptr) {
                 QTimer::singleShot(50, closeWhenFree);
-            } else if (window != nullptr) {
-                window->close();
+                return;
+            }
+            TGlobalObject* global = GetGlobalObject();
+            if (global->Busy) {
+                global->StopRun();
+                QTimer::singleShot(50, closeWhenFree);
+                return;
+            }
+            if (window->close()) {
+                window = nullptr; // the application object is gone with it
             }
         };
         OnTerminationSignal([&] {

@@ -1,8 +1,9 @@
 // Ploverly: the schedule companion. Sits in the notification area and starts CorvaneBackUp when a task falls due.
-// The command line ("run" from the backup program, "autorun" at logon) changes nothing.
+// One copy runs at a time; the command line ("run" from the backup program, "autorun" at logon) changes nothing.
 
 #include "companion/UnitMainForm.h"
 #include "platform/TerminationSignals.h"
+#include "platform/WindowRegistry.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -10,6 +11,12 @@
 #include <exception>
 
 int main(int argc, char** argv) {
+    // One companion per user: a second one would start every due task a second time. The lock is taken before
+    // anything else and held to the end, so that starts that come together leave exactly one running.
+    TInstanceLock instance("Ploverly");
+    if (!instance.Acquire()) {
+        return 0;
+    }
     QApplication app(argc, argv);
     // No window of ours is ever shown, so the tray menu closing must not count as the last window closing; the
     // program ends when its main window closes.

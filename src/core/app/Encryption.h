@@ -26,6 +26,6 @@ void WriteEncryptedFile(const std::string& path, TStream& plain, const std::stri
 
 // Encrypt (decrypt) a whole file into another, with their log lines: true when the destination holds the
 // result. A failure is logged with its message and gives false; a destination already made is left as it is,
-// for the caller to delete.
+// for the caller to delete. A destination that is the source itself (by any path) is refused, the file untouched.
 bool EncryptFile(const std::string& source, const std::string& destination, const std::string& password);
 bool DecryptFile(const std::string& source, const std::string& destination, const std::string& password);

@@ -3,7 +3,11 @@
 #include "Encryption.h"
 #include "UnitGo.h"
 
+#include "platform/Exceptions.h"
+
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 namespace {
 
@@ -25,6 +29,11 @@ bool CryptFile(const std::string& source, const std::string& destination, const 
     try {
         // The source is opened first, so that a missing source leaves no empty destination behind.
         TFileStream in(source, FileMode::OpenRead);
+        // Creating the destination empties it: were it the source, under whatever name, the data would be gone.
+        std::error_code unknown;
+        if (std::filesystem::equivalent(source, destination, unknown)) {
+            throw EFCreateError("Cannot create file \"" + destination + "\". It is the file being read.");
+        }
         TFileStream out(destination, FileMode::Create, 0600);
         CryptStream(in, out, password, encrypt);
     } catch (const std::exception& error) {

@@ -2,6 +2,8 @@
 
 #include "platform/Exceptions.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -19,16 +21,27 @@ std::string ReadStringFromStream(TStream& stream) {
     if (length < 1) {
         throw EReadError("Stored text has an invalid length");
     }
-    // Checked against what is there before anything is allocated, so a damaged length costs no memory.
+    // Checked against what is there before anything is read, so a damaged length costs no memory; the text grows
+    // piece by piece only up to its zero byte, and whatever padding follows that is passed over unread.
     if (length > stream.Remaining()) {
         throw EReadError("Stored text runs past the end of the data");
     }
-    std::string bytes(static_cast<std::size_t>(length), '\0');
-    stream.ReadBuffer(bytes.data(), bytes.size());
-    const auto zero = bytes.find('\0');
-    if (zero == std::string::npos) {
-        throw EReadError("Stored text is not terminated");
+    std::string text;
+    std::array<char, 4096> piece{};
+    std::int64_t left = length;
+    while (left > 0) {
+        const std::size_t size = static_cast<std::size_t>(std::min<std::int64_t>(left, piece.size()));
+        stream.ReadBuffer(piece.data(), size);
+        left -= static_cast<std::int64_t>(size);
+        const auto* zero = static_cast<const char*>(std::memchr(piece.data(), 0, size));
+        if (zero != nullptr) {
+            text.append(piece.data(), static_cast<std::size_t>(zero - piece.data()));
+            if (left > 0) {
+                stream.Seek(left, SeekOrigin::Current);
+            }
+            return text;
+        }
+        text.append(piece.data(), size);
     }
-    bytes.resize(zero);
-    return bytes;
+    throw EReadError("Stored text is not terminated");
 }

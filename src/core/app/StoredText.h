@@ -9,6 +9,8 @@
 
 void WriteStringToStream(TStream& stream, const std::string& text);
 
-// Reads one stored text; the result ends at the first zero byte. Raises EReadError, never reading past the
-// stream's end, when L is below 1, when fewer than L bytes remain, or when the L bytes hold no zero byte.
+// Reads one stored text; the result ends at the first zero byte, and the stream's position moves past all L bytes.
+// Memory grows with the result, not with L: bytes after the zero byte are passed over. Raises EReadError, never
+// reading past the stream's end, when L is below 1, when fewer than L bytes remain, or when the L bytes hold no
+// zero byte.
 std::string ReadStringFromStream(TStream& stream);

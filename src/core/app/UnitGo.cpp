@@ -142,6 +142,14 @@ void TGlobalObject::EndWait() {
     WaitWindow.reset();
 }
 
+void TGlobalObject::StopRun() {
+    Stop = true;
+    if (SendWindow) {
+        SendWindow->SetCaption("Stopping......");
+        SendWindow->Hide();
+    }
+}
+
 void TGlobalObject::FillServerTree() {
     windows_->FillServerTree();
 }

@@ -43,6 +43,10 @@ public:
     // Without a wait window nothing; otherwise clears Busy (whoever set it) and closes and destroys the window.
     void EndWait();
 
+    // What the progress window's STOP button does: the run ends at its next step, and the window goes with the
+    // caption "Stopping......".
+    void StopRun();
+
     // The main window lists the server's backups again.
     void FillServerTree();
 

@@ -31,10 +31,11 @@ void TLog::Load() {
         return;
     }
     try {
-        // Read whole, then taken apart in memory: every stored text is checked against what is really there
-        // before anything is allocated, so a damaged count or length ends the loading at the damage.
-        TMemoryStream data;
-        data.LoadFromFile(fileName_);
+        // Entry by entry through the file: each stored text is checked against what the file still holds, so
+        // memory grows with the lines kept, never with the file, and a damaged count or length ends the loading
+        // at the damage with the lines before it kept.
+        TFileStream file(fileName_, FileMode::OpenRead);
+        TBufferedReader data(file);
         const std::int32_t count = data.ReadInt32();
         for (std::int32_t i = 0; i < count; ++i) {
             const std::string message = ReadStringFromStream(data);
@@ -58,7 +59,8 @@ void TLog::Save() {
                 WriteStringToStream(data, line.Time);
             }
         }
-        TAtomicFileWriter file(fileName_);
+        // Paths and server names are the user's own business.
+        TAtomicFileWriter file(fileName_, 0600);
         file.Stream().WriteBuffer(data.Bytes().data(), data.Bytes().size());
         file.Commit();
     } catch (const std::exception&) {

@@ -21,11 +21,12 @@ using TLogMessageList = std::vector<TLogMessage>;
 // can take the run's lines.
 //
 // "Backup.log": an int32 count, then per entry the message and then the time text, each a stored text. There is
-// no limit on the number of lines.
+// no limit on the number of lines. The file is the user's alone (0600): it names paths and servers.
 class TLog {
 public:
-    // Reads programDir + "Backup.log" when it exists and, when the whole file loaded, adds "Program Started.".
-    // A damaged file keeps the entries before the damage and adds nothing. `box` may be null (nothing is shown);
+    // Reads programDir + "Backup.log" entry by entry when it exists and, when the whole file loaded, adds
+    // "Program Started.". A damaged file keeps the entries before the damage and adds nothing; memory grows with
+    // the entries kept, not with the file. `box` may be null (nothing is shown);
     // `sync`, when given, carries the box's updates to the main thread once loading is over.
     TLog(ILogBox* box, const std::string& programDir, ISyncCall* sync = nullptr);
     // Adds "Program stoped." and replaces "Backup.log" with the whole log; a failed write keeps the old file and

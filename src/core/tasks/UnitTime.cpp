@@ -46,7 +46,8 @@ std::int32_t IntAbs(std::int32_t value) {
 }
 
 TDateTime DateTimeDiff(TDateTime a, TDateTime b) {
-    return a - b;
+    // Read as the date functions read them, so that a NaN or an infinity from a damaged file gives a number.
+    return BoundedDateTime(a) - BoundedDateTime(b);
 }
 
 std::int64_t DayDifference(TDateTime a, TDateTime b) {

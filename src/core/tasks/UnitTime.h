@@ -50,7 +50,8 @@ public:
     void LoadFromStream(TStream& stream);
 };
 
-// Helpers of the due test, on whole days and on times of day in seconds.
+// Helpers of the due test, on whole days and on times of day in seconds. Every double gives an answer: dates are
+// read as BoundedDateTime reads them.
 std::int32_t IntAbs(std::int32_t value);
 TDateTime DateTimeDiff(TDateTime a, TDateTime b);
 std::int64_t DayDifference(TDateTime a, TDateTime b);

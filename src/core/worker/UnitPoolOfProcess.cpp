@@ -49,6 +49,20 @@ void TPool::AddJob(TGroup* task, std::int32_t kind) {
     jobs_.push_back(std::move(job));
 }
 
+void TPool::RemoveJobs(const TGroup* task) {
+    std::lock_guard lock(jobsMutex_);
+    std::erase_if(jobs_, [&](const std::unique_ptr<TExeTask>& job) {
+        if (job->Task != task) {
+            return false;
+        }
+        if (job.get() == current_) {
+            job->Task = nullptr;
+            return false;
+        }
+        return true;
+    });
+}
+
 std::size_t TPool::QueuedJobs() const {
     std::lock_guard lock(jobsMutex_);
     return jobs_.size();

@@ -41,6 +41,9 @@ public:
 
     // Main thread: appends a job.
     void AddJob(TGroup* task, std::int32_t kind);
+    // Main thread, before the task is destroyed: no job of it runs any more. Its queued jobs go; one that the
+    // worker has taken but not yet run stays first in the queue, emptied, until the worker removes it.
+    void RemoveJobs(const TGroup* task);
     // Runs `method` on the main thread and returns once it has run; at once when called on the main thread.
     void SyncCall(const std::function<void()>& method) override;
     // The main-thread part of the current job.

@@ -4,13 +4,18 @@
 #include "core/app/UnitGo.h"
 
 #include "platform/Exceptions.h"
+#include "support/Command.h"
 #include "support/FakeCoreWindows.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <csignal>
 #include <filesystem>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -174,22 +179,82 @@ TEST_F(Storage, AFailedSaveKeepsThePreviousFileAndTellsTheCaller) {
     TGlobalObject* object = GetGlobalObject();
     FillTasks(*object);
     object->SaveTasks();
+    object->SaveSettings();
     const std::string before = ReadFileBytes(dir / "files.lst");
-    object->Tasks.pop_back();
-    std::filesystem::create_directory(dir / "files.lst.tmp");
-    EXPECT_THROW(object->SaveTasks(), EFCreateError);
-    EXPECT_EQ(ReadFileBytes(dir / "files.lst"), before);
-    // The settings saver says nothing and keeps its old file too.
-    object->SaveSettings();
     const std::string settings = ReadFileBytes(dir / "ftpbackup.stg");
-    std::filesystem::create_directory(dir / "ftpbackup.stg.tmp");
+    object->Tasks.pop_back();
     object->FTP->Host = "changed";
-    object->SaveSettings();
-    EXPECT_EQ(ReadFileBytes(dir / "ftpbackup.stg"), settings);
-    // At exit the failure is logged and the object still goes down.
-    DestroyGlobalObject();
+    // A full disk, as a file size limit in a child process: the task saver raises, the settings saver is silent,
+    // and both old files stay.
+    EXPECT_EQ(RunInChild([&] {
+                  std::signal(SIGXFSZ, SIG_IGN);
+                  rlimit limit{16, 16};
+                  ::setrlimit(RLIMIT_FSIZE, &limit);
+                  object->SaveSettings();
+                  try {
+                      object->SaveTasks();
+                  } catch (const EWriteError&) {
+                      return 0;
+                  }
+                  return 1;
+              }),
+              0);
     EXPECT_EQ(ReadFileBytes(dir / "files.lst"), before);
+    EXPECT_EQ(ReadFileBytes(dir / "ftpbackup.stg"), settings);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2) << "no temporary file stays";
+    // At exit the failure is logged and the object still goes down: here a folder stands where the file goes.
+    std::filesystem::remove(dir / "files.lst");
+    std::filesystem::create_directory(dir / "files.lst");
+    DestroyGlobalObject();
     EXPECT_NE(ReadFileBytes(dir / "Backup.log").find("Error: Cannot create file"), std::string::npos);
+    EXPECT_EQ(Mode(dir / "Backup.log"), 0600u);
+}
+
+TEST_F(Storage, SavesAtOnceEachLeaveOneWritersWholeFile) {
+    // Two task lists that a reader tells apart by their size; each writer saves its own over and over.
+    const auto tasks = [](std::size_t count, const std::string& name) {
+        std::vector<std::unique_ptr<TGroup>> list;
+        for (std::size_t i = 0; i < count; ++i) {
+            list.push_back(std::make_unique<TGroup>());
+            list.back()->SetName(name + std::to_string(i));
+            list.back()->AddFolder(std::make_unique<TFolder>("/home/ann/" + name + std::to_string(i) + "/"));
+        }
+        return list;
+    };
+    const auto forty = tasks(40, "forty");
+    const auto fourteen = tasks(14, "fourteen");
+    const std::string path = dir / "files.lst";
+    WriteTaskFile(path, forty);
+    std::atomic<int> failures{0};
+    std::atomic<bool> writing{true};
+    std::vector<std::thread> writers;
+    for (int i = 0; i < 4; ++i) {
+        writers.emplace_back([&, i] {
+            for (int round = 0; round < 30; ++round) {
+                try {
+                    WriteTaskFile(path, i % 2 == 0 ? forty : fourteen);
+                } catch (const std::exception&) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    std::thread reader([&] {
+        while (writing) {
+            std::vector<std::unique_ptr<TGroup>> read;
+            ReadTaskFile(path, nullptr, read);
+            const bool whole = (read.size() == 40 && read.back()->Name == "forty39") ||
+                               (read.size() == 14 && read.back()->Name == "fourteen13");
+            failures += whole ? 0 : 1;
+        }
+    });
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    writing = false;
+    reader.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1) << "no temporary file stays";
 }
 
 TEST(SettingsRecord, StoredOrderDiffersFromMemoryOrder) {
@@ -258,7 +323,7 @@ TEST_F(FileEncryption, RoundTripWithLogLines) {
     EXPECT_EQ(ReadFileBytes(dir / "empty.crt"), "");
 }
 
-TEST_F(FileEncryption, MissingSourceLogsTheOpenFailureAndMakesNoDestination) {
+TEST_F(FileEncryption, FailuresAreLoggedAndNeverCostTheSource) {
     TGlobalObject* object = GetGlobalObject();
     object->Log->Clear();
     EXPECT_FALSE(EncryptFile(dir / "missing.zip", dir / "missing.zip.crt", "secret"));
@@ -274,6 +339,16 @@ TEST_F(FileEncryption, MissingSourceLogsTheOpenFailureAndMakesNoDestination) {
     WriteFileBytes(dir / "src", "abc");
     std::filesystem::create_directory(dir / "dst");
     EXPECT_FALSE(EncryptFile(dir / "src", dir / "dst", "secret"));
+    // The source itself as the destination, by its own name or another: refused, the file whole.
+    std::filesystem::create_directory_symlink(dir.Path(), dir / "again");
+    object->Log->Clear();
+    EXPECT_FALSE(EncryptFile(dir / "src", dir / "src", "secret"));
+    EXPECT_FALSE(DecryptFile(dir / "src", dir / "again/src", "secret"));
+    EXPECT_EQ(ReadFileBytes(dir / "src"), "abc");
+    const auto refusals = object->Log->Lines();
+    ASSERT_EQ(refusals.size(), 4u);
+    EXPECT_EQ(refusals[1].Message, "Can't encrypt file. ErrorMessage isCannot create file \"" + dir / "src" +
+                                       "\". It is the file being read.");
 }
 
 } // namespace

@@ -2,13 +2,19 @@
 
 #include "core/app/StoredText.h"
 #include "platform/DateTime.h"
+#include "support/Command.h"
 #include "support/FakeCoreWindows.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -73,6 +79,9 @@ TEST_F(Log, FirstStartWithoutAFileAddsNoStartLineAndWritesTheStopLine) {
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].message, "Program stoped.");
     EXPECT_EQ(entries[0].time, DateTimeToStr(moment));
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "Backup.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "paths and server names are the user's alone";
 }
 
 TEST_F(Log, FileIsACountThenMessageBeforeTimeAndKeepsEveryTimeTextAsWritten) {
@@ -188,16 +197,64 @@ TEST_F(Log, DamagedCountsAndLengthsEndTheLoadingCleanly) {
 TEST_F(Log, AFailedWriteAtExitKeepsThePreviousFile) {
     const std::string previous = LogFile({{"kept", "t"}});
     WriteFileBytes(dir / "Backup.log", previous);
-    {
-        auto log = Open();
-        // The temporary file cannot be made: a folder stands in its place.
-        std::filesystem::create_directory(dir / "Backup.log.tmp");
-        log->Add("lost");
-    }
+    // A full disk, as a file size limit in a child process: the new file cannot be written whole.
+    EXPECT_EQ(RunInChild([&] {
+                  std::signal(SIGXFSZ, SIG_IGN);
+                  const rlimit limit{previous.size(), previous.size()};
+                  ::setrlimit(RLIMIT_FSIZE, &limit);
+                  Open()->Add("lost");
+                  return 0;
+              }),
+              0);
     EXPECT_EQ(ReadFileBytes(dir / "Backup.log"), previous);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1) << "no temporary file stays";
     // A program folder that is gone is no reason to fail either.
     auto gone = std::make_unique<TLog>(&box, dir / "missing/", &sync);
     EXPECT_NO_THROW(gone.reset());
+}
+
+TEST_F(Log, EntriesAreReadOneByOneSoAPaddedOrHugeFileCostsOnlyWhatIsKept) {
+    const std::string path = dir / "Backup.log";
+    // Loaded in a child whose address space is what it uses now and 128 MiB more, so that taking in what the
+    // file holds beyond its entries fails there. The sanitizers' shadow memory does not fit under any such
+    // limit; their build loads without one.
+    const auto loads = [&](const std::vector<std::string>& expected) {
+        return RunInChild([&] {
+#if !defined(__SANITIZE_ADDRESS__)
+            long pages = 0;
+            std::ifstream("/proc/self/statm") >> pages;
+            const rlim_t spare = 128 << 20;
+            const rlimit limit{static_cast<rlim_t>(pages) * ::getpagesize() + spare, RLIM_INFINITY};
+            ::setrlimit(RLIMIT_AS, &limit);
+#endif
+            return Messages(TLog(nullptr, dir.Path())) == expected ? 0 : 1;
+        });
+    };
+    // Padded: the second entry's message is a stored text of 256 MiB whose text ends after its first byte.
+    {
+        TFileStream file(path, FileMode::Create);
+        TMemoryStream head;
+        head.WriteInt32(2);
+        WriteStringToStream(head, "a");
+        WriteStringToStream(head, "1");
+        const std::int32_t padded = 256 << 20;
+        head.WriteInt32(padded);
+        head.WriteBuffer("b", 2);
+        file.WriteBuffer(head.Bytes().data(), head.Bytes().size());
+        file.Seek(padded - 2, SeekOrigin::Current);
+        TMemoryStream tail;
+        WriteStringToStream(tail, "2");
+        file.WriteBuffer(tail.Bytes().data(), tail.Bytes().size());
+    }
+    EXPECT_EQ(loads({"a", "b", "Program Started."}), 0);
+    // Huge: a count far beyond the one entry, and 16 GiB of nothing after it (a sparse file).
+    {
+        TFileStream file(path, FileMode::Create);
+        const std::string head = LogFile({{"a", "1"}}, 0x7FFFFFFF);
+        file.WriteBuffer(head.data(), head.size());
+        file.SetSize(std::int64_t{16} << 30);
+    }
+    EXPECT_EQ(loads({"a"}), 0);
 }
 
 TEST_F(Log, ClearEmptiesTheLogAndTheBoxButNotTheFileOfLaterLines) {

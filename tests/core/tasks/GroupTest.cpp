@@ -9,6 +9,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -277,6 +280,57 @@ TEST(GroupRecord, LoadingFillsTheRowOfTheTask) {
     EXPECT_EQ(view.Row(0).Caption, "Docs");
     EXPECT_EQ(view.Row(0).Data, &task);
     EXPECT_EQ(view.Row(0).SubItems, (std::vector<std::string>{"True", "Weekly", DateTimeToStr(moment)}));
+}
+
+TEST(GroupRecord, OddStoredDatesLoadShowAndTestAsTheDatesTheyStandFor) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const TDateTime today = EncodeDate(2026, 5, 17);
+    std::vector<TDateTime> nows;
+    for (int second = 0; second < 86400; second += 3607) {
+        nows.push_back(today + second / 86400.0);
+    }
+    // A rule with every date set to `value`, through a stored record into a task with a row.
+    const auto loaded = [&](TDateTime value, FakeTaskListView& view, std::uint8_t type, std::uint8_t mode) {
+        TGroup original;
+        Fill(original);
+        TTimePeriod& rule = *original.Info->Period;
+        rule.StartDate = rule.EndDate = rule.At = rule.LastRun = value;
+        rule.HasEndDate = 1;
+        rule.Type = type;
+        rule.Mode = mode;
+        rule.DailyEveryN = 2;
+        rule.MonthDay = DecodeDate(value).day;
+        rule.AddWeekDay(DayOfWeek(value) - 1);
+        TMemoryStream stream(Record(original));
+        auto task = std::make_unique<TGroup>(&view);
+        task->LoadFromStream(stream);
+        return task;
+    };
+    for (const auto& [odd, meant] : std::vector<std::pair<double, double>>{
+             {nan, 0}, {inf, MaxDateTime}, {-inf, MinDateTime}, {9.3e18, MaxDateTime}, {-1e300, MinDateTime}}) {
+        for (std::uint8_t type = 0; type <= 3; ++type) {
+            for (std::uint8_t mode = 0; mode <= 1; ++mode) {
+                FakeTaskListView oddView;
+                FakeTaskListView meantView;
+                const auto oddTask = loaded(odd, oddView, type, mode);
+                const auto meantTask = loaded(meant, meantView, type, mode);
+                EXPECT_EQ(oddView.Row(0).SubItems, meantView.Row(0).SubItems) << odd;
+                for (const TDateTime now : nows) {
+                    EXPECT_EQ(oddTask->Info->Period->IsTimeToRun(now), meantTask->Info->Period->IsTimeToRun(now))
+                        << odd << " type " << int(type) << " mode " << int(mode) << " at " << now;
+                }
+                // A moment that is itself odd gets an answer too.
+                EXPECT_EQ(oddTask->Info->Period->IsTimeToRun(odd), meantTask->Info->Period->IsTimeToRun(meant));
+            }
+        }
+    }
+    FakeTaskListView view;
+    const auto never = loaded(nan, view, 0, 0);
+    EXPECT_EQ(view.Row(0).SubItems[2], "Never") << "NaN stands for day 0, never run";
+    FakeTaskListView late;
+    const auto last = loaded(inf, late, 0, 0);
+    EXPECT_EQ(late.Row(0).SubItems[2], DateTimeToStr(EncodeDate(9999, 12, 31) + EncodeTime(23, 59, 59)));
 }
 
 class GroupQueries : public ::testing::Test {

@@ -37,10 +37,6 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     try {
         QApplication::setApplicationDisplayName(TmainForm::Caption);
-        // Findable from before the window's creation, which loads and connects: a second start meanwhile must
-        // already see this one.
-        TWindowAnnouncement announcement;
-        announcement.Announce(TmainForm::ClassName, TmainForm::Caption);
         // A logout or a kill closes the window as the user would, tasks saved first. An open dialog is closed first
         // (cancelled), and the window only once the dialog's own step has finished; a run is stopped as its STOP
         // button does, and the window closes as soon as the run has ended (a restore or a deletion ends by itself).
@@ -71,6 +67,11 @@ int main(int argc, char** argv) {
             }
             QTimer::singleShot(0, closeWhenFree);
         });
+        // Findable from before the window's creation, which loads and connects: a second start meanwhile must
+        // already see this one. Only once the signals are ours: whoever finds this copy may send it SIGTERM, which
+        // must then close it the regular way instead of killing it.
+        TWindowAnnouncement announcement;
+        announcement.Announce(TmainForm::ClassName, TmainForm::Caption);
         TmainForm mainForm;
         window = &mainForm;
         if (ending) {

@@ -22,9 +22,22 @@ int main(int argc, char** argv) {
     // program ends when its main window closes.
     QApplication::setQuitOnLastWindowClosed(false);
     try {
+        // A logout or a kill ends it as "Close Schedule" does, its registry entry withdrawn. Taken over before the
+        // window announces itself: whoever finds it may send it SIGTERM at once.
+        TmainScheduleForm* window = nullptr;
+        bool ending = false;
+        OnTerminationSignal([&] {
+            ending = true;
+            if (window != nullptr) {
+                window->close();
+            }
+        });
         TmainScheduleForm form;
-        // A logout or a kill ends it as "Close Schedule" does, its registry entry withdrawn.
-        OnTerminationSignal([&form] { form.close(); });
+        window = &form;
+        if (ending) {
+            form.close();
+            return 0;
+        }
         QApplication::exec();
     } catch (const std::exception& error) {
         QMessageBox::critical(nullptr, "Ploverly", QString::fromStdString(error.what()));

@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     try {
-        QApplication::setApplicationDisplayName(TmainForm::Caption);
+        SetApplicationTitle(TmainForm::Caption);
         // Findable from before the window's creation, which loads and connects: a second start meanwhile must
         // already see this one.
         TWindowAnnouncement announcement;

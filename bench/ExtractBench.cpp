@@ -35,7 +35,7 @@ double TimeUnzip(const std::string& volume) {
     return seconds;
 }
 
-double TimeOurs(const std::string& volume, const TStringList& wanted) {
+double TimeOurs(const std::string& volume, const std::vector<TListedFile>& wanted) {
     ::sync();
     const Stopwatch watch;
     if (!DecompressArchive(volume, wanted)) {
@@ -51,11 +51,12 @@ void Compare(const std::string& title, const std::vector<std::string>& files, st
     for (const std::string& file : files) {
         list.Add(file);
     }
-    const TStringList wanted = list;
     GetGlobalObject()->RunByteTotal = static_cast<std::int64_t>(bytes);
     if (CompressFiles(&list, archive, true) != 1) {
         throw std::runtime_error("CompressFiles failed");
     }
+    std::string error;
+    const std::vector<TListedFile> wanted = ParseBackupList(list, error);
     const std::string volume = VolumeFileName(archive, 0);
     struct stat st {};
     ::stat(volume.c_str(), &st);

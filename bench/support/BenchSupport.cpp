@@ -1,6 +1,7 @@
 #include "BenchSupport.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -12,9 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <netinet/in.h>
 #include <random>
 #include <stdexcept>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -129,6 +132,45 @@ std::uint64_t DrawSize(Random& random) {
     const double low = std::log(16.0);
     const double high = std::log(4.0 * 1024 * 1024);
     return static_cast<std::uint64_t>(std::exp(low + random.Unit() * (high - low)));
+}
+
+void KillChild(int& pid) {
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        pid = -1;
+    }
+}
+
+bool PortAccepts(const std::string& host, int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return ok;
+}
+
+int FreePort(const std::string& host) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, host.c_str(), &address.sin_addr);
+    socklen_t length = sizeof address;
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!ok) {
+        throw std::runtime_error("no free port on " + host);
+    }
+    return ntohs(address.sin_port);
 }
 
 } // namespace
@@ -325,12 +367,49 @@ std::string BenchFtpServer::Url() const {
 }
 
 void BenchFtpServer::Stop() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
+    KillChild(pid_);
+}
+
+BenchSocksProxy::BenchSocksProxy(const std::string& logPath) {
+    // microsocks cannot report the port it bound: a free one is chosen, and another when that one was taken.
+    for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
+        port_ = FreePort(host_);
+        const std::string port = std::to_string(port_);
+        const int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (logFd >= 0) {
+                ::dup2(logFd, STDOUT_FILENO);
+                ::dup2(logFd, STDERR_FILENO);
+            }
+            ::execl("/usr/bin/microsocks", "microsocks", "-i", host_.c_str(), "-p", port.c_str(),
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        if (logFd >= 0) {
+            ::close(logFd);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!PortAccepts(host_, port_) && std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (pid_ > 0 && !PortAccepts(host_, port_)) {
+            KillChild(pid_);
+        }
     }
+    if (pid_ < 0) {
+        throw std::runtime_error("microsocks did not start; see " + logPath);
+    }
+}
+
+BenchSocksProxy::~BenchSocksProxy() {
+    KillChild(pid_);
 }
 
 namespace {

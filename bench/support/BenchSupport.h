@@ -74,6 +74,23 @@ private:
     int port_ = 0;
 };
 
+// A SOCKS5 proxy on loopback (microsocks, without authentication), killed when the object goes.
+class BenchSocksProxy {
+public:
+    explicit BenchSocksProxy(const std::string& logPath);
+    ~BenchSocksProxy();
+    BenchSocksProxy(const BenchSocksProxy&) = delete;
+    BenchSocksProxy& operator=(const BenchSocksProxy&) = delete;
+
+    const std::string& Host() const { return host_; }
+    int Port() const { return port_; }
+
+private:
+    int pid_ = -1;
+    std::string host_ = "127.0.0.1";
+    int port_ = 0;
+};
+
 class Stopwatch {
 public:
     Stopwatch() : start_(std::chrono::steady_clock::now()) {}

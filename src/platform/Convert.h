@@ -8,3 +8,7 @@
 // raises EConvertError.
 bool TryStrToInt(const std::string& text, std::int32_t& value);
 std::int32_t StrToInt(const std::string& text);
+
+// The text with every control character written out ("\n", "\r", "\t", other ones as "\x1b"), for a log line that
+// must stay one line and yet show what a name holds.
+std::string ShowControlCharacters(const std::string& text);

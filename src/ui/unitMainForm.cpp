@@ -301,19 +301,8 @@ public:
     TWaitCursor& operator=(const TWaitCursor&) = delete;
 };
 
-// Deletes a work file of the restore on every way out: downloaded volumes are the user's data, and a decrypted
-// one is that data in the clear.
-class TWorkFile {
-public:
-    explicit TWorkFile(std::string path) : path_(std::move(path)) { DeleteFile(path_); }
-    ~TWorkFile() { DeleteFile(path_); }
-    TWorkFile(const TWorkFile&) = delete;
-    TWorkFile& operator=(const TWorkFile&) = delete;
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
+// A file node's place among its volume's entries, kept beside its volume number (the node's data word).
+constexpr int PositionRole = Qt::UserRole + 16;
 
 // The volumes that the file nodes under `node` are in, ticked or not.
 void CollectVolumes(const QTreeWidgetItem* node, std::set<std::int32_t>& volumes) {
@@ -1034,47 +1023,46 @@ void TmainForm::LoadBackupList(QTreeWidgetItem* backup) {
     const std::unique_ptr<TStringList> list = GetGlobalObject()->FTP->ReadInfo(GetNodeCaption(backup) + ".inf");
     SetNodeData(backup, 0);
     SetNodeState(backup, 3);
+    std::string error;
+    const std::vector<TListedFile> files = ParseBackupList(*list, error);
     treeBacupFiles->setUpdatesEnabled(false);
-    try {
-        QTreeWidgetItem* lastParent = nullptr;
-        std::string lastDirectory;
-        const int count = list->Count();
-        for (int i = 0; i < count; i += 2) {
-            const std::int32_t volume = StrToInt((*list)[i]);
-            if ((i + 1) % 51 == 0) {
-                ProcessMessages();
-                QThread::msleep(70);
-            }
-            if (i + 1 >= count) {
-                throw Exception("The backup's list ends after a volume number, without its path");
-            }
-            const std::string& path = (*list)[i + 1];
-            const std::string directory = ExtractFilePath(path);
-            QTreeWidgetItem* parent = nullptr;
-            std::string leaf;
-            if (lastParent != nullptr && directory == lastDirectory) {
-                parent = lastParent;
-                leaf = ExtractFileName(path);
-            } else {
-                const std::vector<std::string> pieces = SplitPath(path);
-                parent = backup;
-                leaf = pieces[0];
-                for (std::size_t k = 1; k < pieces.size() && !pieces[k].empty(); ++k) {
-                    parent = FindOrAddTreeNode(parent, CaptionOfPiece(leaf));
-                    leaf = pieces[k];
-                }
-            }
-            lastParent = parent;
-            lastDirectory = directory;
-            if (!leaf.empty()) {
-                QTreeWidgetItem* file = AddTreeNode(parent, leaf);
-                SetNodeData(file, volume);
-                file->setIcon(0, ItemPicture(7));
-                SetNodeState(file, 3);
+    QTreeWidgetItem* lastParent = nullptr;
+    std::string lastDirectory;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        // Every 51 lines of the list, as a pair takes two.
+        if (i % 51 == 25) {
+            ProcessMessages();
+            QThread::msleep(70);
+        }
+        const std::string& path = files[i].Path;
+        const std::string directory = ExtractFilePath(path);
+        QTreeWidgetItem* parent = nullptr;
+        std::string leaf;
+        if (lastParent != nullptr && directory == lastDirectory) {
+            parent = lastParent;
+            leaf = ExtractFileName(path);
+        } else {
+            const std::vector<std::string> pieces = SplitPath(path);
+            parent = backup;
+            leaf = pieces[0];
+            for (std::size_t k = 1; k < pieces.size() && !pieces[k].empty(); ++k) {
+                parent = FindOrAddTreeNode(parent, CaptionOfPiece(leaf));
+                leaf = pieces[k];
             }
         }
-    } catch (const std::exception& error) {
-        LogLine(std::string("Error: ") + error.what());
+        lastParent = parent;
+        lastDirectory = directory;
+        if (!leaf.empty()) {
+            QTreeWidgetItem* file = AddTreeNode(parent, leaf);
+            SetNodeData(file, files[i].Volume);
+            file->setData(0, PositionRole, files[i].Position);
+            file->setIcon(0, ItemPicture(7));
+            SetNodeState(file, 3);
+        }
+    }
+    // What parses is shown; what does not is told once.
+    if (!error.empty()) {
+        LogLine("Error: " + error);
     }
     backup->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
     treeBacupFiles->setUpdatesEnabled(true);
@@ -1087,7 +1075,7 @@ void TmainForm::CollectServerFiles(QTreeWidgetItem* node, std::vector<tagNameZip
             CollectServerFiles(node->child(i), files, prefix + piece + "/");
         }
     } else if (GetNodeState(node) == 1 && GetNodeData(node) != -1) {
-        files.push_back({prefix + piece, GetNodeData(node)});
+        files.push_back({prefix + piece, GetNodeData(node), node->data(0, PositionRole).toInt()});
     }
 }
 
@@ -1132,20 +1120,21 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
         }
     }
     std::string password;
-    TStringList wanted;
+    std::vector<TListedFile> wanted;
     for (const std::int32_t volume : volumes) {
-        wanted.Clear();
+        wanted.clear();
         for (const tagNameZipId& file : files) {
             if (file.ZipId == volume) {
-                wanted.Add(file.Path);
+                wanted.push_back({file.ZipId, file.Position, file.Path});
             }
         }
+        // Downloaded and decrypted into work files of our own: the server's names never make local ones.
         const std::string remote = VolumeFileName(caption, volume);
-        const TWorkFile local(GetTempDir() + remote);
+        const TWorkFile local("volume");
         if (!app->FTP->ReceiveFile(remote, local.Path(), true)) {
             continue;
         }
-        if (ExtractFileExt(local.Path()) == ".zip") {
+        if (ExtractFileExt(remote) == ".zip") {
             DecompressArchive(local.Path(), wanted);
             continue;
         }
@@ -1155,7 +1144,7 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
                 continue;
             }
         }
-        const TWorkFile plain(local.Path() + ".zip");
+        const TWorkFile plain("volume");
         if (DecryptFile(local.Path(), plain.Path(), password)) {
             DecompressArchive(plain.Path(), wanted);
         }

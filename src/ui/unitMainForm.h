@@ -32,10 +32,12 @@ struct TmainFormStart {
     std::optional<std::vector<std::string>> Arguments;
 };
 
-// One file picked in the tree of backups: its full path as listed, and the volume that holds it.
+// One file picked in the tree of backups: its full path as listed, the volume that holds it, and its place among
+// that volume's entries.
 struct tagNameZipId {
     std::string Path;
     std::int32_t ZipId = 0;
+    std::int32_t Position = 0;
 };
 
 // The backup program's main window: the task list, the tree of files to back up for the current task, the tree of

@@ -239,11 +239,21 @@ void FtpServer::Start() {
         std::to_string(options_.exitAfterUploadBytes),
         "--exit-after-download-bytes",
         std::to_string(options_.exitAfterDownloadBytes),
+        "--planted-names",
+        records_ / "planted.txt",
+        "--size-offset",
+        std::to_string(options_.sizeOffset),
         "--connections-log",
         records_ / "connections.txt",
         "--commands-log",
         records_ / "commands.txt",
     };
+    if (options_.stallNameLists) {
+        argv.push_back("--stall-name-lists");
+    }
+    if (options_.cutDownloads) {
+        argv.push_back("--cut-downloads");
+    }
     process_.StartWithReadyLine(argv, records_ / "server.log");
     host_ = process_.Host();
     port_ = process_.Port();
@@ -264,6 +274,14 @@ std::vector<std::string> FtpServer::Connections() const {
 
 std::vector<std::string> FtpServer::Commands() const {
     return ReadLines(records_ / "commands.txt");
+}
+
+void FtpServer::PlantListedNames(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        text += name + "\n";
+    }
+    WriteFileBytes(records_ / "planted.txt", text);
 }
 
 void FtpServer::ClearRecords() {
@@ -322,16 +340,19 @@ std::vector<std::string> SmtpServer::Commands() const {
 }
 
 SocksProxy::SocksProxy(SocksProxyOptions options) : options_(std::move(options)) {
-    if (options_.protocol == ProxyProtocol::Socks4) {
+    if (options_.protocol == ProxyProtocol::Socks4 || !options_.hostNames.empty()) {
         std::vector<std::string> argv = {
-            kPython,          Fixture("socks4_proxy.py"),
+            kPython,          Fixture("socks_proxy.py"),
             "--host",         "127.0.0.1",
             "--port",         "0",
             "--bind-address", options_.outgoingAddress,
             "--log",          records_ / "requests.txt",
         };
         if (!options_.user.empty()) {
-            argv.insert(argv.end(), {"--user", options_.user});
+            argv.insert(argv.end(), {"--user", options_.user, "--password", options_.password});
+        }
+        for (const auto& [name, address] : options_.hostNames) {
+            argv.insert(argv.end(), {"--map", name + "=" + address});
         }
         process_.StartWithReadyLine(argv, records_ / "proxy.log");
         return;

@@ -7,6 +7,7 @@
 #include <string>
 #include <sys/types.h>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // Real peers for the network tests: processes on loopback addresses, started on free ports, killed when the
@@ -57,6 +58,12 @@ struct FtpServerOptions {
     // Likewise once a download has sent this many bytes.
     std::int64_t exitAfterDownloadBytes = 0;
     std::string host = "127.0.0.1";
+    // NLST announces its transfer and opens the data connection, then sends nothing, for ever.
+    bool stallNameLists = false;
+    // RETR sends the first half of the file and reports success.
+    bool cutDownloads = false;
+    // SIZE answers the file's size plus this many bytes.
+    std::int64_t sizeOffset = 0;
 };
 
 // An FTP server (pyftpdlib) with one user, "tester" / "secret", whose root is a fresh temporary folder.
@@ -80,6 +87,9 @@ public:
     bool Running() { return process_.Running(); }
     // Options for the next Start.
     FtpServerOptions& Options() { return options_; }
+
+    // Names that every folder listing of the server names too, besides what the folder holds (none of LF).
+    void PlantListedNames(const std::vector<std::string>& names);
 
     // Peer addresses of the control connections, in order, and the command lines received, across restarts.
     std::vector<std::string> Connections() const;
@@ -140,11 +150,15 @@ struct SocksProxyOptions {
     // SOCKS5: user and password required when the user is not empty. SOCKS4/4A: the user id required.
     std::string user;
     std::string password;
+    // Names only the proxy can resolve, each with the address it stands for. With any, SOCKS5 too is our fixture,
+    // which records its requests.
+    std::vector<std::pair<std::string, std::string>> hostNames;
     // Outgoing connections leave from this address, so the server behind the proxy can tell them apart.
     std::string outgoingAddress = "127.0.0.7";
 };
 
-// A SOCKS proxy on loopback: microsocks for SOCKS5, a fixture of ours for SOCKS4 and 4A (both in one).
+// A SOCKS proxy on loopback: microsocks for SOCKS5, a fixture of ours for SOCKS4 and 4A and for SOCKS5 with names
+// of its own (all in one).
 class SocksProxy {
 public:
     explicit SocksProxy(SocksProxyOptions options = {});
@@ -152,7 +166,8 @@ public:
     const std::string& Host() const { return process_.Host(); }
     int Port() const { return process_.Port(); }
     const std::string& OutgoingAddress() const { return options_.outgoingAddress; }
-    // SOCKS4/4A only: the requests seen, each "SOCKS4 <ip> <port> <user>" or "SOCKS4A <host> <port> <user>".
+    // Our fixture only: the requests seen, each "SOCKS4 <ip> <port> <user>", "SOCKS4A <host> <port> <user>" or
+    // "SOCKS5 <address or name> <port> <user>".
     std::vector<std::string> Requests() const;
 
 private:

@@ -42,6 +42,9 @@ namespace {
 
 const std::string Umlauts = "Gr\xC3\xBC\xC3\x9F"
                             "e \xE2\x82\xAC.txt";
+// Two names that the zip writer stores under one entry name.
+const std::string Cafe = "caf\xC3\xA9.txt";
+const std::string Cafa = "caf\xC3\xA4.txt";
 
 std::string Content(std::size_t size, std::uint32_t seed) {
     std::string bytes = RandomBytes(size, seed);
@@ -88,6 +91,8 @@ protected:
         WriteFileBytes(Docs() + "a.txt", Content(20000, 1));
         WriteFileBytes(Docs() + "sub/b.bin", RandomBytes(30000, 2));
         WriteFileBytes(Docs() + Umlauts, Content(5000, 3));
+        WriteFileBytes(Docs() + Cafe, Content(4000, 5));
+        WriteFileBytes(Docs() + Cafa, Content(4100, 6));
         WriteFileBytes(SecretFile(), Content(7000, 4));
         fs::create_directory(BigFolder());
         for (int i = 0; i < 3; ++i) {
@@ -149,7 +154,15 @@ protected:
     std::string BigFolder() const { return data / "big/"; }
     std::string Big(int i) const { return BigFolder() + "f" + std::to_string(i) + ".bin"; }
     std::vector<std::string> AllFiles() const {
-        return {Docs() + "a.txt", Docs() + "sub/b.bin", Docs() + Umlauts, SecretFile(), Big(0), Big(1), Big(2)};
+        return {Docs() + "a.txt",
+                Docs() + "sub/b.bin",
+                Docs() + Umlauts,
+                Docs() + Cafe,
+                Docs() + Cafa,
+                SecretFile(),
+                Big(0),
+                Big(1),
+                Big(2)};
     }
     // A backup's caption: its list file's name without ".inf".
     std::string CaptionOf(const std::string& task) {
@@ -309,14 +322,22 @@ TEST_F(ServerTree, SettingsTakenInTheDialogReconnectAndARunFromTheWindowAddsItsB
 
 TEST_F(ServerTree, ListsOfEveryShapeAndDamageGiveTheirNodesAndARestoreOfThemEnds) {
     // Written by hand: two files in one folder, a folder met again after another one, a bare name, a volume
-    // number that no volume can have, then a line that is no number, after which nothing more is read.
+    // number that no volume can have, then a line that is no number and one more (as a path split by a line
+    // break gives them), which are passed over until a pair parses again, and a number without its path.
     WriteFileBytes(Remote() + "Odd.zip.inf", "0\r\n/x/a\r\n0\r\n/x/b\r\n1\r\n/y/c\r\n0\r\n/x/d\r\n0\r\nbare\r\n"
-                                             "-3\r\n/x/neg\r\n2147483647\r\n/x/far\r\nzz\r\n/x/never\r\n");
+                                             "-3\r\n/x/neg\r\n2147483647\r\n/x/far\r\nzz\r\n/x/never\r\n"
+                                             "0\r\n/x/after\r\n7\r\n");
     listFiles["Odd"] = "Odd.zip.inf";
     Open();
     QTreeWidgetItem* odd = Expanded("Odd");
     ASSERT_NE(odd, nullptr);
-    EXPECT_THAT(Messages(), Contains("Error: 'zz' is not a valid integer value"));
+    std::vector<std::string> errors;
+    for (const std::string& line : Messages()) {
+        if (line.starts_with("Error")) {
+            errors.push_back(line);
+        }
+    }
+    EXPECT_THAT(errors, ElementsAre("Error: 'zz' is not a valid integer value")) << "one line for the whole list";
     ASSERT_EQ(odd->childCount(), 2);
     QTreeWidgetItem* rootFolder = ChildNamed(odd, "/");
     ASSERT_NE(rootFolder, nullptr);
@@ -327,7 +348,7 @@ TEST_F(ServerTree, ListsOfEveryShapeAndDamageGiveTheirNodesAndARestoreOfThemEnds
     for (int i = 0; i < x->childCount(); ++i) {
         inX.push_back(GetNodeCaption(x->child(i)) + ":" + std::to_string(GetNodeData(x->child(i))));
     }
-    EXPECT_THAT(inX, ElementsAre("a:0", "b:0", "d:0", "neg:-3", "far:2147483647"));
+    EXPECT_THAT(inX, ElementsAre("a:0", "b:0", "d:0", "neg:-3", "far:2147483647", "after:0"));
     EXPECT_EQ(GetNodeData(ChildNamed(ChildNamed(rootFolder, "y"), "c")), 1);
     EXPECT_EQ(GetNodeData(ChildNamed(odd, "bare")), 0);
 
@@ -356,6 +377,11 @@ TEST_F(ServerTree, RestoreBringsTheTickedFilesBackFromTheVolumesThatHoldThem) {
     QTreeWidgetItem* big = Expanded("Big");
     Tick(NodeOf(docs, Docs() + "a.txt"));
     Tick(NodeOf(docs, Docs() + Umlauts));
+    // Of the two files stored under one entry name, the one packed second, alone.
+    const std::string listed = ReadFileBytes(Remote() + listFiles["Docs"]);
+    const std::string later = listed.find(Docs() + Cafe) < listed.find(Docs() + Cafa) ? Cafa : Cafe;
+    const std::string earlier = later == Cafa ? Cafe : Cafa;
+    Tick(NodeOf(docs, Docs() + later));
     Tick(secret);
     Tick(NodeOf(big, Big(2)));
     EXPECT_EQ(GetNodeState(docs), NodePartly);
@@ -371,10 +397,10 @@ TEST_F(ServerTree, RestoreBringsTheTickedFilesBackFromTheVolumesThatHoldThem) {
     ASSERT_EQ(user.Requests.size(), 1u);
     EXPECT_EQ(user.Requests[0].kind, TModalRequest::Password);
     EXPECT_EQ(user.Requests[0].text, "Enter Password");
-    for (const std::string& path : {Docs() + "a.txt", Docs() + Umlauts, Big(2)}) {
+    for (const std::string& path : {Docs() + "a.txt", Docs() + Umlauts, Docs() + later, Big(2)}) {
         EXPECT_EQ(ReadFileBytes(path), original[path]) << path;
     }
-    for (const std::string& path : {Docs() + "sub/b.bin", SecretFile(), Big(0), Big(1)}) {
+    for (const std::string& path : {Docs() + "sub/b.bin", Docs() + earlier, SecretFile(), Big(0), Big(1)}) {
         EXPECT_FALSE(fs::exists(path)) << path;
     }
     EXPECT_THAT(NamesIn(temp.Path()), IsEmpty()) << "no downloaded volume stays behind";
@@ -451,6 +477,88 @@ TEST_F(ServerTree, WhileBusyNoBackupLoadsRestoresOrGoesAndTheWindowStaysOpen) {
     EXPECT_GT(Backup("Secret")->childCount(), 0);
     EXPECT_TRUE(form->close());
     EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(ServerTree, NamesTheServerListsNeverBecomeLocalPathsAndOnesThatCouldAreNoBackups) {
+    // A server that lists a name climbing out of the temporary folder to the user's "Budget.xlsx", and holds what
+    // that name points to. Taken as a local path, it would delete and write the files beside the user's.
+    std::string up;
+    for (char c : temp.Path().substr(1)) {
+        up += c == '/' ? "../" : "";
+    }
+    const std::string climbing = up + data.Path().substr(1) + "Budget.xlsx.inf";
+    const std::vector<std::string> victims{data / "Budget.xlsx.inf.tmp", data / "0Budget.xlsx"};
+    for (const std::string& victim : victims) {
+        WriteFileBytes(victim, "the user's own");
+    }
+    const std::string onServer = server.Root() + data.Path().substr(1);
+    fs::create_directories(onServer);
+    WriteFileBytes(onServer + "Budget.xlsx.inf", "0\r\n" + data / "Budget.xlsx" + "\r\n");
+    WriteFileBytes(onServer + "0Budget.xlsx", "the server's bytes");
+    const std::string withNul("evil.inf\0.inf", 13);
+    server.PlantListedNames({climbing, withNul, "sub/deep.inf", ".."});
+
+    ModalUser user;
+    Open();
+    EXPECT_THAT(Messages(), Contains("The server listed \"" + climbing +
+                                     "\", which is no name of a backup's list file; it was left out"));
+    EXPECT_THAT(Messages(), Contains("The server listed \"evil.inf\\x00.inf\", which is no name of a backup's "
+                                     "list file; it was left out"));
+    EXPECT_EQ(Root()->childCount(), 3) << "the real backups alone";
+    // Were it shown after all: loading and restoring it must still write nothing outside the temporary folder.
+    if (QTreeWidgetItem* planted = ChildNamed(Root(), climbing.substr(0, climbing.size() - 4))) {
+        planted->setExpanded(true);
+        Tick(planted);
+        form->Restore2->trigger();
+    }
+    for (const std::string& victim : victims) {
+        EXPECT_EQ(ReadFileBytes(victim), "the user's own") << victim;
+    }
+}
+
+TEST_F(ServerTree, BackupsWithTheLongestNamesOpenAndComeBack) {
+    ModalUser user;
+    user.Passwords = {"pw", "pw"};
+    Open();
+    // A task name of 230 characters: the archive's name gives way, so that every name made from it fits.
+    TGlobalObject& app = *GetGlobalObject();
+    app.Tasks.push_back(std::make_unique<TGroup>());
+    TGroup& task = *app.Tasks.back();
+    task.Name = std::string(230, 'L');
+    const std::string longFile = data / "long.txt";
+    WriteFileBytes(longFile, Content(6000, 7));
+    task.AddFile(std::make_unique<TFileBase>(longFile));
+    task.Info->NeedEncrypt = 1;
+    task.Info->Password = "pw";
+    task.DoBackup();
+    ASSERT_TRUE(task.LastRunOk);
+    // A backup whose list file's name takes all 255 bytes, as an earlier version could leave one: "Secret" renamed.
+    const std::string longest = std::string(243, 'S') + ".zip.crt";
+    fs::rename(Remote() + listFiles["Secret"], Remote() + longest + ".inf");
+    fs::rename(Remote() + "0" + CaptionOf("Secret"), Remote() + "0" + longest);
+    form->FillServerTree();
+    ASSERT_EQ(Root()->childCount(), 4);
+
+    QTreeWidgetItem* renamed = ChildNamed(Root(), longest);
+    QTreeWidgetItem* made = nullptr;
+    for (int i = 0; i < Root()->childCount(); ++i) {
+        if (GetNodeCaption(Root()->child(i)).starts_with("LLLL")) {
+            made = Root()->child(i);
+        }
+    }
+    ASSERT_NE(renamed, nullptr);
+    ASSERT_NE(made, nullptr);
+    EXPECT_LE(GetNodeCaption(made).size() + 4, 255u);
+    renamed->setExpanded(true);
+    made->setExpanded(true);
+    Tick(renamed);
+    Tick(made);
+    fs::remove(SecretFile());
+    fs::remove(longFile);
+    form->Restore2->trigger();
+    EXPECT_EQ(ReadFileBytes(SecretFile()), original[SecretFile()]);
+    EXPECT_EQ(ReadFileBytes(longFile), Content(6000, 7));
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "UnitArchive.h"
 
 #include "core/app/UnitGo.h"
+#include "platform/Convert.h"
+#include "platform/Exceptions.h"
 #include "platform/Messages.h"
 #include "platform/Paths.h"
 #include "zip/ZipArchive.h"
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <random>
 #include <sys/stat.h>
@@ -82,52 +85,6 @@ void ShowProgress(TGlobalObject& app, std::int64_t bytesOfRun, int filesDone, in
     app.SendWindow->SetProgress(static_cast<int>(share));
 }
 
-// The wanted paths by the entry names that stand for them.
-class TWantedEntries {
-public:
-    explicit TWantedEntries(const TStrings& wanted) {
-        // The exact names first, so that a path stored unmapped (by another zip writer) is found under itself
-        // before any other wanted path whose mapped name happens to be the same.
-        for (const std::string& path : wanted) {
-            Add(path, path);
-        }
-        for (const std::string& path : wanted) {
-            const std::string name = ArchiveEntryName(path);
-            if (name != path) {
-                Add(name, path);
-            }
-        }
-    }
-
-    // Where the entry of this name goes, or null when it is not wanted. The k-th entry of a name goes to the k-th
-    // wanted path of that name; entries beyond them go to the last one, so a path packed twice is written twice.
-    const std::string* Take(const std::string& entryName) {
-        const auto found = byName_.find(entryName);
-        if (found == byName_.end()) {
-            return nullptr;
-        }
-        Targets& targets = found->second;
-        const std::size_t index = std::min(targets.Taken, targets.Paths.size() - 1);
-        ++targets.Taken;
-        return &targets.Paths[index];
-    }
-
-private:
-    struct Targets {
-        std::vector<std::string> Paths;
-        std::size_t Taken = 0;
-    };
-
-    void Add(const std::string& name, const std::string& path) {
-        std::vector<std::string>& paths = byName_[name].Paths;
-        if (std::find(paths.begin(), paths.end(), path) == paths.end()) {
-            paths.push_back(path);
-        }
-    }
-
-    std::unordered_map<std::string, Targets> byName_;
-};
-
 struct UnzCloser {
     void operator()(void* file) const { unzClose(static_cast<unzFile>(file)); }
 };
@@ -158,18 +115,22 @@ private:
 };
 
 // A new file beside `target` that replaces it on Commit; without a Commit it is removed and the target stays as
-// it was. Made with 0666 less the umask, as a file created at the target would be.
+// it was. It takes the mode of the file it replaces, and meanwhile is the owner's alone: a private key restored
+// over its older self is never readable by others, not even for a moment. Where there is no file yet it is made
+// with 0666 less the umask, as a file created at the target would be.
 class TFileBeside {
 public:
     explicit TFileBeside(const std::string& target) : target_(target) {
         static thread_local std::mt19937_64 random{std::random_device{}()};
         const std::string folder = ExtractFilePath(target);
+        struct stat st {};
+        const mode_t mode = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? 0600 : 0666;
         for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
             char suffix[32];
             std::snprintf(suffix, sizeof suffix, ".restore-%012llx",
                           static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
             path_ = folder + suffix;
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
             if (fd_ < 0 && errno != EEXIST) {
                 break;
             }
@@ -203,11 +164,12 @@ public:
         return true;
     }
 
-    // False, with errno, when the bytes could not all be kept or the target not replaced.
+    // False, with errno, when the bytes could not all be kept, the mode not taken or the target not replaced.
     bool Commit() {
         const int fd = fd_;
         fd_ = -1;
-        if (::close(fd) != 0) {
+        const bool moded = TakeTargetsMode(fd);
+        if (::close(fd) != 0 || !moded) {
             return false;
         }
         if (::rename(path_.c_str(), target_.c_str()) != 0) {
@@ -218,6 +180,19 @@ public:
     }
 
 private:
+    // The owner and group first, where the process may give them (changing them may clear set-id bits), then the
+    // mode. A target that is no regular file (any more) leaves the file as it was made.
+    bool TakeTargetsMode(int fd) const {
+        struct stat st {};
+        if (::stat(target_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            return true;
+        }
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0 && ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+            // Not the process's to give: the file stays the restoring user's.
+        }
+        return ::fchmod(fd, st.st_mode & 07777) == 0;
+    }
+
     std::string target_;
     std::string path_;
     int fd_ = -1;
@@ -326,7 +301,35 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
     return volume + 1;
 }
 
-bool DecompressArchive(const std::string& zipPath, const TStrings& wanted) {
+std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::string& error) {
+    std::vector<TListedFile> files;
+    std::unordered_map<std::int32_t, std::int32_t> placed;
+    error.clear();
+    const int count = lines.Count();
+    for (int i = 0; i < count;) {
+        std::int32_t volume = 0;
+        try {
+            volume = StrToInt(lines[i]);
+        } catch (const EConvertError& failure) {
+            if (error.empty()) {
+                error = failure.what();
+            }
+            ++i;
+            continue;
+        }
+        if (i + 1 >= count) {
+            if (error.empty()) {
+                error = "The backup's list ends after a volume number, without its path";
+            }
+            break;
+        }
+        files.push_back({volume, placed[volume]++, lines[i + 1]});
+        i += 2;
+    }
+    return files;
+}
+
+bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile>& wanted) {
     Log("Start decompressing file " + zipPath);
     UnzHandle archive(unzOpen64(zipPath.c_str()));
     if (!archive) {
@@ -334,12 +337,21 @@ bool DecompressArchive(const std::string& zipPath, const TStrings& wanted) {
         return false;
     }
     const auto file = static_cast<unzFile>(archive.get());
-    TWantedEntries targets(wanted);
+    // The wanted files by their places; each is taken out when its entry is met, so what stays was never met.
+    std::map<std::int32_t, const TListedFile*> byPosition;
+    for (const TListedFile& listed : wanted) {
+        byPosition.emplace(listed.Position, &listed);
+    }
+    const auto misplaced = [&](const std::string& path) {
+        Log("Error: " + ExtractFileName(zipPath) + " holds no entry for " + path +
+            " at its place in the backup's list; the file was left as it was");
+    };
     // One buffer for the whole volume: entries are streamed through it, so a large entry needs no more memory and
     // many small ones no more allocations. The name buffer holds the longest name a zip entry can have.
     std::vector<char> buffer(1 << 20);
     std::vector<char> name(0x10000);
     std::string readyFolder;
+    std::int32_t position = 0;
     int step = unzGoToFirstFile(file);
     while (step == UNZ_OK) {
         ProcessMessages();
@@ -350,23 +362,30 @@ bool DecompressArchive(const std::string& zipPath, const TStrings& wanted) {
             break;
         }
         const std::string entryName(name.data(), std::min<std::size_t>(info.size_filename, name.size()));
-        if (const std::string* target = targets.Take(entryName)) {
-            try {
-                // Entries come folder by folder: a folder made (or found) for one entry serves the next ones.
-                const std::string folder = ExtractFilePath(*target);
-                const bool folderReady = (!folder.empty() && folder == readyFolder) || MakeFolderFor(*target);
-                readyFolder = folderReady ? folder : std::string();
-                if (!folderReady) {
-                    Log("Can't locate file " + *target);
-                } else {
-                    Log("Decompressing file " + *target);
-                    const std::string failure = ExtractEntry(file, info, *target, buffer);
-                    if (!failure.empty()) {
-                        Log(failure);
+        const auto found = byPosition.find(position++);
+        if (found != byPosition.end()) {
+            const std::string& target = found->second->Path;
+            byPosition.erase(found);
+            if (entryName != ArchiveEntryName(target) && entryName != target) {
+                misplaced(target);
+            } else {
+                try {
+                    // Entries come folder by folder: a folder made (or found) for one entry serves the next ones.
+                    const std::string folder = ExtractFilePath(target);
+                    const bool folderReady = (!folder.empty() && folder == readyFolder) || MakeFolderFor(target);
+                    readyFolder = folderReady ? folder : std::string();
+                    if (!folderReady) {
+                        Log("Can't locate file " + target);
+                    } else {
+                        Log("Decompressing file " + target);
+                        const std::string failure = ExtractEntry(file, info, target, buffer);
+                        if (!failure.empty()) {
+                            Log(failure);
+                        }
                     }
+                } catch (const std::exception&) {
+                    Log("Can't locate file " + target);
                 }
-            } catch (const std::exception&) {
-                Log("Can't locate file " + *target);
             }
         }
         step = unzGoToNextFile(file);
@@ -375,6 +394,9 @@ bool DecompressArchive(const std::string& zipPath, const TStrings& wanted) {
         Log("Error: the list of entries of " + ExtractFileName(zipPath) +
             " is damaged; the entries after it were "
             "not read");
+    }
+    for (const auto& [unmet, listed] : byPosition) {
+        misplaced(listed->Path);
     }
     archive.reset();
     Log("Decompession is done");

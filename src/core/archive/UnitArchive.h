@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The archive side of a run and of a restore: packing listed files into zip volumes, the volumes' names, and
 // taking chosen files back out of a volume. Main thread only; both operations let pending events through once per
@@ -25,10 +26,26 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
 // same folder ("/tmp/Docs.zip", 12 gives "/tmp/12Docs.zip"; "Docs.zip", 3 gives "3Docs.zip").
 std::string VolumeFileName(const std::string& archiveName, std::int32_t volume);
 
-// Extracts from the zip file `zipPath` every entry whose name is one of the wanted paths and writes it to that
-// path, making missing folders. A wanted path with bytes from 0x80 is found under the name the zip writer gives it
-// and written to the wanted path itself; where several wanted paths share one such name, the archive's entries of
-// that name go to them in list order. An entry is written to a temporary file beside its path and renamed over it
-// only once its size and CRC-32 check out, so a damaged entry leaves the file at its path as it was. Every step
-// and every failed entry is logged; false only when the zip file cannot be opened.
-bool DecompressArchive(const std::string& zipPath, const TStrings& wanted);
+// One file of a backup's ".inf" list: the volume that holds it, its place among that volume's entries (0 for the
+// first: the list gives each volume's files in packing order, which is the order of its entries) and its path.
+struct TListedFile {
+    std::int32_t Volume = 0;
+    std::int32_t Position = 0;
+    std::string Path;
+};
+
+// The files of a backup's list (two lines each: volume number, path), in list order. A line where a volume number
+// should stand that is none is passed over, so the pairs after it are found again (a path split over two lines by a
+// line break it held costs that file alone), and a volume number on the last line has no path; `error` then
+// describes the first such line, and is empty for a list that parses whole.
+std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::string& error);
+
+// Extracts from the zip file `zipPath` the wanted files of that volume (their Volume is not looked at): the entry
+// at a wanted file's Position is written to its Path, making missing folders, and only when the entry's name is the
+// one the zip writer gives that path. The name table of the zip writer gives several paths one name, so the name
+// alone cannot tell which file an entry is; its place can. An entry is written to a temporary file beside its path
+// and renamed over it only once its size and CRC-32 check out, so a damaged entry leaves the file at its path as
+// it was. A file that replaces one takes that one's mode (and owner and group, where the process may set them); a
+// new one has 0666 less the umask. Every step and every failed file is logged; false only when the zip file cannot
+// be opened.
+bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile>& wanted);

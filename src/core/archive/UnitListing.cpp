@@ -157,10 +157,23 @@ void SetRunByteTotal(const FileInfos& snapshot) {
     GetGlobalObject()->RunByteTotal = ListingByteTotal(snapshot);
 }
 
+// Every name made from an archive name must fit the file-name limit of 255 bytes, here and on the server. The
+// longest are a volume's, with the ten digits of the largest volume number in front and ".crt" behind, and the list
+// file's: a long task name gives way to them, so that its backups can still be made, sent, listed and opened.
+constexpr std::size_t TaskNameRoom = 255 - 10 - std::string_view("__yy_dd_mm_hh-nn-ss.zip.crt").size();
+
 std::string FileNameSafe(std::string name) {
     // A "/" would put the archive in another folder, or outside the temporary one ("../").
     std::replace(name.begin(), name.end(), PathDelim, '_');
     std::replace(name.begin(), name.end(), '\0', '_');
+    if (name.size() > TaskNameRoom) {
+        // Cut where a character begins, not inside a UTF-8 sequence.
+        std::size_t end = TaskNameRoom;
+        while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+        name.resize(end);
+    }
     return name;
 }
 
@@ -189,6 +202,20 @@ std::string GetTempDir() {
         }
     }
     return PrivateTempDir("/tmp/");
+}
+
+TWorkFile::TWorkFile(const std::string& kind) {
+    std::string pattern = GetTempDir() + kind + "-XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) {
+        throw Exception("Cannot create a work file in " + ExtractFilePath(pattern) + ". " + std::strerror(errno));
+    }
+    ::close(fd);
+    path_ = std::move(pattern);
+}
+
+TWorkFile::~TWorkFile() {
+    ::unlink(path_.c_str());
 }
 
 void ScanFolder(FileInfos& out, const std::string& dir) {

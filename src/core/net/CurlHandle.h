@@ -11,6 +11,11 @@ struct CurlEasyDeleter {
 };
 using CurlEasyPtr = std::unique_ptr<CURL, CurlEasyDeleter>;
 
+struct CurlMultiDeleter {
+    void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+using CurlMultiPtr = std::unique_ptr<CURLM, CurlMultiDeleter>;
+
 struct CurlSlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -22,6 +27,22 @@ void EnsureCurlGlobalInit();
 
 // A new easy handle; raises std::bad_alloc when libcurl cannot make one.
 CurlEasyPtr NewCurlEasy();
+
+// A new multi handle; raises std::bad_alloc when libcurl cannot make one. Its connection cache keeps the
+// connections of the easy handles run on it after they are done.
+CurlMultiPtr NewCurlMulti();
+
+// Runs the easy handle's transfer to its end on the multi handle, which runs nothing else, and returns the
+// transfer's result. The easy handle stays on the multi handle afterwards, so that CURLINFO_ACTIVESOCKET still
+// names its connection; it is taken off and put back at the next call.
+//
+// This is curl_easy_perform without two waits of its loop. When a reply arrives so fast that libcurl handles it
+// in the step that sent the command (an FTP passive-mode reply through a proxy, typically), libcurl 7.88 ends that
+// step with a data connection set up but not begun and nothing to wait on, and curl_easy_perform sleeps its full
+// second; here libcurl is run again at once. And a peer's reply is acknowledged at once rather than after the
+// delayed-acknowledgement time: a relay that writes with Nagle's algorithm on (many SOCKS proxies) holds the next
+// reply back until that acknowledgement comes, some 40 ms on Linux for every transfer.
+CURLcode PerformOnMulti(CURLM* multi, CURL* easy);
 
 // Appends a line to a list, raising std::bad_alloc when libcurl cannot.
 void AppendCurlSlist(CurlSlistPtr& list, const std::string& line);

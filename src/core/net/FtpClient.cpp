@@ -4,9 +4,11 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <limits>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -74,6 +76,23 @@ void CheckName(const std::string& what, const std::string& name) {
     }
 }
 
+// The number in a "213" reply to SIZE; -1 when it is not a plain decimal number.
+curl_off_t ParseSize(const std::string& text) {
+    const std::size_t start = text.find_first_not_of(' ');
+    if (start == std::string::npos) {
+        return -1;
+    }
+    curl_off_t size = 0;
+    for (std::size_t i = start; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9' || size > (std::numeric_limits<curl_off_t>::max() - 9) / 10) {
+            return -1;
+        }
+        size = size * 10 + (c - '0');
+    }
+    return size;
+}
+
 // Connection events worth a status line: the ones a user reads to see where a connection went.
 bool IsStatusText(const std::string& text) {
     static const char* const kPrefixes[] = {
@@ -96,7 +115,9 @@ public:
     enum class Use { Login, Existing };
 
     Session(const FtpLogin& login, const FtpTimeouts& timeouts, const StatusHandler* status)
-        : login_(login), timeouts_(timeouts), status_(status), easy_(NewCurlEasy()) {
+        : login_(login), timeouts_(timeouts), status_(status), multi_(NewCurlMulti()), easy_(NewCurlEasy()) {
+        // The logged-in control connection is the one connection worth keeping.
+        curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, 1L);
         const std::string host = UrlHost(login.host);
         if (host.empty()) {
             throw EFtpError("Invalid host name \"" + login.host + "\".");
@@ -126,6 +147,7 @@ public:
     // Resets the handle to the options every operation shares; `path` is a name in the current folder.
     void Prepare(Use use, const std::string& path) {
         CURL* h = easy_.get();
+        curl_multi_remove_handle(multi_.get(), h);
         curl_easy_reset(h);
         use_ = use;
         reused_ = false;
@@ -134,6 +156,12 @@ public:
         lastReplyCode_ = 0;
         localError_.clear();
         errorBuffer_[0] = '\0';
+        errorNoted_ = false;
+        errorStale_ = false;
+        step_ = Step::Connecting;
+        lastCommand_.clear();
+        lastActivity_ = std::chrono::steady_clock::now();
+        announcedSize_ = -1;
 
         std::string url = baseUrl_;
         if (!path.empty()) {
@@ -162,7 +190,7 @@ public:
         case SocksKind::Socks5: {
             const long type = login_.proxy.kind == SocksKind::Socks4    ? CURLPROXY_SOCKS4
                               : login_.proxy.kind == SocksKind::Socks4a ? CURLPROXY_SOCKS4A
-                                                                        : CURLPROXY_SOCKS5;
+                                                                        : CURLPROXY_SOCKS5_HOSTNAME;
             Set(CURLOPT_PROXY, proxyHost_.c_str());
             Set(CURLOPT_PROXYPORT, static_cast<long>(login_.proxy.port));
             Set(CURLOPT_PROXYTYPE, type);
@@ -205,9 +233,10 @@ public:
         }
     }
 
-    CURLcode Perform() { return curl_easy_perform(easy_.get()); }
+    CURLcode Perform() { return PerformOnMulti(multi_.get(), easy_.get()); }
 
-    // The failure of the last Perform, in the words that best tell the user what happened.
+    // The failure of the last Perform, in the words that best tell the user what happened: our own finding, the
+    // server's refusal, else what broke on the wire.
     EFtpError Failure(CURLcode code) const {
         if (!localError_.empty()) {
             return EFtpError(localError_, code, 0);
@@ -218,11 +247,11 @@ public:
         if (lastReplyCode_ >= 400) {
             return EFtpError(lastReply_, code, lastReplyCode_);
         }
-        if (errorBuffer_[0] != '\0') {
-            return EFtpError(errorBuffer_, code, 0);
-        }
-        return EFtpError(curl_easy_strerror(code), code, 0);
+        return EFtpError(Cause(code), code, 0);
     }
+
+    // The size the server gave in reply to a SIZE command of the last Perform; -1 when it gave none.
+    curl_off_t AnnouncedSize() const { return announcedSize_; }
 
     // The reply to the last command of the last Perform.
     long LastReplyCode() const { return lastReplyCode_; }
@@ -234,13 +263,71 @@ public:
     }
 
 private:
+    // What the transfer was doing when it stopped, as far as the control connection shows it.
+    enum class Step { Connecting, AwaitingReply, MovingData, Preparing };
+
+    std::string Cause(CURLcode code) const {
+        switch (code) {
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_FTP_ACCEPT_TIMEOUT: {
+            const auto idle = std::chrono::steady_clock::now() - lastActivity_;
+            const std::string after = "Timed out after " +
+                                      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(idle).count()) +
+                                      " s ";
+            switch (step_) {
+            case Step::Connecting:
+                return after + "connecting to " + Peer() + ".";
+            case Step::AwaitingReply:
+                return after + "waiting for the server's reply to " + lastCommand_ + ".";
+            case Step::MovingData:
+                return after + "without data moving: the transfer stalled.";
+            case Step::Preparing:
+                return after + "opening the data connection.";
+            }
+            break;
+        }
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_GOT_NOTHING:
+            return std::string("Connection lost: ") + curl_easy_strerror(code) + ".";
+        case CURLE_PARTIAL_FILE:
+            return "Partial file: the transfer ended early.";
+        default:
+            break;
+        }
+        // libcurl keeps the first failure it reports in the error buffer and never overwrites it; a report it makes
+        // on the way of a transfer that then goes on (7.88 makes one on every active-mode data connection) is no
+        // cause.
+        if (errorBuffer_[0] != '\0' && !errorStale_) {
+            return errorBuffer_;
+        }
+        return curl_easy_strerror(code);
+    }
+
     static int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
         auto* self = static_cast<Session*>(user);
+        if (type == CURLINFO_TEXT && self->errorBuffer_[0] != '\0') {
+            // libcurl writes the error buffer just before it reports the same text here.
+            self->errorNoted_ = true;
+        } else if (type != CURLINFO_TEXT) {
+            self->errorStale_ = self->errorNoted_;
+            self->lastActivity_ = std::chrono::steady_clock::now();
+        }
+        if (type == CURLINFO_DATA_IN || type == CURLINFO_DATA_OUT) {
+            self->step_ = Step::MovingData;
+            return 0;
+        }
+        if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) {
+            return 0;
+        }
         std::string text(data, size);
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
             text.pop_back();
         }
-        if (type == CURLINFO_TEXT) {
+        if (type == CURLINFO_HEADER_OUT) {
+            self->step_ = Step::AwaitingReply;
+            self->lastCommand_ = text.substr(0, text.find(' '));
+        } else if (type == CURLINFO_TEXT) {
             text.erase(0, text.find_first_not_of(' '));
             if (text.rfind("Re-using existing connection", 0) == 0) {
                 self->reused_ = true;
@@ -259,6 +346,11 @@ private:
                 std::isdigit(static_cast<unsigned char>(text[2])) && (text.size() == 3 || text[3] == ' ')) {
                 self->lastReply_ = text;
                 self->lastReplyCode_ = std::stol(text.substr(0, 3));
+                // A preliminary reply (1xx) opens the transfer on the data connection.
+                self->step_ = self->lastReplyCode_ < 200 ? Step::MovingData : Step::Preparing;
+                if (self->lastCommand_ == "SIZE" && self->lastReplyCode_ == 213) {
+                    self->announcedSize_ = ParseSize(text.substr(3));
+                }
             }
         }
         return 0;
@@ -281,6 +373,9 @@ private:
     const StatusHandler* status_;
     std::string baseUrl_;
     std::string proxyHost_;
+    // The multi handle's connection cache holds the session between operations; it goes after the easy handle,
+    // closing the session with QUIT.
+    CurlMultiPtr multi_;
     CurlEasyPtr easy_;
 
     Use use_ = Use::Login;
@@ -290,6 +385,13 @@ private:
     long lastReplyCode_ = 0;
     std::string localError_;
     char errorBuffer_[CURL_ERROR_SIZE] = {};
+    // libcurl has written the error buffer; the transfer went on afterwards.
+    bool errorNoted_ = false;
+    bool errorStale_ = false;
+    Step step_ = Step::Connecting;
+    std::string lastCommand_;
+    std::chrono::steady_clock::time_point lastActivity_;
+    curl_off_t announcedSize_ = -1;
 };
 
 FtpClient::FtpClient() {
@@ -528,10 +630,28 @@ void FtpClient::Get(const std::string& remoteName, const std::string& localPath,
         return total;
     };
 
+    // libcurl would stop reading at the size the server gives and call a file that is longer than that complete.
+    // The size is asked for here instead ("*": a server without SIZE is no failure), the data is read to its end,
+    // and the two must agree.
+    CurlSlistPtr sizeQuery;
+    AppendCurlSlist(sizeQuery, "*SIZE " + remoteName);
     session_->Prepare(Session::Use::Existing, remoteName);
+    session_->Set(CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+    session_->Set(CURLOPT_PREQUOTE, sizeQuery.get());
     session_->Set(CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(write));
     session_->Set(CURLOPT_WRITEDATA, &target);
     CURLcode code = session_->Perform();
+    curl_off_t received = 0;
+    curl_easy_getinfo(session_->Handle(), CURLINFO_SIZE_DOWNLOAD_T, &received);
+    const curl_off_t announced = session_->AnnouncedSize();
+    if (code == CURLE_OK && announced >= 0 && received != announced) {
+        session_->SetLocalError(received < announced
+                                    ? "Partial file: received " + std::to_string(received) + " of the " +
+                                          std::to_string(announced) + " bytes the server announced."
+                                    : "The server sent " + std::to_string(received) + " bytes where it announced " +
+                                          std::to_string(announced) + ".");
+        code = CURLE_PARTIAL_FILE;
+    }
     if (code == CURLE_OK && !target.file.Open() && !target.OpenFile()) {
         // An empty remote file sent no bytes; its local copy is an empty file all the same.
         code = CURLE_WRITE_ERROR;

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-// The SOCKS proxy that the control and data connections pass through, if any.
+// The SOCKS proxy that the control and data connections pass through, if any. SOCKS4A and SOCKS5 hand a host name
+// to the proxy to resolve, so a server known only on the proxy's side is reachable; SOCKS4 carries addresses only.
 enum class SocksKind { None, Socks4, Socks4a, Socks5 };
 
 struct FtpProxy {
@@ -37,7 +38,8 @@ struct FtpTimeouts {
 };
 
 // A failure of the FTP client. The message is the server's refusal ("550 No such file or directory.") when the
-// server refused, else a description of what went wrong locally or on the wire.
+// server refused, else the cause as found here: a local error, "Connection lost: ...", "Timed out after N s ...",
+// a partial file with its byte counts, or libcurl's account of a failed connect.
 class EFtpError : public Exception {
 public:
     explicit EFtpError(const std::string& message, int curlCode = 0, long replyCode = 0)
@@ -84,7 +86,8 @@ public:
     // Receives a remote file. Without overwrite an existing local file (or anything else at that path) is an
     // error and stays untouched. The local file is created once the server sends the file, so a missing remote
     // file leaves nothing behind; an empty remote file gives an empty local file; a broken transfer removes the
-    // partial local file.
+    // partial local file. A download whose length is not the size the server gives for the file fails, too long
+    // as well as too short.
     void Get(const std::string& remoteName, const std::string& localPath, bool overwrite);
     void Delete(const std::string& remoteName);
     // The names in the current folder that match the mask (shell wildcards, matched here: servers differ in

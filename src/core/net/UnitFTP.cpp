@@ -4,8 +4,10 @@
 #include "core/app/UnitGo.h"
 #include "core/archive/UnitArchive.h"
 #include "core/archive/UnitListing.h"
+#include "core/net/CurlHandle.h"
 #include "core/tasks/UnitGroups.h"
 #include "core/worker/UnitPoolOfProcess.h"
+#include "platform/Convert.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -25,6 +27,12 @@ SocksKind SocksOf(std::uint8_t proxyType) {
     default:
         return SocksKind::None; // direct, and the HTTP proxy, which is not used
     }
+}
+
+// A name the server lists is only ever a name on the server: one that could be more (a path, or a name the
+// connection could not ask for) is no backup of ours.
+bool IsBackupName(const std::string& name) {
+    return name != "." && name != ".." && name.find('/') == std::string::npos && !HasControlCharacter(name);
 }
 
 } // namespace
@@ -146,7 +154,14 @@ std::unique_ptr<TStringList> TFTPconnection::ListBackups() {
         if (!EnsureConnected()) {
             return list;
         }
-        list->Lines() = client_.List("*.inf");
+        for (std::string& name : client_.List("*.inf")) {
+            if (IsBackupName(name)) {
+                list->Add(std::move(name));
+            } else {
+                Log("The server listed \"" + ShowControlCharacters(name) +
+                    "\", which is no name of a backup's list file; it was left out");
+            }
+        }
         Log(std::to_string(list->Count()) + " files retrieved .");
     } catch (const std::exception& error) {
         list->Clear();
@@ -158,11 +173,9 @@ std::unique_ptr<TStringList> TFTPconnection::ListBackups() {
 std::unique_ptr<TStringList> TFTPconnection::ReadInfo(const std::string& name) {
     auto list = std::make_unique<TStringList>();
     Log("Retrieving information about backup files... ");
-    const std::string temporary = GetTempDir() + name + ".tmp";
-    ::DeleteFile(temporary);
-    if (ReceiveFile(name, temporary, false)) {
-        list->LoadFromFile(temporary);
-        ::DeleteFile(temporary);
+    const TWorkFile temporary("list");
+    if (ReceiveFile(name, temporary.Path(), true)) {
+        list->LoadFromFile(temporary.Path());
         Log("Retrieved.");
     }
     return list;

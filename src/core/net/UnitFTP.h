@@ -37,10 +37,12 @@ public:
     bool ReceiveFile(const std::string& remote, const std::string& local, bool overwrite);
     bool DeleteFile(const std::string& remote);
     // The names of the backups' list files ("*.inf") in the remote folder, as the server sends them; empty when
-    // the server cannot be reached or listed.
+    // the server cannot be reached or listed. A name that could be more than a name ("." or "..", one holding a
+    // "/" or a control character) is no backup: it is left out, with a log line.
     std::unique_ptr<TStringList> ListBackups();
-    // The lines of a backup's list file, fetched through the temporary folder; empty when the download failed.
-    // A failure to read the downloaded file reaches the caller.
+    // The lines of a backup's list file, fetched through a work file of the program's own in the temporary folder
+    // (never one named after `name`), which goes again on every way out; empty when the download failed. A failure
+    // to make the work file or to read it reaches the caller.
     std::unique_ptr<TStringList> ReadInfo(const std::string& name);
     // Deletes volumes 0 to count-1 of the archive and its list file; each failure is logged. Always true.
     bool DeleteBackup(const std::string& name, std::int32_t count);

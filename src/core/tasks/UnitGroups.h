@@ -87,7 +87,8 @@ public:
     void UpdateListItem();
 
     // Listing of a run (built with the archive units, which the companion does not link).
-    // The temporary folder, the task name with any "/" made "_", "__", the moment as yy_dd_mm_hh-nn-ss, ".zip".
+    // The temporary folder, the task name with any "/" made "_" (cut to 218 bytes, so that every name made from the
+    // archive's fits the file-name limit), "__", the moment as yy_dd_mm_hh-nn-ss, ".zip".
     std::string MakeArchiveName() const;
     // Replaces out's entries by a scan: the single files that exist as files, in task order, then every file under
     // each folder, depth first. Raises EFOpenError for a file that exists but cannot be opened for reading.

@@ -5,6 +5,7 @@
 #include "core/archive/UnitArchive.h"
 #include "core/net/UnitSender.h"
 #include "core/tasks/UnitGroups.h"
+#include "platform/Convert.h"
 #include "platform/Messages.h"
 #include "platform/Paths.h"
 
@@ -13,6 +14,55 @@ namespace {
 void Log(const std::string& line) {
     GetGlobalObject()->Log->Add(line);
 }
+
+// The ".inf" list holds one path a line: a path with a line break in it would split there, and every pair after
+// it would shift.
+bool Unlistable(const std::string& path) {
+    return path.find_first_of("\r\n") != std::string::npos;
+}
+
+// Takes out of the run's list every path that the ".inf" list cannot carry, each with an error line that shows it.
+void LeaveOutUnlistable(TStrings& list) {
+    TStringList kept;
+    for (const std::string& path : list) {
+        if (Unlistable(path)) {
+            Log("Error: the name of \"" + ShowControlCharacters(path) +
+                "\" holds a line break, which a backup's list cannot hold; the file was left out of the backup");
+        } else {
+            kept.Add(path);
+        }
+    }
+    if (kept.Count() != list.Count()) {
+        list = std::move(kept);
+    }
+}
+
+// The run's work files in the temporary folder: its volumes, plain and encrypted, and its list file. They go
+// whichever way the run ends: the volumes that were sent went on the way, and those left are a copy of the user's
+// data that nobody would ever clear away. Kept only where the run means to leave them (the list upload refused).
+class TRunFiles {
+public:
+    TRunFiles(const std::string& archive, std::int32_t volumes) : archive_(archive), volumes_(volumes) {}
+    ~TRunFiles() {
+        if (kept_) {
+            return;
+        }
+        for (std::int32_t i = 0; i < volumes_; ++i) {
+            DeleteFile(VolumeFileName(archive_, i));
+            DeleteFile(VolumeFileName(archive_ + ".crt", i));
+        }
+        DeleteFile(archive_ + ".inf");
+        DeleteFile(archive_ + ".crt.inf");
+    }
+    TRunFiles(const TRunFiles&) = delete;
+    TRunFiles& operator=(const TRunFiles&) = delete;
+    void Keep() { kept_ = true; }
+
+private:
+    std::string archive_;
+    std::int32_t volumes_;
+    bool kept_ = false;
+};
 
 // How far a run got. Filled in as the run goes, so that a run cut short by an error still tells what it had done.
 struct TRunOutcome {
@@ -48,6 +98,7 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
         list = std::make_unique<TStringList>();
         Log("Enumerating files");
         task.ListChangedFiles(*list);
+        LeaveOutUnlistable(*list);
         outcome.NothingToSend = list->Empty();
         if (app.Stop) {
             return;
@@ -57,20 +108,16 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
             Log("Process stopped.");
             return;
         }
-        if (info.NeedEncrypt != 0) {
-            for (std::int32_t i = 0; i < volumes; ++i) {
-                const std::string volume = VolumeFileName(archive, i);
-                if (!EncryptFile(volume, volume + ".crt", info.Password)) {
-                    Log("Process stopped.");
-                    DeleteFile(volume + ".crt");
-                    // The task asked for its data to leave the machine only encrypted: no plain volume stays.
-                    for (std::int32_t j = i; j < volumes; ++j) {
-                        DeleteFile(VolumeFileName(archive, j));
-                    }
-                    return;
-                }
-                DeleteFile(volume);
+    }
+    TRunFiles files(archive, volumes);
+    if (info.Incremental != 0 && info.NeedEncrypt != 0) {
+        for (std::int32_t i = 0; i < volumes; ++i) {
+            const std::string volume = VolumeFileName(archive, i);
+            if (!EncryptFile(volume, volume + ".crt", info.Password)) {
+                Log("Process stopped.");
+                return;
             }
+            DeleteFile(volume);
         }
     }
 
@@ -87,7 +134,10 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
     list->SaveToFile(listFile);
     // The volumes go up only behind their list: a backup on the server is always described by its list file.
     bool delivered = app.FTP->SendFile(listFile, ExtractFileName(listFile), true);
-    if (delivered) {
+    if (!delivered) {
+        // Kept on purpose: the whole backup, list and volumes, still at hand where the server took none of it.
+        files.Keep();
+    } else {
         DeleteFile(listFile);
         for (std::int32_t i = 0; i < volumes; ++i) {
             ProcessMessages();
@@ -126,6 +176,12 @@ void TGroup::DoBackup() {
         // worker goes on with later jobs.
         Log(std::string("Error: ") + error.what());
     }
+    // The listing put every file of the task into the snapshot, those that LeaveOutUnlistable took out of the run
+    // too: such a file is missing from the backup, so the run failed. Taken out of the snapshot again, it counts as
+    // new for the next incremental run, which reports it once more instead of taking it as backed up.
+    const auto unlistable = [](const tagFileInfo& entry) { return Unlistable(entry.Path); };
+    const bool leftOut = std::erase_if(Snapshot, unlistable) > 0;
+    std::erase_if(previous, unlistable);
     // The snapshot tells the next incremental run what it may leave out. Moved on past files that never reached
     // the server (stopped, failed, refused, cut off), it would leave them out of every later backup until their
     // size changed again; so it moves on only once the backup is on the server, or when nothing was to be sent.
@@ -134,7 +190,7 @@ void TGroup::DoBackup() {
     }
     // A backup that is not whole on the server is no success, even where the run went through to its end: the
     // failure report must go out for it.
-    LastRunOk = outcome.Delivered ? 1 : 0;
+    LastRunOk = outcome.Delivered && !leftOut ? 1 : 0;
     if (!outcome.Completed && app.SendWindow) {
         app.SendWindow->Hide();
     }
@@ -144,6 +200,7 @@ void TGroup::DoBackup() {
 std::unique_ptr<TStringList> TGroup::FullBackup(const std::string& archive) {
     auto list = std::make_unique<TStringList>();
     ListAllFiles(*list);
+    LeaveOutUnlistable(*list);
     if (CompressFiles(list.get(), archive, true) == 0) {
         return nullptr;
     }

@@ -65,20 +65,25 @@ TEST_F(Extract, WantedEntriesComeBackWholeAndOthersAreLeftAlone) {
     Write("sub/a.txt", "a local file that the restore replaces");
     Write("sub/other.txt", "local");
 
-    TStringList wanted{"sub/deep/big.bin", "sub/a.txt", "not/in/the/archive"};
+    // By their places in the volume; the last one has none there.
+    const std::vector<TListedFile> wanted{
+        {0, 2, "sub/deep/big.bin"}, {0, 0, "sub/a.txt"}, {0, 3, "not/in/the/archive"}};
     EXPECT_TRUE(DecompressArchive(zip, wanted));
 
     EXPECT_EQ(ReadFileBytes(dir / "sub/a.txt"), "first file");
     EXPECT_EQ(ReadFileBytes(dir / "sub/deep/big.bin"), big);
     EXPECT_EQ(ReadFileBytes(dir / "sub/other.txt"), "local");
     EXPECT_EQ(Logged(), (std::vector<std::string>{"Start decompressing file " + zip, "Decompressing file sub/a.txt",
-                                                  "Decompressing file sub/deep/big.bin", "Decompession is done"}));
+                                                  "Decompressing file sub/deep/big.bin",
+                                                  "Error: vol.zip holds no entry for not/in/the/archive at its place "
+                                                  "in the backup's list; the file was left as it was",
+                                                  "Decompession is done"}));
     EXPECT_TRUE(Leftovers().empty());
 }
 
 TEST_F(Extract, WhatIsNoZipArchiveIsRefusedWithTheWrongPasswordHint) {
     WriteFileBytes(dir / "x.zip", RandomBytes(5000, 3));
-    const TStringList wanted{"a"};
+    const std::vector<TListedFile> wanted{{0, 0, "a"}};
     EXPECT_FALSE(DecompressArchive(dir / "x.zip", wanted));
     EXPECT_FALSE(DecompressArchive(dir / "missing.zip", wanted));
     EXPECT_EQ(Logged(), (std::vector<std::string>{"Start decompressing file " + dir / "x.zip",
@@ -99,7 +104,8 @@ TEST_F(Extract, AnEntryWithNowhereToGoIsReportedAndTheOthersGoOn) {
     fs::create_directories(dir / "sub/target/inside");
     fs::remove(dir / "sub/ok.txt");
 
-    EXPECT_TRUE(DecompressArchive(zip, TStringList{"blocked/a.txt", "sub/target", "bare.txt", "sub/ok.txt"}));
+    EXPECT_TRUE(DecompressArchive(
+        zip, {{0, 0, "blocked/a.txt"}, {0, 1, "sub/target"}, {0, 2, "bare.txt"}, {0, 3, "sub/ok.txt"}}));
 
     EXPECT_EQ(ReadFileBytes(dir / "blocked"), "a file where the folder was");
     EXPECT_TRUE(fs::is_directory(dir / "sub/target/inside"));
@@ -125,7 +131,7 @@ TEST_F(Extract, ADamagedListOfEntriesEndsTheWalkCleanly) {
     fs::remove(dir / "d/a.txt");
     fs::remove(dir / "d/b.txt");
 
-    EXPECT_TRUE(DecompressArchive(zip, TStringList{"d/a.txt", "d/b.txt"}));
+    EXPECT_TRUE(DecompressArchive(zip, {{0, 0, "d/a.txt"}, {0, 1, "d/b.txt"}}));
 
     EXPECT_EQ(ReadFileBytes(dir / "d/a.txt"), "a");
     EXPECT_EQ(ReadFileBytes(dir / "d/b.txt"), "b");

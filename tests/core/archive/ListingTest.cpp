@@ -1,8 +1,10 @@
+#include "core/archive/UnitArchive.h"
 #include "core/archive/UnitListing.h"
 
 #include "ArchiveFixture.h"
 #include "platform/DateTime.h"
 #include "platform/Exceptions.h"
+#include "platform/Paths.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -313,6 +315,33 @@ TEST_F(Listing, ArchiveNameIsTheTaskNameAndTheMomentInTheTemporaryFolder) {
     // A name cannot lead the archive out of the temporary folder.
     task.SetName("../etc/x");
     EXPECT_EQ(task.MakeArchiveName(), dir / ".._etc_x__05_17_05_10-00-00.zip");
+    // A long name gives way, where a character begins, so that the longest name made from the archive's (a volume
+    // with ten digits in front and ".crt" behind) fits 255 bytes.
+    std::string longName = "a";
+    for (int i = 0; i < 150; ++i) {
+        longName += "\xC3\xA9";
+    }
+    task.SetName(longName);
+    EXPECT_EQ(task.MakeArchiveName(), dir / (longName.substr(0, 217) + "__05_17_05_10-00-00.zip"));
+    task.SetName(std::string(230, 'L'));
+    EXPECT_EQ(ExtractFileName(VolumeFileName(task.MakeArchiveName(), 2147483647)).size() + 4, 255u);
+}
+
+TEST_F(Listing, WorkFilesAreTheProgramsOwnPrivateAndGoWithTheirObject) {
+    const ScopedEnv temp("TEMP", dir.Path().c_str());
+    std::string path;
+    {
+        const TWorkFile file("volume");
+        path = file.Path();
+        EXPECT_EQ(ExtractFilePath(path), dir.Path());
+        EXPECT_TRUE(ExtractFileName(path).starts_with("volume-"));
+        EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_NE(TWorkFile("volume").Path(), path);
+    }
+    EXPECT_FALSE(fs::exists(path));
+    fs::remove_all(dir.Path());
+    EXPECT_THROW(TWorkFile("volume"), Exception);
+    fs::create_directories(dir.Path());
 }
 
 } // namespace

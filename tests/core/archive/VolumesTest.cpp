@@ -177,25 +177,27 @@ TEST_F(Volumes, PendingEventsRunOncePerFileAndPerEntry) {
     ASSERT_EQ(CompressFiles(&list, archive, false), 1);
     bool ran = false;
     QTimer::singleShot(0, [&] { ran = true; });
-    EXPECT_TRUE(DecompressArchive(VolumeFileName(archive, 0), TStringList{first}));
+    EXPECT_TRUE(DecompressArchive(VolumeFileName(archive, 0), {{0, 0, first}}));
     EXPECT_TRUE(ran);
 }
 
 // Volumes made from a task's folder come back through extraction, file by file, byte for byte.
 class RoundTrip : public Volumes {
 protected:
-    // Packs the task's folder into volumes; returns the wanted paths of each volume.
-    std::map<std::int32_t, TStringList> Pack() {
+    // Packs the task's folder into volumes; returns the files of each volume as the list gives them.
+    std::map<std::int32_t, std::vector<TListedFile>> Pack() {
         TGroup task;
         task.AddFolder(std::make_unique<TFolder>(dir / "data/"));
         TStringList list;
         task.ListAllFiles(list);
         const std::int32_t count = CompressFiles(&list, archive, false);
         EXPECT_GE(count, 2);
-        std::map<std::int32_t, TStringList> byVolume;
-        for (int i = 0; i + 1 < list.Count(); i += 2) {
-            byVolume[std::stoi(list[i])].Add(list[i + 1]);
+        std::map<std::int32_t, std::vector<TListedFile>> byVolume;
+        std::string error;
+        for (const TListedFile& file : ParseBackupList(list, error)) {
+            byVolume[file.Volume].push_back(file);
         }
+        EXPECT_EQ(error, "");
         for (const auto& [volume, paths] : byVolume) {
             int status = -1;
             RunCommand("unzip -tq " + ShellQuote(VolumeFileName(archive, volume)) + " 2>&1", &status);
@@ -252,7 +254,7 @@ TEST_F(RoundTrip, ACorruptedVolumeLeavesTheFilesAtItsPathsAsTheyWere) {
         bytes[i] = static_cast<char>(~bytes[i]);
     }
     WriteFileBytes(volume, bytes);
-    const std::string victim = byVolume.at(1)[0];
+    const std::string victim = byVolume.at(1)[0].Path;
     WriteFileBytes(victim, "edited since the backup");
 
     EXPECT_TRUE(DecompressArchive(volume, byVolume.at(1)));

@@ -248,9 +248,9 @@ protected:
     ConnectionVanishing() : Connection(FtpServerOptions{300, 1 << 20, 0, "127.0.0.1"}) {}
 };
 
-TEST_F(ConnectionVanishing, AnUploadCutOffIsAFailure) {
+TEST_F(ConnectionVanishing, AnUploadCutOffIsAFailureThatSaysWhy) {
     EXPECT_FALSE(ftp->SendFile(Local("big.zip", RandomBytes(8 << 20, 5)), "big.zip", true));
-    EXPECT_THAT(Messages().back(), StartsWith("Can't send file to the server . Error message: "));
+    EXPECT_THAT(Messages().back(), StartsWith("Can't send file to the server . Error message: Connection lost: "));
 }
 
 // The mail report, received by a real SMTP server.

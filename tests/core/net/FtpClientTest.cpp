@@ -12,6 +12,8 @@
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+using ::testing::StartsWith;
 using ::testing::UnorderedElementsAre;
 
 namespace {
@@ -345,7 +347,12 @@ protected:
 
 TEST_F(FtpVanishingServerTest, AnUploadCutOffByTheServerGoingAwayFails) {
     client_.Connect(Login());
-    EXPECT_THROW(PutBytes(RandomBytes(16 << 20, 4), "big.bin", false), EFtpError);
+    try {
+        PutBytes(RandomBytes(16 << 20, 4), "big.bin", false);
+        FAIL() << "upload to a vanished server succeeded";
+    } catch (const EFtpError& error) {
+        EXPECT_THAT(error.Message(), StartsWith("Connection lost: "));
+    }
     EXPECT_FALSE(client_.Connected());
     // Once the server is back, a new session works.
     server_.Start();
@@ -357,9 +364,73 @@ TEST_F(FtpVanishingServerTest, AnUploadCutOffByTheServerGoingAwayFails) {
 TEST_F(FtpVanishingServerTest, ADownloadCutOffLeavesNoPartialFile) {
     WriteFileBytes(Remote("big.zip"), RandomBytes(16 << 20, 6));
     client_.Connect(Login());
-    EXPECT_THROW(client_.Get("big.zip", local_ / "big.zip", false), EFtpError);
+    try {
+        client_.Get("big.zip", local_ / "big.zip", false);
+        FAIL() << "download from a vanished server succeeded";
+    } catch (const EFtpError& error) {
+        EXPECT_THAT(error.Message(), StartsWith("Connection lost: "));
+    }
     EXPECT_FALSE(std::filesystem::exists(local_ / "big.zip"));
     EXPECT_FALSE(client_.Connected());
+}
+
+class FtpFaultyServerTest : public FtpClientTest {
+protected:
+    static FtpServerOptions Options() {
+        FtpServerOptions options;
+        options.stallNameLists = true;
+        options.cutDownloads = true;
+        return options;
+    }
+    FtpFaultyServerTest() : FtpClientTest(Options()) {}
+};
+
+TEST_F(FtpFaultyServerTest, AStalledNameListTimesOutAndSaysSo) {
+    FtpTimeouts timeouts;
+    timeouts.stallSeconds = 1;
+    client_.SetTimeouts(timeouts);
+    client_.Connect(Login());
+    try {
+        client_.List("*");
+        FAIL() << "a name list that never came succeeded";
+    } catch (const EFtpError& error) {
+        EXPECT_THAT(error.Message(),
+                    MatchesRegex("Timed out after [1-9][0-9]* s without data moving: the transfer stalled\\."));
+    }
+}
+
+TEST_F(FtpFaultyServerTest, ADownloadCutShortFailsWithTheCountsAndLeavesNoFile) {
+    WriteFileBytes(Remote("volume.zip"), RandomBytes(1000000, 8));
+    client_.Connect(Login());
+    try {
+        client_.Get("volume.zip", local_ / "volume.zip", false);
+        FAIL() << "half a file passed for the whole";
+    } catch (const EFtpError& error) {
+        EXPECT_EQ(error.Message(), "Partial file: received 500000 of the 1000000 bytes the server announced.");
+    }
+    EXPECT_FALSE(std::filesystem::exists(local_ / "volume.zip"));
+    EXPECT_TRUE(client_.Connected());
+}
+
+TEST_F(FtpClientTest, ADownloadWhoseSizeDisagreesWithItsDataFails) {
+    WriteFileBytes(Remote("volume.zip"), RandomBytes(100000, 9));
+    const std::pair<std::int64_t, std::string> cases[] = {
+        {1000, "Partial file: received 100000 of the 101000 bytes the server announced."},
+        // Trusting this size would cut the file short and call it complete.
+        {-1000, "The server sent 100000 bytes where it announced 99000."},
+    };
+    for (const auto& [offset, message] : cases) {
+        server_.Options().sizeOffset = offset;
+        server_.Restart();
+        client_.Connect(Login());
+        try {
+            client_.Get("volume.zip", local_ / "volume.zip", false);
+            FAIL() << "a download with the size off by " << offset << " succeeded";
+        } catch (const EFtpError& error) {
+            EXPECT_EQ(error.Message(), message);
+        }
+        EXPECT_FALSE(std::filesystem::exists(local_ / "volume.zip"));
+    }
 }
 
 struct ProxyCase {
@@ -415,9 +486,10 @@ TEST_P(FtpProxyTest, EveryOperationPassesTheProxy) {
     EXPECT_THAT(client_.List("*.zip"), ElementsAre("up.zip"));
     client_.Delete("up.zip");
 
-    // The server saw only the proxy's address, and data connections were passive.
+    // The server saw only the proxy's address, and data connections were passive, all in one session.
     EXPECT_THAT(server_.Connections(), ElementsAre(proxy_.OutgoingAddress()));
     const auto commands = server_.Commands();
+    EXPECT_EQ(CountStartingWith(commands, "USER "), 1);
     EXPECT_TRUE(AnyStartsWith(commands, "EPSV") || AnyStartsWith(commands, "PASV"));
     EXPECT_FALSE(AnyStartsWith(commands, "EPRT") || AnyStartsWith(commands, "PORT"));
     if (GetParam().protocol == ProxyProtocol::Socks4) {
@@ -458,6 +530,40 @@ INSTANTIATE_TEST_SUITE_P(Socks, FtpProxyTest,
                                            ProxyCase{"Socks5", ProxyProtocol::Socks5, SocksKind::Socks5, false},
                                            ProxyCase{"Socks5Password", ProxyProtocol::Socks5, SocksKind::Socks5, true}),
                          [](const ::testing::TestParamInfo<ProxyCase>& param) { return param.param.name; });
+
+TEST(FtpProxySetup, Socks5HandsTheHostNameToTheProxy) {
+    FtpServer server;
+    SocksProxyOptions options;
+    // A name no resolver of this machine knows; the proxy's network does.
+    options.hostNames = {{"backup-store.invalid", server.Host()}};
+    SocksProxy proxy(options);
+    FtpClient client;
+    FtpLogin login;
+    login.host = "backup-store.invalid";
+    login.port = server.Port();
+    login.user = server.User();
+    login.password = server.Password();
+    login.proxy.kind = SocksKind::Socks5;
+    login.proxy.host = proxy.Host();
+    login.proxy.port = proxy.Port();
+    client.Connect(login);
+    TempDir local;
+    WriteFileBytes(local / "up.zip", "named");
+    client.Put(local / "up.zip", "up.zip", false);
+    client.Get("up.zip", local / "down.zip", false);
+    EXPECT_EQ(ReadFileBytes(local / "down.zip"), "named");
+    // The control connection and each data connection asked for the name.
+    const auto requests = proxy.Requests();
+    EXPECT_EQ(requests.size(), 3u);
+    for (const std::string& request : requests) {
+        EXPECT_THAT(request, StartsWith("SOCKS5 backup-store.invalid ")) << request;
+    }
+    // An address goes as the address.
+    login.host = server.Host();
+    client.Connect(login);
+    client.List("*");
+    EXPECT_THAT(proxy.Requests().back(), StartsWith("SOCKS5 " + server.Host() + " "));
+}
 
 TEST(FtpProxySetup, AProxyThatIsNotThereFailsTheConnect) {
     FtpServer server;

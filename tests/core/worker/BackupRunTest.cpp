@@ -5,6 +5,7 @@
 #include "core/app/Encryption.h"
 #include "core/app/UnitGo.h"
 #include "core/archive/UnitArchive.h"
+#include "core/archive/UnitListing.h"
 #include "core/tasks/UnitGroups.h"
 #include "core/worker/UnitPoolOfProcess.h"
 #include "platform/DateTime.h"
@@ -218,45 +219,47 @@ protected:
     // The archive name of a run of `task` at the current moment, without its folder.
     std::string ArchiveOf(const std::string& name) const { return name + "__" + FormatArchiveStamp(moment) + ".zip"; }
 
-    // Takes the wanted files back from the backup whose list file the server holds under `info`: its list read
-    // through the connection, the volumes that hold a wanted file downloaded (and decrypted, for an encrypted
-    // backup) into the temporary folder, the wanted files deleted and extracted. Returns the volumes fetched.
-    std::set<int> Restore(const std::string& info, const std::set<std::string>& wanted,
-                          const std::string& password = "") {
+    // Takes the chosen files back, in this order, from the backup whose list file the server holds under `info`,
+    // the way the program restores: its list read through the connection and parsed, each volume that holds a
+    // chosen file downloaded (and decrypted, for an encrypted backup) into work files of the program's own, the
+    // chosen files extracted by their places in the volumes. Returns the volumes fetched.
+    std::set<int> RestoreInOrder(const std::string& info, const std::vector<std::string>& chosen,
+                                 const std::string& password = "") {
         const std::unique_ptr<TStringList> list = app->FTP->ReadInfo(info);
-        const auto pairs = Pairs(list->Text());
-        std::map<int, TStringList> byVolume;
-        for (const auto& [volume, path] : pairs) {
-            if (wanted.count(path) != 0) {
-                byVolume[volume].Add(path);
+        std::string error;
+        const std::vector<TListedFile> listed = ParseBackupList(*list, error);
+        EXPECT_EQ(error, "");
+        std::map<int, std::vector<TListedFile>> byVolume;
+        for (const std::string& path : chosen) {
+            const auto found =
+                std::find_if(listed.begin(), listed.end(), [&](const TListedFile& file) { return file.Path == path; });
+            EXPECT_NE(found, listed.end()) << path << " is in the list";
+            if (found != listed.end()) {
+                byVolume[found->Volume].push_back(*found);
             }
-        }
-        std::size_t found = 0;
-        for (const auto& entry : byVolume) {
-            found += static_cast<std::size_t>(entry.second.Count());
-        }
-        EXPECT_EQ(found, wanted.size()) << "every wanted file is in the list";
-        for (const std::string& path : wanted) {
-            fs::remove(path);
         }
         const std::string archive = info.substr(0, info.size() - 4);
         const bool encrypted = archive.size() > 4 && archive.compare(archive.size() - 4, 4, ".crt") == 0;
         std::set<int> fetched;
-        for (const auto& [volume, paths] : byVolume) {
-            const std::string remote = VolumeFileName(archive, volume);
-            const std::string local = temp / remote;
-            EXPECT_TRUE(app->FTP->ReceiveFile(remote, local, true)) << remote;
-            std::string zip = local;
+        for (const auto& [volume, files] : byVolume) {
+            const TWorkFile local("volume");
+            EXPECT_TRUE(app->FTP->ReceiveFile(VolumeFileName(archive, volume), local.Path(), true)) << volume;
+            const TWorkFile plain("volume");
             if (encrypted) {
-                zip = local.substr(0, local.size() - 4);
-                EXPECT_TRUE(DecryptFile(local, zip, password));
-                fs::remove(local);
+                EXPECT_TRUE(DecryptFile(local.Path(), plain.Path(), password));
             }
-            EXPECT_TRUE(DecompressArchive(zip, paths));
-            fs::remove(zip);
+            EXPECT_TRUE(DecompressArchive(encrypted ? plain.Path() : local.Path(), files));
             fetched.insert(volume);
         }
         return fetched;
+    }
+    // The same, with the chosen files deleted first, so that what is there afterwards came from the backup.
+    std::set<int> Restore(const std::string& info, const std::set<std::string>& chosen,
+                          const std::string& password = "") {
+        for (const std::string& path : chosen) {
+            fs::remove(path);
+        }
+        return RestoreInOrder(info, std::vector<std::string>(chosen.begin(), chosen.end()), password);
     }
 
     FtpServer server;
@@ -722,6 +725,7 @@ TEST_F(BackupRun, AnErrorInAStepEndsTheRunFailedAndTheWorkerGoesOn) {
     EXPECT_FALSE(app->Busy);
     EXPECT_FALSE(windows.LastSend->Visible);
     EXPECT_THAT(NamesIn(Remote()), IsEmpty());
+    EXPECT_EQ(NamesIn(temp.Path()), std::set<std::string>{archive + ".inf"}) << "only the folder; no volume stays";
 
     // The worker serves the next job as ever.
     fs::remove(temp / archive + ".inf");
@@ -730,6 +734,134 @@ TEST_F(BackupRun, AnErrorInAStepEndsTheRunFailedAndTheWorkerGoesOn) {
     EXPECT_EQ(RunLines().back(), "Task Done.");
     EXPECT_TRUE(task.LastRunOk);
     EXPECT_EQ(task.Info->Period->LastRun, moment);
+
+    // Encrypting the second of two volumes fails (a folder holds its name): the first, encrypted already, goes too.
+    task.Info->Incremental = 1;
+    task.Info->NeedEncrypt = 1;
+    task.Info->Password = "p";
+    WriteFileBytes(data / "first.txt", RandomBytes(2'500'000, 9));
+    WriteFileBytes(data / "second.txt", "22");
+    moment += EncodeTime(0, 1, 0);
+    fs::create_directory(temp / "1" + ArchiveOf("Broken") + ".crt");
+    Run(task);
+    EXPECT_FALSE(task.LastRunOk);
+    EXPECT_EQ(NamesIn(temp.Path()), std::set<std::string>{"1" + ArchiveOf("Broken") + ".crt"});
+}
+
+TEST_F(BackupRun, FilesWhoseNamesShareOneEntryNameComeBackEachWithItsOwnBytes) {
+    // The zip writer's table gives all three the entry name ".../caf" "A ", and the two Cyrillic ones "\xA5\x20" x2.
+    const std::string folder = data / "names/";
+    fs::create_directories(folder);
+    const std::vector<std::string> paths{folder + "caf\xC3\xA9.txt", folder + "caf\xC3\xA4.txt",
+                                         folder + "caf\xC3\xA8.txt", folder + "\xD1\x82\xD0\xB5.txt",
+                                         folder + "\xD1\x80\xD0\xB5.txt"};
+    ASSERT_EQ(ZipEntryName(paths[0], ""), ZipEntryName(paths[1], ""));
+    ASSERT_EQ(ZipEntryName(paths[0], ""), ZipEntryName(paths[2], ""));
+    ASSERT_EQ(ZipEntryName(paths[3], ""), ZipEntryName(paths[4], ""));
+    std::map<std::string, std::string> bytes;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        bytes[paths[i]] = Content(3000 + 100 * i, static_cast<std::uint32_t>(30 + i));
+        WriteFileBytes(paths[i], bytes[paths[i]]);
+    }
+    TGroup& task = AddTask("Names");
+    task.AddFolder(std::make_unique<TFolder>(folder));
+    Run(task);
+    ASSERT_TRUE(task.LastRunOk);
+    const std::string info = ArchiveOf("Names") + ".inf";
+    const auto restoreAndCheck = [&](const std::vector<std::string>& chosen) {
+        for (const std::string& path : paths) {
+            WriteFileBytes(path, "changed since");
+        }
+        RestoreInOrder(info, chosen);
+        for (const std::string& path : paths) {
+            const bool wanted = std::find(chosen.begin(), chosen.end(), path) != chosen.end();
+            EXPECT_EQ(ReadFileBytes(path), wanted ? bytes[path] : "changed since")
+                << ::testing::PrintToString(chosen) << " " << path;
+        }
+    };
+    // One at a time, then all of them in one order and in the other.
+    for (const std::string& path : paths) {
+        restoreAndCheck({path});
+    }
+    restoreAndCheck(paths);
+    restoreAndCheck(std::vector<std::string>(paths.rbegin(), paths.rend()));
+    for (const std::string& line : AllMessages()) {
+        EXPECT_THAT(line, Not(StartsWith("Error"))) << "each entry is where the list says";
+    }
+}
+
+TEST_F(BackupRun, ARestoredFileTakesTheModeOfTheFileItReplacesAndANewOneTheUmasksMode) {
+    const std::string key = data / "id_key";
+    const std::string script = data / "run.sh";
+    const std::string fresh = data / "notes.txt";
+    WriteFileBytes(key, "private");
+    WriteFileBytes(script, "#!/bin/sh\necho hi\n");
+    WriteFileBytes(fresh, "notes");
+    TGroup& task = AddTask("Modes");
+    for (const std::string& path : {key, script, fresh}) {
+        task.AddFile(std::make_unique<TFileBase>(path));
+    }
+    Run(task);
+    ASSERT_TRUE(task.LastRunOk);
+    // The files as they are now: the key private, the script runnable (and, where the test may, someone else's).
+    ASSERT_EQ(::chmod(key.c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(script.c_str(), 65534, 65534), 0);
+    }
+    fs::remove(fresh);
+    const mode_t previous = ::umask(027);
+    RestoreInOrder(ArchiveOf("Modes") + ".inf", {key, script, fresh});
+    ::umask(previous);
+    const auto statOf = [](const std::string& path) {
+        struct stat st {};
+        EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+        return st;
+    };
+    EXPECT_EQ(statOf(key).st_mode & 07777, 0600u);
+    EXPECT_EQ(statOf(script).st_mode & 07777, 0755u);
+    EXPECT_EQ(statOf(fresh).st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(statOf(script).st_uid, 65534u);
+        EXPECT_EQ(statOf(script).st_gid, 65534u);
+    }
+    EXPECT_EQ(ReadFileBytes(key), "private");
+    EXPECT_EQ(ReadFileBytes(script), "#!/bin/sh\necho hi\n");
+}
+
+TEST_F(BackupRun, AFileWhoseNameHoldsALineBreakIsLeftOutAndTheRunFailsSayingWhich) {
+    const std::string folder = data / "lines/";
+    fs::create_directories(folder);
+    const std::string broken = folder + "two\nlines.txt";
+    const std::vector<std::string> others{folder + "a.txt", folder + "z.txt"};
+    WriteFileBytes(broken, "cannot be listed");
+    for (const std::string& path : others) {
+        WriteFileBytes(path, Content(4000, 40));
+    }
+    TGroup& task = AddTask("Lines");
+    task.Info->Incremental = 1;
+    task.AddFolder(std::make_unique<TFolder>(folder));
+    Run(task);
+    const std::string said = "Error: the name of \"" + folder +
+                             "two\\nlines.txt\" holds a line break, which a backup's list cannot hold; the file was "
+                             "left out of the backup";
+    EXPECT_THAT(RunLines(), Contains(said));
+    EXPECT_EQ(RunLines().back(), "Task Done.") << "the others went";
+    EXPECT_FALSE(task.LastRunOk) << "a chosen file is missing from the backup";
+    const std::string archive = ArchiveOf("Lines");
+    const auto pairs = Pairs(ReadFileBytes(Remote() + archive + ".inf"));
+    EXPECT_THAT(pairs, ::testing::UnorderedElementsAre(std::make_pair(0, others[0]), std::make_pair(0, others[1])));
+    EXPECT_EQ(Restore(archive + ".inf", {others[0], others[1]}), std::set<int>{0});
+    for (const std::string& path : others) {
+        EXPECT_EQ(ReadFileBytes(path), Content(4000, 40));
+    }
+
+    // Nothing changed: the next run has nothing to send, yet it says again which file it never backed up.
+    moment += EncodeTime(0, 1, 0);
+    Run(task);
+    EXPECT_THAT(RunLines(), Contains(said));
+    EXPECT_FALSE(task.LastRunOk);
 }
 
 } // namespace

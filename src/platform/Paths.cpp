@@ -91,6 +91,48 @@ std::int64_t FileSizeByName(const std::string& path) {
     return st.st_size;
 }
 
+namespace {
+
+std::optional<TMountId> MountAt(int dirFd, const char* name, int flags) {
+    struct statx st {};
+    unsigned int mask = STATX_TYPE;
+#ifdef STATX_MNT_ID
+    mask |= STATX_MNT_ID;
+#endif
+    if (::statx(dirFd, name, flags | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, mask, &st) != 0) {
+        return std::nullopt;
+    }
+    TMountId id;
+    id.Device = (static_cast<std::uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+#ifdef STATX_MNT_ID
+    if ((st.stx_mask & STATX_MNT_ID) != 0) {
+        id.Mount = st.stx_mnt_id;
+    }
+#endif
+    return id;
+}
+
+} // namespace
+
+std::optional<TMountId> MountOfOpenFolder(int fd) {
+    return MountAt(fd, "", AT_EMPTY_PATH);
+}
+
+std::optional<TMountId> MountOfPath(const std::string& path) {
+    return path.empty() ? std::nullopt : MountAt(AT_FDCWD, ExcludeTrailingPathDelimiter(path).c_str(), 0);
+}
+
+bool IsKernelFolder(const std::string& path) {
+    const std::string folder = ExcludeTrailingPathDelimiter(path);
+    return folder == "/proc" || folder == "/sys" || folder == "/dev" || folder == "/run";
+}
+
+bool LeavesFileSystem(const std::string& path, const TMountId& outer, const TMountId& inner) {
+    const bool sameMount =
+        outer.Mount != 0 && inner.Mount != 0 ? outer.Mount == inner.Mount : outer.Device == inner.Device;
+    return !sameMount || IsKernelFolder(path);
+}
+
 std::uint32_t GetFileAttributes(const std::string& path) {
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // Path helpers with this platform's rules: "/" separates, "/" alone is the root, folder texts end with "/", and
@@ -31,6 +32,25 @@ bool ForceDirectories(const std::string& path);
 bool DeleteFile(const std::string& path);
 // Size of a file opened for reading; raises EFOpenError when it cannot be opened.
 std::int64_t FileSizeByName(const std::string& path);
+
+// Which mount a folder lies on. A folder scan and the drive tree stay on the file system they start on, as
+// find -xdev does: they never enter a mount point below it (a file system mounted on a folder, or a folder bound
+// onto another). Where the kernel names mounts (Linux 5.8 on), the mount decides, so that a bind of a folder of the
+// same device is a mount point too and a btrfs subvolume is not; before that, the device decides.
+struct TMountId {
+    std::uint64_t Device = 0;
+    std::uint64_t Mount = 0; // 0 when the kernel does not tell
+};
+// The mount of the folder open as `fd`; empty when it cannot be examined.
+std::optional<TMountId> MountOfOpenFolder(int fd);
+// The mount of the path itself (a last symbolic link is not followed); empty when it cannot be examined.
+std::optional<TMountId> MountOfPath(const std::string& path);
+// The kernel's own folders below the root: /proc, /sys, /dev and /run (with or without a trailing "/"). They hold
+// no user's data, and some of their files never end; a scan of the root counts them as other file systems even
+// where one of them is a plain folder of the root's (as /run is in some containers).
+bool IsKernelFolder(const std::string& path);
+// Whether a folder at `path` on `inner`, met inside a folder on `outer`, lies beyond the outer one's file system.
+bool LeavesFileSystem(const std::string& path, const TMountId& outer, const TMountId& inner);
 
 // DOS-style attribute bits: 0x10 folder, 0x20 file, +0x01 when the owner may not write, +0x02 when the name
 // begins with "."; InvalidFileAttributes when the path cannot be examined.

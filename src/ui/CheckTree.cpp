@@ -10,7 +10,9 @@
 #include <QStyledItemDelegate>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <memory>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -37,8 +39,9 @@ bool LiesOn(const std::string& path, const std::string& drive) {
     return IsRootPath(drive) ? PathStartsWith(path, drive) : path == drive || PathStartsWith(path, drive + PathDelim);
 }
 
-// Whether a task entry belongs to the part of the tree below this node: not to another drive mounted deeper inside
-// the node's own drive (/home inside /), whose nodes speak for it. Without a drive above it, a node owns all.
+// Whether a task entry belongs to the part of the tree below this node: to the node's own drive, and not to another
+// drive mounted deeper inside it (/home inside /), whose nodes alone speak for it. Drives are disjoint: a folder
+// entry of / neither covers /home nor is covered by it. Without a drive above it, a node owns all.
 bool OwnsEntry(const QTreeWidgetItem* node, const std::string& entry) {
     if (node->parent() == nullptr) {
         return true;
@@ -48,6 +51,9 @@ bool OwnsEntry(const QTreeWidgetItem* node, const std::string& entry) {
         drive = drive->parent();
     }
     const std::string own = GetFileName(drive);
+    if (!LiesOn(entry, own)) {
+        return false;
+    }
     const QTreeWidgetItem* top = drive->parent();
     for (int i = 0; i < top->childCount(); ++i) {
         const std::string other = GetFileName(top->child(i));
@@ -56,6 +62,92 @@ bool OwnsEntry(const QTreeWidgetItem* node, const std::string& entry) {
         }
     }
     return true;
+}
+
+// The task's entries on one drive, indexed once for all the marks of a listing: each question TGroup answers by a
+// walk over every entry (and a look at the disk per folder entry) takes a lookup or a few here, with the same
+// answer. The task must stay unchanged while the index is used.
+class TTaskPaths {
+public:
+    TTaskPaths(const TGroup& task, const QTreeWidgetItem* owner) {
+        for (const auto& file : task.Files) {
+            if (OwnsEntry(owner, file->Path)) {
+                files_.insert(file->Path);
+                AddHolders(file->Path);
+            }
+        }
+        for (const auto& folder : task.Folders) {
+            if (!OwnsEntry(owner, folder->Path)) {
+                continue;
+            }
+            if (folder->Path.ends_with(PathDelim)) {
+                folders_.insert(folder->Path);
+            } else if (!folder->Path.empty()) {
+                // Not written by this program, but a loaded task may hold one: it covers as a plain prefix.
+                oddFolders_.push_back(folder->Path);
+            }
+            AddHolders(folder->Path);
+        }
+    }
+
+    // TGroup::HasFile.
+    bool HasFile(const std::string& path) const { return files_.count(path) != 0; }
+
+    // TGroup::HasFolder: a folder entry is a beginning of the path's folder text (the path with "/" when it is an
+    // existing folder, else the folder it lies in) that ends at a "/".
+    bool HasFolder(const std::string& path) const {
+        const std::string subject = DirectoryExists(path) ? path + PathDelim : ExtractFilePath(path);
+        const std::string_view text(subject);
+        for (std::size_t slash = text.find(PathDelim); slash != std::string_view::npos;
+             slash = text.find(PathDelim, slash + 1)) {
+            if (folders_.count(text.substr(0, slash + 1)) != 0) {
+                return true;
+            }
+        }
+        return std::any_of(oddFolders_.begin(), oddFolders_.end(),
+                           [&](std::string_view folder) { return text.starts_with(folder); });
+    }
+
+    bool Contains(const std::string& path) const { return HasFolder(path) || HasFile(path); }
+
+    // TGroup::HasItemsUnder.
+    bool HasItemsUnder(const std::string& folder) const {
+        if (folder.empty()) {
+            return false;
+        }
+        return holders_.count(IsRootPath(folder) ? folder : folder + PathDelim) != 0;
+    }
+
+private:
+    // Every beginning of the entry's path that ends at a "/": the folder texts it lies inside.
+    void AddHolders(std::string_view path) {
+        for (std::size_t slash = path.find(PathDelim); slash != std::string_view::npos;
+             slash = path.find(PathDelim, slash + 1)) {
+            holders_.insert(path.substr(0, slash + 1));
+        }
+    }
+
+    std::unordered_set<std::string_view> files_;
+    std::unordered_set<std::string_view> folders_;
+    std::vector<std::string_view> oddFolders_;
+    std::unordered_set<std::string_view> holders_;
+};
+
+void MarkFromTask(QTreeWidgetItem* node, const TTaskPaths& task) {
+    QTreeWidgetItem* parent = node->parent();
+    if (parent != nullptr && GetNodeState(parent) == NodeIncluded) {
+        SetNodeState(node, NodeIncluded);
+        return;
+    }
+    const std::string path = GetFileName(node);
+    if (task.HasItemsUnder(path)) {
+        SetNodeState(node, NodePartly);
+    }
+    // A task entry that covers the parent too, while the parent is not at 1, was unchecked in the tree and not
+    // stored yet: the tree's word wins over the task's.
+    if ((task.HasFile(path) || task.HasFolder(path)) && !(parent != nullptr && task.Contains(GetFileName(parent)))) {
+        SetNodeState(node, NodeIncluded);
+    }
 }
 
 // Drops every entry whose path an earlier one of its kind has already.
@@ -192,19 +284,22 @@ void ToggleNodeCheck(QTreeWidgetItem* node) {
 }
 
 void UpdateNodeCheck(QTreeWidgetItem* node, const TGroup& task) {
-    QTreeWidgetItem* parent = node->parent();
-    if (parent != nullptr && GetNodeState(parent) == NodeIncluded) {
-        SetNodeState(node, NodeIncluded);
+    MarkFromTask(node, TTaskPaths(task, node));
+}
+
+void UpdateListingChecks(QTreeWidgetItem* node, const TGroup& task) {
+    TMarksUpdate update(node->treeWidget());
+    if (node->parent() == nullptr) {
+        // The drives: each takes its mark from its own entries.
+        for (int i = 0; i < node->childCount(); ++i) {
+            UpdateNodeCheck(node->child(i), task);
+        }
         return;
     }
-    const std::string path = GetFileName(node);
-    if (task.HasItemsUnder(path)) {
-        SetNodeState(node, NodePartly);
-    }
-    // A task entry that covers the parent too, while the parent is not at 1, was unchecked in the tree and not
-    // stored yet: the tree's word wins over the task's.
-    if ((task.HasFile(path) || task.HasFolder(path)) && !(parent != nullptr && task.Contains(GetFileName(parent)))) {
-        SetNodeState(node, NodeIncluded);
+    // Below a drive every child lies on the drive of its parent.
+    const TTaskPaths paths(task, node);
+    for (int i = 0; i < node->childCount(); ++i) {
+        MarkFromTask(node->child(i), paths);
     }
 }
 
@@ -247,8 +342,7 @@ void StoreTreeToTask(const QTreeWidget& tree, TGroup& task) {
     for (int i = 0; i < tree.topLevelItemCount(); ++i) {
         VisitSubtree(tree.topLevelItem(i), collect);
     }
-    // One folder can show twice, as a drive and inside the drive it is mounted in; checked in both places it is
-    // still one choice, and a run would otherwise read its files twice.
+    // A path the task held twice is still one choice, and a run would otherwise read its files twice.
     DropRepeats(collected.Files);
     DropRepeats(collected.Folders);
     task.Assign(collected);

@@ -73,8 +73,13 @@ void ToggleNodeCheck(QTreeWidgetItem* node);
 
 // The mark of a freshly listed node of the files tree, from the task: 1 below a parent at 1; 1 when the task holds
 // the node's path as a file or covers it by a folder, unless the task covers the parent's path; else 2 when the
-// task holds something under the node; else the state it was listed with.
+// task holds something under the node; else the state it was listed with. Drives are disjoint: only the task's
+// entries on the node's own drive count (not those of another drive mounted deeper inside it, /home inside /,
+// nor a folder entry of the drive that holds it).
 void UpdateNodeCheck(QTreeWidgetItem* node, const TGroup& task);
+// UpdateNodeCheck for every child of a node just listed, as one update of the marks. The task's entries are
+// indexed once for the whole listing, so each child costs about one lookup however many entries the task holds.
+void UpdateListingChecks(QTreeWidgetItem* node, const TGroup& task);
 // Adds to `target` what one node of the files tree stands for:
 //  - at 1: its path, as a folder entry with a trailing "/" (the root "/" as itself) when it is a folder, as a file
 //    entry when it is a file, nothing when it is neither any more or is no absolute path;

@@ -5,6 +5,7 @@
 
 namespace {
 TModalResponder responder;
+std::string title;
 } // namespace
 
 void SetModalResponder(TModalResponder newResponder) {
@@ -30,8 +31,16 @@ bool ConfirmBox(QWidget* parent, const std::string& text, const std::string& cap
 
 void MessageBox(QWidget* parent, const std::string& text) {
     TModalAnswer answer;
-    if (AnswerFromResponder({TModalRequest::Message, QApplication::applicationName().toStdString(), text}, answer)) {
+    if (AnswerFromResponder({TModalRequest::Message, ApplicationTitle(), text}, answer)) {
         return;
     }
-    QMessageBox::information(parent, QApplication::applicationDisplayName(), QString::fromStdString(text));
+    QMessageBox::information(parent, QString::fromStdString(ApplicationTitle()), QString::fromStdString(text));
+}
+
+void SetApplicationTitle(const std::string& newTitle) {
+    title = newTitle;
+}
+
+std::string ApplicationTitle() {
+    return title.empty() ? QApplication::applicationName().toStdString() : title;
 }

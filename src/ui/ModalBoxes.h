@@ -31,3 +31,9 @@ bool AnswerFromResponder(const TModalRequest& request, TModalAnswer& answer);
 bool ConfirmBox(QWidget* parent, const std::string& text, const std::string& caption);
 // A box with the text and one OK button, captioned with the application's title.
 void MessageBox(QWidget* parent, const std::string& text);
+
+// The application's title: the caption of MessageBox; the program's name until it is set. It is kept here rather
+// than as Qt's application display name, which Qt appends to the caption of every window ("Warning - <title>"), so
+// each window would no longer show exactly its own caption.
+void SetApplicationTitle(const std::string& title);
+std::string ApplicationTitle();

@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QSignalBlocker>
 #include <QStyle>
 #include <QTabWidget>
 #include <QTimeEdit>
@@ -570,7 +571,7 @@ void TfrmGroupSettings::checkEndDateClick() {
 void TfrmGroupSettings::BitBtn4Click() {
     if (checkNeedEncrypt->isChecked() && editPassword->text() != editRePassword->text()) {
         MessageBox(this, "Please, rewrite password.");
-        PageControl1->setCurrentIndex(0);
+        ShowPageKeepingHeader(0);
         return;
     }
     if (checkMailEnable->isChecked()) {
@@ -580,11 +581,17 @@ void TfrmGroupSettings::BitBtn4Click() {
                                  (editMailUserId->text().isEmpty() || editMailPassword->text().isEmpty()));
         if (incomplete) {
             MessageBox(this, "Please, fill the inforamation about your email.");
-            PageControl1->setCurrentIndex(2);
+            ShowPageKeepingHeader(2);
             return;
         }
     }
     accept();
+}
+
+void TfrmGroupSettings::ShowPageKeepingHeader(int page) {
+    // Only the user's own choice of a page runs PageControl1Change; the header keeps the texts it had.
+    const QSignalBlocker quiet(PageControl1);
+    PageControl1->setCurrentIndex(page);
 }
 
 void TfrmGroupSettings::radioOcAtClick() {
@@ -602,11 +609,9 @@ void TfrmGroupSettings::checkMailNeedAuthClick() {
 }
 
 void TfrmGroupSettings::checkMailEnableClick() {
+    // The user id and password keep their own state: they open when the authentication box is clicked.
     GroupBox9->setEnabled(checkMailEnable->isChecked());
     SetStyleBold(GroupBox9, checkMailEnable->isChecked());
-    // The user id and password follow the mail switch too: left closed, a server that needs them could not be
-    // given them, and Save would keep asking for them.
-    checkMailNeedAuthClick();
 }
 
 void TfrmGroupSettings::PageControl1Change() {

@@ -55,11 +55,13 @@ public:
     void checkNeedEncryptClick();
     void checkEndDateClick();
     // Save: the password check, then the mail check; the first that fails shows its message and the page it
-    // concerns, and the dialog stays open.
+    // concerns (the header keeps the texts of the page shown before), and the dialog stays open.
     void BitBtn4Click();
     void radioOcAtClick();
     // User id and password are open only while both mail alerts and authentication are ticked.
     void checkMailNeedAuthClick();
+    // The mail group follows the mail switch; the user id and password edits keep their state (they change only
+    // through checkMailNeedAuthClick).
     void checkMailEnableClick();
     // The header texts of the page on display.
     void PageControl1Change();
@@ -146,6 +148,8 @@ public:
 
 private:
     void BuildGeneralPage();
+    // Puts a page on display for a failed Save check, without PageControl1Change.
+    void ShowPageKeepingHeader(int page);
     void BuildSchedulePage();
     void BuildAlertsPage();
 

@@ -1,5 +1,6 @@
 #include "UnitSendProcess.h"
 
+#include "Pictures.h"
 #include "WindowPlacement.h"
 #include "core/app/UnitGo.h"
 
@@ -10,6 +11,8 @@
 
 TsendWindow::TsendWindow() : QDialog(nullptr, Qt::Dialog | Qt::WindowStaysOnTopHint) {
     setWindowTitle(QStringLiteral("Compressing..."));
+    // Without an owner it would take no icon from the main window, and the desktop would show a generic one.
+    setWindowIcon(ProgramIcon());
     setFixedSize(270, 88);
     ProgressBar1 = new QProgressBar(this);
     ProgressBar1->setGeometry(8, 16, 254, 16);

@@ -16,6 +16,8 @@ TsplashScreen::TsplashScreen()
     Image1->adjustSize();
     // The window is as large as its picture: a margin beside it would be neither picture nor see-through.
     setFixedSize(Image1->size());
+    // It stays on top while the main window loads, and the loading may ask the user (the first task's dialog).
+    StepAsideForModalWindows(this);
     FormCreate();
 }
 

@@ -7,3 +7,6 @@ class QWidget;
 void CentreOnMainWindow(QWidget* window);
 // The middle of the screen, for the start-up picture shown before the main window.
 void CentreOnScreen(QWidget* window);
+// Keeps a window that stays on top out of the way of every modal window: it is hidden while one is shown, and
+// shown again when the last one has gone (when it was visible before). Lasts as long as the window.
+void StepAsideForModalWindows(QWidget* window);

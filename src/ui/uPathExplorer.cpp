@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <unordered_set>
@@ -73,27 +74,34 @@ ItemKind KindOf(const std::filesystem::directory_entry& entry) {
     return ItemKind::Other;
 }
 
-bool IsHidden(const std::filesystem::directory_entry& entry) {
-    const std::string name = entry.path().filename().string();
-    return name.empty() || name.front() == '.';
-}
-
-// Calls visit(name, kind) for each listable item of the folder until it returns false. An unreadable folder, or
-// one that fails half way, simply ends the walk.
+// Calls visit(name, kind) for each listable item of the folder until it returns false; false when the folder
+// could not be read to its end (missing, unreadable, no folder any more, or failing half way). A folder on another
+// file system than this one's (a mount point) is no item of it: it is a drive of its own or nothing to back up.
 template <typename Visit>
-void WalkFolder(const std::string& folder, Visit visit) {
+bool WalkFolder(const std::string& folder, Visit visit) {
     namespace fs = std::filesystem;
+    const std::optional<TMountId> own = MountOfPath(folder);
     std::error_code error;
-    fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        if (IsHidden(*it)) {
-            continue;
+    fs::directory_iterator it(folder, error);
+    if (!own || error) {
+        return false;
+    }
+    for (; it != fs::directory_iterator(); it.increment(error)) {
+        if (error) {
+            return false;
         }
         const ItemKind kind = KindOf(*it);
+        if (kind == ItemKind::Folder) {
+            const std::optional<TMountId> mount = MountOfPath(it->path().string());
+            if (!mount || LeavesFileSystem(it->path().string(), *own, *mount)) {
+                continue;
+            }
+        }
         if (kind != ItemKind::Other && !visit(it->path().filename().string(), kind)) {
-            return;
+            return true;
         }
     }
+    return !error;
 }
 
 std::string ChildPath(const std::string& folder, const std::string& name) {
@@ -152,13 +160,10 @@ bool IsPseudoFileSystem(std::string_view type) {
     return pseudo.count(type) != 0 || type.starts_with("fuse.gvfsd") || type == "fuse.portal";
 }
 
+// A mount in one of the kernel's folders, or one of them itself.
 bool IsSystemMount(const std::string& path) {
-    for (const char* system : {"/proc", "/sys", "/dev", "/run"}) {
-        if (path == system || PathStartsWith(path, std::string(system) + PathDelim)) {
-            return true;
-        }
-    }
-    return false;
+    const std::size_t second = path.find(PathDelim, 1);
+    return IsKernelFolder(second == std::string::npos ? path : path.substr(0, second));
 }
 
 } // namespace
@@ -213,11 +218,17 @@ void TPathExplorer::TreeExpanding(QTreeWidgetItem* node) {
         return;
     }
     WaitCursor wait;
-    EnumFolder(node);
-    info->Expanded = true;
+    if (EnumFolder(node)) {
+        info->Expanded = true;
+        return;
+    }
+    // Shown as listed, the node would stand for a folder that holds nothing, and what the task chose in it would
+    // be dropped at the next store. Closed again, it can be opened once more when the folder can be read.
+    SetHasChildren(node, true);
+    node->setExpanded(false);
 }
 
-void TPathExplorer::EnumFolder(QTreeWidgetItem* node) {
+bool TPathExplorer::EnumFolder(QTreeWidgetItem* node) {
     struct Listed {
         std::string path;
         QString caption;
@@ -234,14 +245,27 @@ void TPathExplorer::EnumFolder(QTreeWidgetItem* node) {
     } else {
         std::vector<std::string> folders;
         std::vector<std::string> files;
-        WalkFolder(info.Path, [&](std::string name, ItemKind kind) {
+        const bool read = WalkFolder(info.Path, [&](std::string name, ItemKind kind) {
             (kind == ItemKind::Folder ? folders : files).push_back(std::move(name));
             return true;
         });
+        if (!read) {
+            return false;
+        }
         SortNames(folders);
         SortNames(files);
+        // A drive mounted in this folder is the tree's own node beside this drive, not a folder of it: the task's
+        // entries below it belong to that drive alone.
+        std::unordered_set<std::string> drives;
+        const QTreeWidgetItem* root = RootNode();
+        for (int i = 0; root != nullptr && i < root->childCount(); ++i) {
+            drives.insert(GetFileName(root->child(i)));
+        }
         for (const std::string& name : folders) {
-            listed.push_back({ChildPath(info.Path, name), ShownName(name), true});
+            std::string path = ChildPath(info.Path, name);
+            if (drives.count(path) == 0) {
+                listed.push_back({std::move(path), ShownName(name), true});
+            }
         }
         for (const std::string& name : files) {
             listed.push_back({ChildPath(info.Path, name), ShownName(name), false});
@@ -266,6 +290,7 @@ void TPathExplorer::EnumFolder(QTreeWidgetItem* node) {
     if (listed.empty()) {
         SetHasChildren(node, false);
     }
+    return true;
 }
 
 QTreeWidgetItem* TPathExplorer::NewChildNode(const std::string& path, const QString& caption, bool folder, bool drive) {

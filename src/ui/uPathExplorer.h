@@ -20,8 +20,13 @@ class QModelIndex;
 //
 // What a listing shows: real folders (never one reached through a symbolic link, which could loop), then regular
 // files and links to them, each group in the user's collation order with numbers compared by value, as a file
-// manager shows them. FIFOs, sockets, devices, dangling links and links to folders are passed over, and so is
-// every item whose name begins with "." (hidden). A folder that cannot be read lists as empty.
+// manager shows them. Names that begin with "." are listed like any other: the tree shows exactly what a scan of
+// the folder packs. FIFOs, sockets, devices, dangling links and links to folders are passed over, and so is a
+// folder on another file system (a mount point, or /proc, /sys, /dev and /run below the root) or one that the
+// tree shows as a drive: drives are disjoint, and a scan stays on its file system.
+//
+// A folder that cannot be read (missing, unreadable, no folder any more) is not listed: its node stays not yet
+// listed, is shown closed again with its expand indicator, and lists on a later expansion once it can be read.
 //
 // The expand indicator of a node not yet listed: a folder shows one when it holds a subfolder or three or more
 // files (one or two files alone give none); a file shows none. A listing that finds nothing removes the indicator.
@@ -57,7 +62,8 @@ public:
     QTreeWidgetItem* RootNode() const;
 
     // Lists the node's children on its first expansion (folders first, then files, each at check state 3) with the
-    // wait cursor shown, and marks the node listed. Does nothing for a node already listed or without a record.
+    // wait cursor shown, and marks the node listed; a folder that cannot be read leaves the node not yet listed
+    // and closed. Does nothing for a node already listed or without a record.
     void TreeExpanding(QTreeWidgetItem* node);
 
     // The handler run before NodeExpanded on every expansion; initially one that calls TreeExpanding.
@@ -82,8 +88,8 @@ protected:
 
 private:
     // Adds the node's children below it, each path once; a node whose listing finds nothing loses its expand
-    // indicator.
-    void EnumFolder(QTreeWidgetItem* node);
+    // indicator. False, with nothing added, when the folder could not be read.
+    bool EnumFolder(QTreeWidgetItem* node);
     // A node for one listed item, with its icon, check state 3 and expand indicator.
     QTreeWidgetItem* NewChildNode(const std::string& path, const QString& caption, bool folder, bool drive);
     void OnExpanded(const QModelIndex& index);

@@ -160,6 +160,24 @@ public:
     }
 };
 
+// Runs an action on every double click of the left button on the watched widget, and lets the widget have it too.
+class TDoubleClickFilter : public QObject {
+public:
+    TDoubleClickFilter(QObject* parent, std::function<void()> action) : QObject(parent), action_(std::move(action)) {}
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonDblClick &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+            action_();
+        }
+        return false;
+    }
+
+private:
+    std::function<void()> action_;
+};
+
 // The log's lines for the drop-down box, newest on top. Kept oldest first so that a new line is an append: a log
 // of years holds many thousands of lines, and inserting each in front of them all would cost more every time.
 class TLogLines : public QAbstractListModel {
@@ -317,11 +335,19 @@ void LogLine(const std::string& line) {
     GetGlobalObject()->Log->Add(line);
 }
 
+// The file URL of a path exactly as it is on disk: every byte that is no plain character travels percent-encoded,
+// so a name that is no UTF-8 reaches the opener as the same bytes rather than as the text Qt would decode it to.
+QUrl LocalFileUrl(const std::string& path) {
+    return QUrl::fromEncoded("file://" + QByteArray::fromStdString(path).toPercentEncoding("/"));
+}
+
 } // namespace
 
 TmainForm::TmainForm(QWidget* owner, TmainFormStart start) : QMainWindow(owner), start_(std::move(start)) {
     setObjectName("mainForm");
     setWindowIcon(ProgramIcon());
+    // Also for the windows made without an owner (the About box), which take no icon from this one.
+    QApplication::setWindowIcon(windowIcon());
     resize(800, 520);
     CreateControls();
     CreateCommands();
@@ -391,7 +417,8 @@ void TmainForm::CreateControls() {
     groupsList->setColumnWidth(3, 100);
     connect(groupsList, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* current, QTreeWidgetItem*) { groupsListChange(current); });
-    connect(groupsList, &QTreeWidget::itemDoubleClicked, this, [this] { EditTask1Click(); });
+    // Wherever the double click lands, on a row or on the empty area below the rows.
+    groupsList->viewport()->installEventFilter(new TDoubleClickFilter(groupsList, [this] { EditTask1Click(); }));
 
     GroupBox2 = new QGroupBox("Backed up files", Splitter2);
     GroupBox2->setObjectName("GroupBox2");
@@ -559,7 +586,7 @@ void TmainForm::Guarded(Command command) {
 
 void TmainForm::FormCreate() {
     setWindowTitle(Caption);
-    QApplication::setApplicationDisplayName(Caption);
+    SetApplicationTitle(Caption);
     // Drawn before the loading starts, which holds the main thread.
     auto splash = std::make_unique<TsplashScreen>();
     splash->show();
@@ -857,10 +884,10 @@ void TmainForm::groupsViewExpanded(QTreeWidgetItem* node) {
         if (state == 1 || state == 3) {
             SetNodeCheckRecursive(node, state);
         }
-        if (!nodeWasExpanded_) {
-            for (int i = 0; i < node->childCount(); ++i) {
-                UpdateNodeCheck(node->child(i));
-            }
+        const TGroup* task = CurrentGroup();
+        if (!nodeWasExpanded_ && task != nullptr) {
+            // UpdateNodeCheck for each child, with the task's entries indexed once for the whole listing.
+            UpdateListingChecks(node, *task);
         }
     });
 }
@@ -892,7 +919,7 @@ void TmainForm::Openfile1Click() {
     if (filesTree == nullptr || filesTree->currentItem() == nullptr) {
         return;
     }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(GetFileName(filesTree->currentItem()))));
+    QDesktopServices::openUrl(LocalFileUrl(GetFileName(filesTree->currentItem())));
 }
 
 void TmainForm::Openfolder1Click() {
@@ -904,7 +931,7 @@ void TmainForm::Openfolder1Click() {
     // the folder it is mounted in.
     const std::string path = GetFileName(node);
     const bool drive = node->parent() == filesTree->RootNode();
-    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(drive ? path : ExtractFilePath(path))));
+    QDesktopServices::openUrl(LocalFileUrl(drive ? path : ExtractFilePath(path)));
 }
 
 bool TmainForm::eventFilter(QObject* watched, QEvent* event) {

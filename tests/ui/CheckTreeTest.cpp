@@ -3,7 +3,11 @@
 #include <QMouseEvent>
 #include <QStyle>
 
+#include <algorithm>
 #include <memory>
+#include <sys/mount.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -165,39 +169,165 @@ TEST_F(CheckTreeTest, TheRootFolderIsStoredAsItselfAndVanishedOrPathlessNodesAdd
     EXPECT_TRUE(more.Folders.empty());
 }
 
-TEST_F(CheckTreeTest, AFolderShownBothAsADriveAndInsideTheOuterDriveIsStoredOnceAndItsUncheckHolds) {
-    // docs mounted as a drive of its own inside the drive that holds it, as /home inside /.
-    task.AddFile(std::make_unique<TFileBase>(dir / "docs/a.txt"));
-    task.AddFile(std::make_unique<TFileBase>(dir / "top.txt"));
-    FilesTree files(dir.Path(), task);
-    files.tree.SetDriveLister([this] { return std::vector<std::string>{NoSlash(dir.Path()), dir / "docs"}; });
-    QTreeWidgetItem* root = files.tree.RootNode();
+// A files tree over the given drives, listed, for the task as it stands now.
+std::unique_ptr<FilesTree> TreeOverDrives(const std::vector<std::string>& drives, const TGroup& task) {
+    auto files = std::make_unique<FilesTree>(drives.front(), task);
+    files->tree.SetDriveLister([drives] { return drives; });
+    QTreeWidgetItem* root = files->tree.RootNode();
     qDeleteAll(root->takeChildren());
     SetNodeExpanded(root, false);
     Expand(root);
-    QTreeWidgetItem* outer = root->child(0);
-    QTreeWidgetItem* inner = root->child(1);
-    EXPECT_EQ(GetNodeState(outer), NodePartly);
-    EXPECT_EQ(GetNodeState(inner), NodePartly);
+    return files;
+}
 
-    // Neither opened: each entry once.
-    Store(files);
-    EXPECT_EQ(FilePaths(task), (std::vector<std::string>{dir / "top.txt", dir / "docs/a.txt"}));
+TEST_F(CheckTreeTest, DrivesAreDisjointInMarksAndStoresAndADriveIsNoFolderOfTheOneThatHoldsIt) {
+    // docs stands for a drive mounted inside the drive that holds it, as /home inside /.
+    const std::string outer = NoSlash(dir.Path());
+    const std::string inner = dir / "docs";
+    task.AddFolder(std::make_unique<TFolder>(dir.Path()));
+    task.AddFile(std::make_unique<TFileBase>(dir / "docs/a.txt"));
+    auto files = TreeOverDrives({outer, inner}, task);
+    QTreeWidgetItem* outerNode = files->tree.RootNode()->child(0);
+    QTreeWidgetItem* innerNode = files->tree.RootNode()->child(1);
+    ASSERT_EQ(GetFileName(innerNode), inner);
+    // The outer drive's folder entry covers neither the inner drive nor its file; each drive shows its own.
+    EXPECT_EQ(GetNodeState(outerNode), NodeIncluded);
+    EXPECT_EQ(GetNodeState(innerNode), NodePartly);
+    Expand(outerNode);
+    EXPECT_EQ(Captions(outerNode), (std::vector<std::string>{"pics", "top.txt"}));
 
-    // Unchecked inside the inner drive; the outer one, never opened, does not bring it back.
-    Expand(inner);
-    ToggleNodeCheck(Child(inner, "a.txt"));
-    Store(files);
+    // Checking or unchecking one drive leaves the other as it is.
+    ToggleNodeCheck(innerNode);
+    ToggleNodeCheck(innerNode);
+    EXPECT_EQ(GetNodeState(innerNode), NodeExcluded);
+    EXPECT_EQ(GetNodeState(outerNode), NodeIncluded);
+    Store(*files);
+    EXPECT_EQ(FolderPaths(task), (std::vector<std::string>{dir.Path(), dir / "pics/"}));
     EXPECT_EQ(FilePaths(task), (std::vector<std::string>{dir / "top.txt"}));
 
-    // Checked in both places (the inner drive with its shown items), each path is still one entry.
-    Expand(outer);
-    ToggleNodeCheck(Child(outer, "docs"));
-    ToggleNodeCheck(inner);
-    Store(files);
-    EXPECT_EQ(FolderPaths(task), (std::vector<std::string>{dir / "docs/", dir / "docs/deep/"}));
-    EXPECT_EQ(FilePaths(task),
-              (std::vector<std::string>{dir / "top.txt", dir / "docs/a.txt", dir / "docs/b.txt", dir / "docs/c.txt"}));
+    // The uncheck holds at the next selection of the task, and an entry on the inner drive marks only it.
+    task.AddFile(std::make_unique<TFileBase>(dir / "docs/b.txt"));
+    task.Folders.erase(task.Folders.begin());
+    files = TreeOverDrives({outer, inner}, task);
+    EXPECT_EQ(GetNodeState(files->tree.RootNode()->child(0)), NodePartly);
+    EXPECT_EQ(GetNodeState(files->tree.RootNode()->child(1)), NodePartly);
+    Expand(files->tree.RootNode()->child(1));
+    EXPECT_EQ(GetNodeState(Child(files->tree.RootNode()->child(1), "a.txt")), NodeExcluded);
+    EXPECT_EQ(GetNodeState(Child(files->tree.RootNode()->child(1), "b.txt")), NodeIncluded);
+}
+
+// A tmpfs mounted on a folder for the life of the object; Mounted() is false where this process may not mount.
+class TmpfsMount {
+public:
+    explicit TmpfsMount(const std::string& folder) : folder_(folder) {
+        mounted_ = ::mount("corvane-test", folder.c_str(), "tmpfs", 0, "size=1m") == 0;
+    }
+    ~TmpfsMount() {
+        if (mounted_) {
+            ::umount2(folder_.c_str(), MNT_DETACH);
+        }
+    }
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+    bool Mounted() const { return mounted_; }
+
+private:
+    std::string folder_;
+    bool mounted_ = false;
+};
+
+TEST_F(CheckTreeTest, TwoRealFileSystemsAreTwoDrivesAndAScanOfOneNeverEntersTheOther) {
+    MakeFolder(dir / "mnt");
+    const TmpfsMount mount(dir / "mnt");
+    if (!mount.Mounted()) {
+        GTEST_SKIP() << "this process may not mount a file system; the drive list test above stands in";
+    }
+    MakeFolder(dir / "mnt/inner");
+    WriteFileBytes(dir / "mnt/inner/in.txt", "in");
+    WriteFileBytes(dir / "mnt/top.txt", "on the mount");
+
+    // Not shown as a drive, the mount point is still no folder of the outer file system.
+    auto files = Build();
+    EXPECT_EQ(Captions(files->Drive()), (std::vector<std::string>{"docs", "pics", "top.txt"}));
+
+    // Checking the outer drive stores it alone, and its scan packs what the tree shows there: nothing of the
+    // mount.
+    files = TreeOverDrives({NoSlash(dir.Path()), dir / "mnt"}, task);
+    QTreeWidgetItem* mounted = files->tree.RootNode()->child(1);
+    ToggleNodeCheck(files->tree.RootNode()->child(0));
+    EXPECT_EQ(GetNodeState(mounted), NodeExcluded);
+    Store(*files);
+    EXPECT_EQ(FolderPaths(task), (std::vector<std::string>{dir.Path()}));
+    FileInfos scan;
+    task.CollectFileInfos(scan);
+    std::vector<std::string> scanned;
+    for (const tagFileInfo& entry : scan) {
+        scanned.push_back(entry.Path);
+    }
+    std::sort(scanned.begin(), scanned.end());
+    EXPECT_EQ(scanned, (std::vector<std::string>{dir / "docs/a.txt", dir / "docs/b.txt", dir / "docs/c.txt",
+                                                 dir / "docs/deep/d.txt", dir / "pics/p1.jpg", dir / "pics/p2.jpg",
+                                                 dir / "top.txt"}));
+
+    // At the next selection the mount is still unchecked; checked, it is stored and scanned as a drive of its own.
+    files = TreeOverDrives({NoSlash(dir.Path()), dir / "mnt"}, task);
+    mounted = files->tree.RootNode()->child(1);
+    EXPECT_EQ(GetNodeState(mounted), NodeExcluded);
+    ToggleNodeCheck(mounted);
+    Store(*files);
+    EXPECT_EQ(FolderPaths(task), (std::vector<std::string>{dir.Path(), dir / "mnt/"}));
+    task.CollectFileInfos(scan);
+    EXPECT_EQ(scan.size(), 9u);
+    EXPECT_EQ(scan.back().Path, dir / "mnt/inner/in.txt");
+}
+
+TEST_F(CheckTreeTest, NamesBeginningWithADotStayChosenWhenASiblingIsUnchecked) {
+    MakeFolder(dir / "home/.config/app");
+    WriteFileBytes(dir / "home/.config/app/settings", "s");
+    WriteFileBytes(dir / "home/.bashrc", "b");
+    WriteFileBytes(dir / "home/notes.txt", "n");
+    WriteFileBytes(dir / "home/old.txt", "o");
+    task.AddFolder(std::make_unique<TFolder>(dir / "home/"));
+    auto files = Build();
+    QTreeWidgetItem* home = Child(files->Drive(), "home");
+    Expand(home);
+    ToggleNodeCheck(Child(home, "old.txt"));
+    Store(*files);
+    EXPECT_EQ(FolderPaths(task), (std::vector<std::string>{dir / "home/.config/"}));
+    EXPECT_EQ(FilePaths(task), (std::vector<std::string>{dir / "home/.bashrc", dir / "home/notes.txt"}));
+    FileInfos scan;
+    task.CollectFileInfos(scan);
+    EXPECT_EQ(scan.size(), 3u);
+}
+
+TEST_F(CheckTreeTest, AFolderThatCannotBeListedStaysUnlistedAndKeepsTheChoiceBelowIt) {
+    task.AddFile(std::make_unique<TFileBase>(dir / "docs/a.txt"));
+    task.AddFolder(std::make_unique<TFolder>(dir / "docs/deep/"));
+    auto files = Build();
+    QTreeWidgetItem* docs = Child(files->Drive(), "docs");
+    ASSERT_EQ(GetNodeState(docs), NodePartly);
+
+    // Gone for the moment (a drive unplugged, a folder being replaced): as root nothing is unreadable by its
+    // permissions, but a folder that is not there, or is a file now, cannot be listed either.
+    fs::rename(dir / "docs", dir / "docs.away");
+    WriteFileBytes(dir / "docs", "a file in the folder's place");
+    Expand(docs);
+    EXPECT_FALSE(IsNodeExpanded(docs));
+    EXPECT_FALSE(docs->isExpanded());
+    EXPECT_TRUE(NodeHasChildren(docs));
+    EXPECT_EQ(docs->childCount(), 0);
+    Store(*files);
+    EXPECT_EQ(FilePaths(task), (std::vector<std::string>{dir / "docs/a.txt"}));
+    EXPECT_EQ(FolderPaths(task), (std::vector<std::string>{dir / "docs/deep/"}));
+
+    // Back again, it lists at the next expansion with the task's marks.
+    fs::remove(dir / "docs");
+    fs::rename(dir / "docs.away", dir / "docs");
+    Expand(docs);
+    EXPECT_TRUE(IsNodeExpanded(docs));
+    EXPECT_EQ(GetNodeState(Child(docs, "a.txt")), NodeIncluded);
+    EXPECT_EQ(GetNodeState(Child(docs, "deep")), NodeIncluded);
+    EXPECT_EQ(GetNodeState(Child(docs, "b.txt")), NodeExcluded);
 }
 
 TEST(ServerTreeNodes, CaptionsMatchExactlyAndKeepTheirBytes) {

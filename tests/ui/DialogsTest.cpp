@@ -192,11 +192,20 @@ TEST_F(TaskSettingsDialog, EveryFieldComesBackAndDisabledControlsStillSave) {
     EXPECT_EQ(info.MailAlertFail, 1);
     EXPECT_EQ(info.MailAlertSuccess, 0);
 
-    // Switching mail alerts on opens the group, and with authentication ticked the user id and password too.
+    // Switching mail alerts on opens the group but leaves the user id and password closed and grey, until the
+    // authentication box is clicked off and on again.
     dialog.checkMailEnable->click();
     EXPECT_TRUE(dialog.GroupBox9->isEnabled() && Bold(dialog.GroupBox9));
-    EXPECT_TRUE(dialog.editMailUserId->isEnabled());
-    EXPECT_EQ(Background(dialog.editMailUserId), QColor(Qt::white));
+    for (QLineEdit* edit : {dialog.editMailUserId, dialog.editMailPassword}) {
+        EXPECT_FALSE(edit->isEnabled());
+        EXPECT_EQ(Background(edit), dialog.palette().color(QPalette::Button));
+    }
+    dialog.checkMailNeedAuth->click();
+    dialog.checkMailNeedAuth->click();
+    for (QLineEdit* edit : {dialog.editMailUserId, dialog.editMailPassword}) {
+        EXPECT_TRUE(edit->isEnabled());
+        EXPECT_EQ(Background(edit), QColor(Qt::white));
+    }
 }
 
 TEST_F(TaskSettingsDialog, AKindOutsideTheFourChecksNoButtonAndIsKept) {
@@ -302,11 +311,16 @@ TEST_F(TaskSettingsDialog, SaveChecksThePasswordThenTheMailAndOnlyThenCloses) {
     EXPECT_TRUE(user.Asked.empty());
     EXPECT_TRUE(dialog.isVisible());
 
-    // Both checks would fail: only the password speaks.
+    // Both checks would fail: only the password speaks. The page it puts on display leaves the header as it was.
+    const auto headerOfSchedule = [&] {
+        EXPECT_EQ(dialog.lblTitle->text(), "Choose the date and time for the task.");
+        EXPECT_EQ(dialog.lblQuest->text(), "You can choose one of four types.");
+    };
+    headerOfSchedule();
     QTest::mouseClick(dialog.BitBtn4, Qt::LeftButton);
     EXPECT_EQ(user.Asked, (std::vector<std::string>{"Please, rewrite password."}));
     EXPECT_EQ(dialog.PageControl1->currentIndex(), 0);
-    EXPECT_EQ(dialog.lblTitle->text(), "Choose the main settings of the task.");
+    headerOfSchedule();
     EXPECT_TRUE(dialog.isVisible());
 
     // Without encryption the two texts are not compared.
@@ -318,6 +332,7 @@ TEST_F(TaskSettingsDialog, SaveChecksThePasswordThenTheMailAndOnlyThenCloses) {
         QTest::mouseClick(dialog.BitBtn4, Qt::LeftButton);
         EXPECT_EQ(user.Asked, (std::vector<std::string>{"Please, fill the inforamation about your email."}));
         EXPECT_EQ(dialog.PageControl1->currentIndex(), 2);
+        headerOfSchedule();
         edit->setText(QString::fromLatin1(text));
     }
     // With authentication ticked the user id and password are needed too; they are open to be filled.
@@ -526,6 +541,8 @@ TEST_F(ProgressWindow, StopAsksTheRunToStopAndHidesTheWindowWhichStays) {
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(window->windowTitle(), "Compressing...");
     EXPECT_EQ(window->ProgressBar1->value(), 0);
+    // Made without an owner, it carries the program's icon itself.
+    EXPECT_EQ(window->windowIcon().pixmap(32).toImage(), ProgramIcon().pixmap(32).toImage());
 
     QTest::mouseClick(window->BitBtn1, Qt::LeftButton);
     EXPECT_TRUE(global->Stop);

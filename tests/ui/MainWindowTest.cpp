@@ -9,6 +9,7 @@
 #include "core/worker/UnitPoolOfProcess.h"
 #include "platform/WindowRegistry.h"
 #include "ui/UnitGroupSettings.h"
+#include "ui/UnitSplashScreen.h"
 #include "ui/uPathExplorer.h"
 #include "ui/unitMainForm.h"
 
@@ -16,9 +17,15 @@
 #include "support/TempDir.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDialog>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
 #include <QTreeWidget>
+#include <QUrl>
 
 #include <filesystem>
 #include <gmock/gmock.h>
@@ -59,6 +66,22 @@ std::vector<std::string> FilesOf(const TGroup& task) {
     }
     return paths;
 }
+
+// Takes the place of the desktop's opener for file URLs, and keeps the path of each URL it is handed, as bytes.
+class DesktopOpener : public QObject {
+    Q_OBJECT
+
+public:
+    DesktopOpener() { QDesktopServices::setUrlHandler("file", this, "Open"); }
+    ~DesktopOpener() override { QDesktopServices::unsetUrlHandler("file"); }
+
+    std::vector<std::string> Paths;
+
+public slots:
+    void Open(const QUrl& url) {
+        Paths.push_back(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString());
+    }
+};
 
 class MainWindow : public ::testing::Test {
 protected:
@@ -117,13 +140,34 @@ protected:
 
 TEST_F(MainWindow, FirstStartOffersTheTaskDialogAndKeepsOneDefaultTaskWhenItIsCancelled) {
     int taskDialogs = 0;
+    bool splashShown = false;
+    std::string dialogCaption;
+    ModalUser user;
     AnswerNextDialog([&](QDialog& dialog) {
-        taskDialogs += dynamic_cast<TfrmGroupSettings*>(&dialog) != nullptr ? 1 : 0;
+        for (QWidget* window : QApplication::topLevelWidgets()) {
+            splashShown = splashShown || (dynamic_cast<TsplashScreen*>(window) != nullptr && window->isVisible());
+        }
+        dialogCaption = dialog.windowTitle().toStdString();
+        if (auto* settings = dynamic_cast<TfrmGroupSettings*>(&dialog)) {
+            ++taskDialogs;
+            // A failed check's message box, captioned with the application's title.
+            settings->checkNeedEncrypt->click();
+            settings->editPassword->setText("typed once");
+            settings->BitBtn4->click();
+        }
         dialog.reject();
     });
     Open();
     EXPECT_EQ(taskDialogs, 1);
+    EXPECT_FALSE(splashShown) << "the splash stays out of the way of the dialog";
+    // Each window's caption exactly: Qt appends the application's display name to every window's caption, so the
+    // program keeps its title elsewhere.
     EXPECT_EQ(form->windowTitle().toStdString(), "Corvane - Oxn Backup");
+    EXPECT_EQ(dialogCaption, "Task Settings");
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), QCoreApplication::applicationName());
+    ASSERT_EQ(user.Requests.size(), 1u);
+    EXPECT_EQ(user.Requests[0].text, "Please, rewrite password.");
+    EXPECT_EQ(user.Requests[0].caption, "Corvane - Oxn Backup");
 
     ASSERT_THAT(Names(App().Tasks), ElementsAre("NewTask"));
     EXPECT_EQ(App().CurrentTask, 0);
@@ -343,4 +387,54 @@ TEST_F(MainWindow, CancellingAddTaskChangesNothingAndAcceptingAppendsARowWithout
     EXPECT_EQ(App().Log->Count(), 0);
 }
 
+TEST_F(MainWindow, OpenHandsTheDesktopThePathAsItIsOnDiskAndADoubleClickAnywhereInTheListEditsTheTask) {
+    // Names written in an 8-bit encoding, which are no UTF-8.
+    const std::string folder = Docs() + "/caf\xE9";
+    const std::string file = folder + "/r\xE9sum\xE9.txt";
+    fs::create_directories(folder);
+    WriteFileBytes(file, "x");
+    WriteTasks([] {
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(Task("T"));
+        return tasks;
+    }());
+    Open();
+    QTreeWidgetItem* drive = ShowDataDrive();
+    drive->setExpanded(true);
+    QTreeWidgetItem* shown = nullptr;
+    for (int i = 0; i < drive->childCount(); ++i) {
+        shown = GetFileName(drive->child(i)) == folder ? drive->child(i) : shown;
+    }
+    ASSERT_NE(shown, nullptr);
+    shown->setExpanded(true);
+    ASSERT_EQ(shown->childCount(), 1);
+
+    DesktopOpener opener;
+    form->filesTree->setCurrentItem(shown->child(0));
+    form->Openfile1->trigger();
+    form->Openfolder1->trigger();
+    EXPECT_EQ(opener.Paths, (std::vector<std::string>{file, folder + "/"}));
+
+    // A double click on the task list below its last row is Edit Task, as one on a row is.
+    int taskDialogs = 0;
+    AnswerNextDialog([&](QDialog& dialog) {
+        taskDialogs += dynamic_cast<TfrmGroupSettings*>(&dialog) != nullptr ? 1 : 0;
+        dialog.reject();
+    });
+    QWidget* list = form->groupsList->viewport();
+    const QPointF below(20, list->height() - 10);
+    ASSERT_EQ(form->groupsList->itemAt(below.toPoint()), nullptr);
+    const QPointF global(list->mapToGlobal(below.toPoint()));
+    for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseButtonDblClick,
+                                    QEvent::MouseButtonRelease}) {
+        const bool down = type != QEvent::MouseButtonRelease;
+        QMouseEvent event(type, below, global, Qt::LeftButton, down ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(list, &event);
+    }
+    EXPECT_EQ(taskDialogs, 1);
+    EXPECT_THAT(Errors(), IsEmpty());
+}
+
 } // namespace
+
+#include "MainWindowTest.moc"

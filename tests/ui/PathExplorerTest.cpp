@@ -1,5 +1,8 @@
 #include "TreeTesting.h"
 
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -42,7 +45,7 @@ TEST_F(PathExplorerTest, AFreshTreeHoldsOnlyMyComputerNotYetListed) {
     EXPECT_FALSE(NodeHasChildren(&stranger));
 }
 
-TEST_F(PathExplorerTest, ListsFoldersBeforeFilesAndPassesOverHiddenItemsAndWhatIsNeitherFileNorFolder) {
+TEST_F(PathExplorerTest, ListsFoldersBeforeFilesDotNamesIncludedAndPassesOverWhatIsNeitherFileNorFolder) {
     for (const char* folder : {"b", "A10", "a2", ".hidden"}) {
         MakeFolder(dir / folder);
     }
@@ -62,9 +65,10 @@ TEST_F(PathExplorerTest, ListsFoldersBeforeFilesAndPassesOverHiddenItemsAndWhatI
 
     Expand(drive);
     EXPECT_TRUE(IsNodeExpanded(drive));
-    // Each group in the user's order: letter case aside, numbers by value.
-    EXPECT_EQ(Captions(drive),
-              (std::vector<std::string>{"a2", "A10", "b", "\u00E9t\u00E9", "file2", "file10", "link.txt", "z.txt"}));
+    // Each group in the user's order: letter case aside, numbers by value. Names with a leading "." are no less
+    // the user's files: a scan packs them, so the tree shows them.
+    EXPECT_EQ(Captions(drive), (std::vector<std::string>{".hidden", "a2", "A10", "b", ".profile", "\u00E9t\u00E9",
+                                                         "file2", "file10", "link.txt", "z.txt"}));
     EXPECT_EQ(GetFileName(Child(drive, "a2")), dir / "a2");
     EXPECT_EQ(GetFileName(Child(drive, "\u00E9t\u00E9")), dir / "\xE9t\xE9");
     EXPECT_EQ(GetFileName(Child(drive, "link.txt")), dir / "link.txt");
@@ -78,7 +82,7 @@ TEST_F(PathExplorerTest, ExpandIndicatorNeedsASubfolderOrThreeFiles) {
     MakeFolder(dir / "sub/inner");
     MakeFolder(dir / "three");
     MakeFolder(dir / "two");
-    MakeFolder(dir / "two/.cache");
+    MakeFolder(dir / "dotted/.cache");
     MakeFolder(dir / "empty");
     for (const char* file : {"three/1", "three/2", "three/3", "two/1", "two/2", "file"}) {
         WriteFileBytes(dir / file, "x");
@@ -94,6 +98,7 @@ TEST_F(PathExplorerTest, ExpandIndicatorNeedsASubfolderOrThreeFiles) {
     EXPECT_TRUE(NodeHasChildren(Child(drive, "sub")));
     EXPECT_TRUE(NodeHasChildren(Child(drive, "three")));
     EXPECT_FALSE(NodeHasChildren(Child(drive, "two")));
+    EXPECT_TRUE(NodeHasChildren(Child(drive, "dotted")));
     EXPECT_FALSE(NodeHasChildren(Child(drive, "empty")));
     EXPECT_FALSE(NodeHasChildren(Child(drive, "file")));
 
@@ -154,6 +159,39 @@ TEST_F(PathExplorerTest, ListsANodeOnceUntilItIsResetAndRunsTheWindowsStepsAroun
     QTreeWidgetItem* sub = Child(drive, "sub");
     Expand(sub);
     EXPECT_EQ(Captions(sub), (std::vector<std::string>{"inner"}));
+}
+
+// The folders mounted directly below the root, as the kernel lists them.
+std::set<std::string> MountPointsBelowRoot() {
+    std::set<std::string> points;
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, source, point;
+        fields >> id >> parent >> device >> source >> point;
+        if (point.size() > 1 && point.find('/', 1) == std::string::npos && point.find('\\') == std::string::npos) {
+            points.insert(point);
+        }
+    }
+    return points;
+}
+
+TEST_F(PathExplorerTest, TheRootDriveShowsNoMountPointAndNoKernelFolder) {
+    // The real root, with its real mount points (/proc at least, wherever this runs).
+    const std::set<std::string> mounted = MountPointsBelowRoot();
+    ASSERT_EQ(mounted.count("/proc"), 1u);
+    tree.SetDriveLister([] { return std::vector<std::string>{"/"}; });
+    QTreeWidgetItem* root = Drive();
+    Expand(root);
+    ASSERT_GT(root->childCount(), 0);
+    for (int i = 0; i < root->childCount(); ++i) {
+        const std::string path = GetFileName(root->child(i));
+        EXPECT_EQ(mounted.count(path), 0u) << path << " is a mount point";
+        for (const char* system : {"/proc", "/sys", "/dev", "/run"}) {
+            EXPECT_NE(path, system);
+        }
+    }
 }
 
 TEST(MountedDrives, AreDistinctSortedFoldersOfRealFileSystems) {

@@ -13,11 +13,13 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -222,6 +224,119 @@ TEST_F(BackupProgram, ATerminationSignalEndsItAsClosingTheWindowDoes) {
     }
     EXPECT_EQ(last, "Program stoped.");
     EXPECT_FALSE(Found());
+}
+
+// scripts/run --ftp, as a newcomer tries the program: the FTP server it starts must outlive the program, so that the
+// backups the companion starts later (the program closed, a task due) find it.
+class TryOutScript : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WidgetApp();
+        ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+    }
+    void TearDown() override {
+        if (server > 0) {
+            ::kill(server, SIGTERM);
+        }
+        // The script's record of the server, beside the build tree.
+        const std::string record = std::filesystem::path(CORVANE_BUILD_DIR).parent_path() / "ftp-server-";
+        std::filesystem::remove(record + std::to_string(port) + ".pid");
+        std::filesystem::remove(record + std::to_string(port) + ".log");
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+
+    // One run of the script; its output.
+    std::string Run() {
+        QProcess script;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.Path()));
+        environment.insert("CORVANE_BUILD_DIR", CORVANE_BUILD_DIR);
+        environment.insert("CORVANE_FTP_PORT", QString::number(port));
+        script.setProcessEnvironment(environment);
+        script.setProcessChannelMode(QProcess::MergedChannels);
+        script.start(QString(CORVANE_SOURCE_DIR) + "/scripts/run", {"--ftp", "run"});
+        EXPECT_TRUE(script.waitForFinished(300000));
+        EXPECT_EQ(script.exitCode(), 0);
+        const std::string output = script.readAll().toStdString();
+        const std::size_t kill = output.find("stop it with: kill ");
+        EXPECT_NE(kill, std::string::npos) << output;
+        if (kill != std::string::npos) {
+            server = std::stoi(output.substr(kill + 19));
+        }
+        return output;
+    }
+
+    TempDir runtime;
+    int port = FindFreePort();
+    pid_t server = -1;
+};
+
+TEST_F(TryOutScript, TheFtpServerIsStartedOnceAndOutlivesTheProgramUntilStopped) {
+    // A copy of the program runs already (as far as a new one can tell): the one the script starts ends at once.
+    const RegistryPeer running(TmainForm::ClassName, TmainForm::Caption);
+    const std::string first = Run();
+    EXPECT_NE(first.find("FTP server started on 127.0.0.1 port " + std::to_string(port)), std::string::npos) << first;
+    ASSERT_GT(server, 0);
+    // The program has ended (and with it the script); the server runs on.
+    EXPECT_FALSE(WaitUntil([&] { return !PortAccepts("127.0.0.1", port); }, 2s));
+
+    const pid_t started = server;
+    const std::string second = Run();
+    EXPECT_NE(second.find("runs already"), std::string::npos) << second;
+    EXPECT_EQ(server, started);
+
+    // The printed way to stop it stops it.
+    ASSERT_EQ(::kill(server, SIGTERM), 0);
+    EXPECT_TRUE(WaitUntil([&] { return !PortAccepts("127.0.0.1", port); }, 10s));
+    server = -1;
+}
+
+// The names of the windows of an X display, as the window system holds them.
+std::vector<std::string> WindowNames(const std::string& listing) {
+    std::vector<std::string> names;
+    std::istringstream lines(listing);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t id = line.find("0x");
+        const std::size_t open = line.find(" \"", id);
+        const std::size_t close = line.find("\":", open == std::string::npos ? 0 : open + 2);
+        if (id != std::string::npos && open != std::string::npos && close != std::string::npos) {
+            names.push_back(line.substr(open + 2, close - open - 2));
+        }
+    }
+    return names;
+}
+
+TEST_F(BackupProgram, OnARealDisplayEachWindowShowsExactlyItsCaption) {
+    if (QStandardPaths::findExecutable("xvfb-run").isEmpty() || QStandardPaths::findExecutable("xwininfo").isEmpty()) {
+        GTEST_SKIP() << "xvfb-run and xwininfo (scripts/install-deps installs them) are needed";
+    }
+    // A first start: the task dialog opens while the main window loads.
+    std::filesystem::remove(program / TaskFileName);
+    QProcess display;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.Path()));
+    environment.insert("TEMP", QString::fromStdString(temp.Path()));
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    display.setProcessEnvironment(environment);
+    display.setProgram("xvfb-run");
+    display.setArguments({"-a", "-s", "-screen 0 1024x768x24", "sh", "-c",
+                          "\"$0\" run & program=$!\n"
+                          "for i in $(seq 300); do\n"
+                          "  xwininfo -root -tree | grep -q '\"Task Settings' && break\n"
+                          "  sleep 0.1\n"
+                          "done\n"
+                          "xwininfo -root -tree\n"
+                          "kill $program; wait $program",
+                          QString::fromStdString(program / "CorvaneBackUp")});
+    display.start();
+    ASSERT_TRUE(display.waitForFinished(90000)) << display.readAllStandardError().toStdString();
+    const std::vector<std::string> names = WindowNames(display.readAllStandardOutput().toStdString());
+    EXPECT_NE(std::find(names.begin(), names.end(), "Task Settings"), names.end());
+    // Qt would append a display name to every caption ("Task Settings \u2014 Corvane - Oxn Backup").
+    for (const std::string& name : names) {
+        EXPECT_EQ(name.find("\u2014"), std::string::npos) << name;
+    }
 }
 
 } // namespace

@@ -73,9 +73,7 @@ public:
                 SetNodeCheckRecursive(node, state);
             }
             if (!wasExpanded_) {
-                for (int i = 0; i < node->childCount(); ++i) {
-                    UpdateNodeCheck(node->child(i), task_);
-                }
+                UpdateListingChecks(node, task_);
             }
         });
         SetNodeState(tree.RootNode(), NodeNoBox);

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     try {
-        QApplication::setApplicationDisplayName(TmainForm::Caption);
+        SetApplicationTitle(TmainForm::Caption);
         // A logout or a kill closes the window as the user would, tasks saved first. An open dialog is closed first
         // (cancelled), and the window only once the dialog's own step has finished; a run is stopped as its STOP
         // button does, and the window closes as soon as the run has ended (a restore or a deletion ends by itself).

@@ -117,8 +117,9 @@ Kind KindOf(int dirFd, const dirent& item) {
 
 // Scans the open folder whose path (ending with "/") is in `path`. `path` is one buffer for the whole walk: each
 // entry appends its name and the buffer is cut back afterwards. Subfolders are opened relative to their parent
-// and without following a link, so a folder swapped for a link between the listing and the open is not entered.
-void ScanOpenFolder(FileInfos& out, DirHandle dir, std::string& path) {
+// and without following a link, so a folder swapped for a link between the listing and the open is not entered;
+// one that lies beyond the file system the scan started on (`start`) is not entered either.
+void ScanOpenFolder(FileInfos& out, DirHandle dir, std::string& path, const TMountId& start) {
     const int dirFd = ::dirfd(dir.get());
     const std::size_t base = path.size();
     while (const dirent* item = ::readdir(dir.get())) {
@@ -138,10 +139,11 @@ void ScanOpenFolder(FileInfos& out, DirHandle dir, std::string& path) {
         } else {
             const int childFd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (childFd >= 0) {
-                DirHandle child(::fdopendir(childFd));
+                const auto mount = MountOfOpenFolder(childFd);
+                DirHandle child(mount && !LeavesFileSystem(path, start, *mount) ? ::fdopendir(childFd) : nullptr);
                 if (child) {
                     path.push_back(PathDelim);
-                    ScanOpenFolder(out, std::move(child), path);
+                    ScanOpenFolder(out, std::move(child), path, start);
                 } else {
                     ::close(childFd);
                 }
@@ -222,13 +224,14 @@ void ScanFolder(FileInfos& out, const std::string& dir) {
     if (fd < 0) {
         return;
     }
-    DirHandle handle(::fdopendir(fd));
+    const auto start = MountOfOpenFolder(fd);
+    DirHandle handle(start ? ::fdopendir(fd) : nullptr);
     if (!handle) {
         ::close(fd);
         return;
     }
     std::string path = IncludeTrailingPathDelimiter(dir);
-    ScanOpenFolder(out, std::move(handle), path);
+    ScanOpenFolder(out, std::move(handle), path, *start);
 }
 
 TFileInfoIndex::TFileInfoIndex(const FileInfos& entries) {

@@ -160,8 +160,12 @@ bool IsPseudoFileSystem(std::string_view type) {
     return pseudo.count(type) != 0 || type.starts_with("fuse.gvfsd") || type == "fuse.portal";
 }
 
-// A mount in one of the kernel's folders, or one of them itself.
+// A mount in one of the kernel's folders, or one of them itself. Removable media that the desktop mounts under
+// /run/media/<user> are the user's drives all the same: they can be reached through no other drive.
 bool IsSystemMount(const std::string& path) {
+    if (path.starts_with("/run/media/")) {
+        return false;
+    }
     const std::size_t second = path.find(PathDelim, 1);
     return IsKernelFolder(second == std::string::npos ? path : path.substr(0, second));
 }

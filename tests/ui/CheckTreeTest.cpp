@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <sys/mount.h>
 
 namespace fs = std::filesystem;
 
@@ -215,26 +214,6 @@ TEST_F(CheckTreeTest, DrivesAreDisjointInMarksAndStoresAndADriveIsNoFolderOfTheO
     EXPECT_EQ(GetNodeState(Child(files->tree.RootNode()->child(1), "a.txt")), NodeExcluded);
     EXPECT_EQ(GetNodeState(Child(files->tree.RootNode()->child(1), "b.txt")), NodeIncluded);
 }
-
-// A tmpfs mounted on a folder for the life of the object; Mounted() is false where this process may not mount.
-class TmpfsMount {
-public:
-    explicit TmpfsMount(const std::string& folder) : folder_(folder) {
-        mounted_ = ::mount("corvane-test", folder.c_str(), "tmpfs", 0, "size=1m") == 0;
-    }
-    ~TmpfsMount() {
-        if (mounted_) {
-            ::umount2(folder_.c_str(), MNT_DETACH);
-        }
-    }
-    TmpfsMount(const TmpfsMount&) = delete;
-    TmpfsMount& operator=(const TmpfsMount&) = delete;
-    bool Mounted() const { return mounted_; }
-
-private:
-    std::string folder_;
-    bool mounted_ = false;
-};
 
 TEST_F(CheckTreeTest, TwoRealFileSystemsAreTwoDrivesAndAScanOfOneNeverEntersTheOther) {
     MakeFolder(dir / "mnt");

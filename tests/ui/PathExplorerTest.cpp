@@ -4,6 +4,7 @@
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -202,9 +203,28 @@ TEST(MountedDrives, AreDistinctSortedFoldersOfRealFileSystems) {
         EXPECT_TRUE(DirectoryExists(drive)) << drive;
         EXPECT_TRUE(IsRootPath(drive) || drive.back() != '/') << drive;
         for (const char* system : {"/proc", "/sys", "/dev", "/run"}) {
-            EXPECT_FALSE(drive == system || drive.starts_with(std::string(system) + "/")) << drive;
+            EXPECT_FALSE(drive == system ||
+                         (drive.starts_with(std::string(system) + "/") && !drive.starts_with("/run/media/")))
+                << drive;
         }
     }
+}
+
+TEST(MountedDrives, RemovableMediaUnderRunMediaAreDrives) {
+    // Where the desktop mounts a memory stick: it lies inside /run, and yet no other drive reaches it.
+    const std::string folder = "/run/media/corvane-test-" + std::to_string(::getpid());
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    {
+        const TmpfsMount mount(folder);
+        if (!mount.Mounted()) {
+            std::filesystem::remove(folder, error);
+            GTEST_SKIP() << "this process may not mount a file system";
+        }
+        const std::vector<std::string> drives = MountedDrives();
+        EXPECT_NE(std::find(drives.begin(), drives.end(), folder), drives.end());
+    }
+    std::filesystem::remove(folder, error);
 }
 
 } // namespace

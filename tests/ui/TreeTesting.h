@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <string>
+#include <sys/mount.h>
 #include <vector>
 
 // The widgets need an application object; one per test program, never destroyed.
@@ -23,6 +24,26 @@ inline QApplication& App() {
     static QApplication* app = new QApplication(argc, argv);
     return *app;
 }
+
+// A tmpfs mounted on a folder for the life of the object; Mounted() is false where this process may not mount.
+class TmpfsMount {
+public:
+    explicit TmpfsMount(const std::string& folder) : folder_(folder) {
+        mounted_ = ::mount("corvane-test", folder.c_str(), "tmpfs", 0, "size=1m") == 0;
+    }
+    ~TmpfsMount() {
+        if (mounted_) {
+            ::umount2(folder_.c_str(), MNT_DETACH);
+        }
+    }
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+    bool Mounted() const { return mounted_; }
+
+private:
+    std::string folder_;
+    bool mounted_ = false;
+};
 
 inline std::string NoSlash(const std::string& folder) {
     return ExcludeTrailingPathDelimiter(folder);

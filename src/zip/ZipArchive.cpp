@@ -102,6 +102,16 @@ int CopyFileToGz(FileHandle& source, gz_stream* stream) {
     }
 }
 
+// The archive error for what CopyFileToGz returned: 1, the source failed; 2, the output could not take the data.
+void RaiseCopyFailure(int copied, const std::string& source, const std::string& output) {
+    if (copied == 1) {
+        throw EGZipError("Error reading from " + source, 4);
+    }
+    if (copied == 2) {
+        throw EGZipError("Error writing to " + output, 5);
+    }
+}
+
 // Expands the stream into output: 0 when done, 1 when the stream failed, 2 when a write fell short, 3 when the
 // output could not be closed (its data may not have reached the disk).
 int CopyGzToFile(gz_stream* stream, FileHandle& output) {
@@ -299,14 +309,7 @@ void TZipArchive::AddZip(const std::string& path) {
             expectedSize = Zip64Marker;
             continue;
         }
-        switch (copied) {
-        case 1:
-            throw EGZipError("Error reading from " + path, 4);
-        case 2:
-            throw EGZipError("Error writing to " + ZipFileName, 5);
-        default:
-            break;
-        }
+        RaiseCopyFailure(copied, path, ZipFileName);
         if (closed != 0) {
             throw EGZipError("Error closing " + ZipFileName, 3);
         }
@@ -473,14 +476,7 @@ void GZip(const std::string& source, const std::string& dest) {
     if (!stream) {
         throw EGZipError("Error opening " + dest, 1);
     }
-    switch (CopyFileToGz(input, stream.get())) {
-    case 1:
-        throw EGZipError("Error reading from " + source, 4);
-    case 2:
-        throw EGZipError("Error writing to " + dest, 5);
-    default:
-        break;
-    }
+    RaiseCopyFailure(CopyFileToGz(input, stream.get()), source, dest);
     if (gzclose(std::move(stream)) != 0) {
         throw EGZipError("Error closing " + dest, 3);
     }

@@ -1,11 +1,13 @@
 #include "Pictures.h"
 
 #include <QColor>
+#include <QCoreApplication>
 #include <QFont>
 #include <QPainter>
 #include <QPainterPath>
 
 #include <array>
+#include <map>
 
 namespace {
 
@@ -84,9 +86,22 @@ QPixmap CheckBox(int state) {
     return picture;
 }
 
-} // namespace
+// The pictures shown on tree nodes and task rows, each made once and then shared: a node holds a reference to its
+// kind's picture, not a painted copy of its own, so a tree of a million nodes costs what its nodes cost. The cache
+// empties when the application ends, before the pixmaps' platform goes.
+const QIcon& SharedPicture(int key, QIcon (*make)(int), int argument) {
+    static std::map<int, QIcon> pictures;
+    if (pictures.empty()) {
+        qAddPostRoutine([] { pictures.clear(); });
+    }
+    const auto [found, made] = pictures.try_emplace(key);
+    if (made) {
+        found->second = make(argument);
+    }
+    return found->second;
+}
 
-QIcon ItemPicture(int index) {
+QIcon MakeItemPicture(int index) {
     switch (index) {
     case 0:
         return QIcon(Tile(16, QColor(0x2F, 0x6D, 0xB5), QStringLiteral("T")));
@@ -105,11 +120,34 @@ QIcon ItemPicture(int index) {
     }
 }
 
+QIcon MakeStatePicture(int state) {
+    return QIcon(CheckBox(state));
+}
+
+} // namespace
+
+QIcon ItemPicture(int index) {
+    // Every index without a picture of its own shares the neutral document.
+    switch (index) {
+    case 0:
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+    case 9:
+        break;
+    default:
+        index = -1;
+        break;
+    }
+    return SharedPicture(index, MakeItemPicture, index);
+}
+
 QIcon StatePicture(int state) {
     if (state < 1 || state > 3) {
         return QIcon();
     }
-    return QIcon(CheckBox(state));
+    return SharedPicture(100 + state, MakeStatePicture, state);
 }
 
 QIcon CommandPicture(int index) {

@@ -14,7 +14,7 @@ namespace {
 
 constexpr int WindowBits = -15; // raw deflate: zip entries and gzip members carry their own framing
 constexpr int MemoryLevel = 8;
-constexpr std::int64_t ZipLimit = 0xFFFFFFFF; // sizes and offsets of a zip archive are 32-bit
+constexpr std::uint16_t Zip64ExtraSize = 16; // the uncompressed and the compressed size, 8 bytes each
 
 constexpr unsigned char GzMagic1 = 0x1F;
 constexpr unsigned char GzMagic2 = 0x8B;
@@ -54,7 +54,8 @@ bool StartDeflate(gz_stream& s, int level, int strategy) {
 
 // Writes the first count bytes of the output buffer to the file.
 bool WriteOutput(gz_stream& s, unsigned count) {
-    if (s.zip_entry && s.file_position + count > ZipLimit) {
+    if (s.zip_entry && !s.zip64 && static_cast<std::uint64_t>(s.file_position - s.data_start) + count >= Zip64Marker) {
+        s.past_limit = true;
         s.msg = std::strerror(EFBIG);
         return false;
     }
@@ -291,7 +292,7 @@ int gz_destroy(gz_stream* stream) {
 }
 
 gz_stream_ptr ZipOpen(const std::string& path, const std::string& mode, const std::string& name,
-                      std::uint32_t dosDateTime) {
+                      std::uint32_t dosDateTime, std::uint64_t sourceSize) {
     if (path.empty() || mode.empty() || name.size() > 0xFFFF) {
         return nullptr;
     }
@@ -310,26 +311,36 @@ gz_stream_ptr ZipOpen(const std::string& path, const std::string& mode, const st
         return nullptr;
     }
     const std::int64_t size = s->file.Size();
-    // Header offsets are signed 32-bit numbers in this archive's bookkeeping: no entry starts at 2 GiB or later.
-    if (size < 0 || size > INT32_MAX || s->file.SeekTo(size) != size) {
+    if (size < 0 || s->file.SeekTo(size) != size) {
         return nullptr;
     }
-    s->header_offset = static_cast<std::int32_t>(size);
+    s->header_offset = size;
+    // The header is written before the data, so the choice rests on the size the source has now; an entry that
+    // outgrows the plain header anyway stops with past_limit, and its caller writes it again with Zip64 sizes.
+    s->zip64 = sourceSize >= Zip64Marker || deflateBound(&s->deflate_state, sourceSize) >= Zip64Marker;
 
-    // CRC-32 and sizes stay 0 until ZipClose knows them; there is no data descriptor.
+    // CRC-32 and sizes stay 0 until ZipClose knows them; there is no data descriptor. With Zip64 sizes the 32-bit
+    // fields hold the marker and the sizes follow the name in the extra field.
+    const std::uint32_t sizeField = s->zip64 ? static_cast<std::uint32_t>(Zip64Marker) : 0;
     std::vector<Bytef> header;
-    header.reserve(30 + name.size());
+    header.reserve(30 + name.size() + 4 + Zip64ExtraSize);
     PutUInt32(header, 0x04034B50);
-    PutUInt16(header, 20);
+    PutUInt16(header, s->zip64 ? 45 : 20);
     PutUInt16(header, 2);
     PutUInt16(header, Z_DEFLATED);
     PutUInt32(header, dosDateTime);
     PutUInt32(header, 0);
-    PutUInt32(header, 0);
-    PutUInt32(header, 0);
+    PutUInt32(header, sizeField);
+    PutUInt32(header, sizeField);
     PutUInt16(header, static_cast<std::uint32_t>(name.size()));
-    PutUInt16(header, 0);
+    PutUInt16(header, s->zip64 ? 4 + Zip64ExtraSize : 0);
     header.insert(header.end(), name.begin(), name.end());
+    if (s->zip64) {
+        PutUInt16(header, Zip64ExtraTag);
+        PutUInt16(header, Zip64ExtraSize);
+        PutUInt64(header, 0);
+        PutUInt64(header, 0);
+    }
     if (s->file.Write(header.data(), header.size()) != header.size()) {
         RaiseInOutError("Cannot write to file", path, s->file.Error());
     }
@@ -344,8 +355,9 @@ int gzwrite(gz_stream* stream, const void* buffer, unsigned n) {
     }
     gz_stream& s = *stream;
     z_stream& zs = s.deflate_state;
-    if (s.zip_entry && zs.total_in + n > static_cast<uLong>(ZipLimit)) {
+    if (s.zip_entry && !s.zip64 && zs.total_in + n >= Zip64Marker) {
         // The entry's uncompressed size would not fit its 32-bit field.
+        s.past_limit = true;
         s.status = Z_ERRNO;
         s.msg = std::strerror(EFBIG);
         return 0;
@@ -381,19 +393,30 @@ int ZipClose(gz_stream* stream) {
             const int result = gz_destroy(&s);
             return result != Z_OK ? result : finish;
         }
-        s.uncompressed_size = static_cast<std::uint32_t>(s.deflate_state.total_in);
+        s.uncompressed_size = s.deflate_state.total_in;
         const std::int64_t size = s.file.Size();
         if (size < 0) {
             const int error = s.file.Error();
             gz_destroy(&s);
             RaiseInOutError("Cannot read the size of", s.path, error);
         }
-        s.compressed_size = static_cast<std::uint32_t>(size - s.data_start);
+        s.compressed_size = static_cast<std::uint64_t>(size - s.data_start);
         std::vector<Bytef> fields;
         PutUInt32(fields, s.crc);
-        PutUInt32(fields, s.compressed_size);
-        PutUInt32(fields, s.uncompressed_size);
-        if (!s.file.WriteAt(fields.data(), fields.size(), static_cast<std::int64_t>(s.header_offset) + 14)) {
+        bool written = false;
+        if (s.zip64) {
+            // The CRC-32 in its field; the sizes in the extra field, its last 16 bytes just before the data.
+            std::vector<Bytef> sizes;
+            PutUInt64(sizes, s.uncompressed_size);
+            PutUInt64(sizes, s.compressed_size);
+            written = s.file.WriteAt(fields.data(), fields.size(), s.header_offset + 14) &&
+                      s.file.WriteAt(sizes.data(), sizes.size(), s.data_start - Zip64ExtraSize);
+        } else {
+            PutUInt32(fields, static_cast<std::uint32_t>(s.compressed_size));
+            PutUInt32(fields, static_cast<std::uint32_t>(s.uncompressed_size));
+            written = s.file.WriteAt(fields.data(), fields.size(), s.header_offset + 14);
+        }
+        if (!written) {
             gz_destroy(&s);
             return Z_STREAM_ERROR;
         }

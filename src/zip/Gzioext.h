@@ -17,6 +17,11 @@
 // never reaches zlib's own.
 
 inline constexpr std::size_t GzBufferSize = 16384;
+// The zip format's 32-bit sizes and offsets end below this value; the value itself in a field says that the real
+// one stands in a Zip64 extra field.
+inline constexpr std::uint64_t Zip64Marker = 0xFFFFFFFF;
+// The tag of the Zip64 extra field, which holds those values.
+inline constexpr std::uint16_t Zip64ExtraTag = 0x0001;
 
 struct gz_stream {
     gz_stream() = default;
@@ -33,9 +38,9 @@ struct gz_stream {
     std::uint32_t crc = 0; // of everything given to gzwrite; when reading, of the current gzip member's output
     std::string path;
     char mode = '\0'; // 'w' or 'r'
-    std::uint32_t uncompressed_size = 0;
-    std::uint32_t compressed_size = 0;
-    std::int32_t header_offset = 0;
+    std::uint64_t uncompressed_size = 0;
+    std::uint64_t compressed_size = 0;
+    std::int64_t header_offset = 0;
     std::int64_t data_start = 0;
     std::uint32_t dos_date_time = 0;
 
@@ -45,9 +50,12 @@ struct gz_stream {
     bool transparent = false; // not in gzip format: read unchanged
     std::string msg;
 
-    // Writing a zip entry: the format's 32-bit sizes and offsets are enforced while writing, so that an entry
-    // that cannot be described fails instead of leaving a directory that lies.
+    // Writing a zip entry. Its local header either carries the sizes in 32-bit fields, which are enforced while
+    // writing (an entry that outgrows them stops with past_limit set rather than leave a header that lies), or
+    // in a Zip64 extra field, which holds any size.
     bool zip_entry = false;
+    bool zip64 = false;
+    bool past_limit = false;
     std::int64_t file_position = 0;
 };
 
@@ -56,17 +64,21 @@ using gz_stream_ptr = std::unique_ptr<gz_stream>;
 // --- One entry of a zip archive ---
 
 // Appends a local header for `name` to the existing archive at path and starts a raw deflate stream for the
-// entry. mode: a digit sets the level, "f" the filtered and "h" the Huffman-only strategy. Null when the path or
-// mode is empty, deflate cannot start, the archive cannot be opened, has reached 2 GiB, or the name does not fit
-// the header. A failed write of the header raises EInOutError.
+// entry. mode: a digit sets the level, "f" the filtered and "h" the Huffman-only strategy. sourceSize is what the
+// entry is expected to hold: when that much data, deflated at worst, could fill a 32-bit size field, the header
+// carries its sizes in a Zip64 extra field (zip64 set); otherwise the header is the plain one. Null when the path
+// or mode is empty, deflate cannot start, the archive cannot be opened, or the name does not fit the header. A
+// failed write of the header raises EInOutError.
 gz_stream_ptr ZipOpen(const std::string& path, const std::string& mode, const std::string& name,
-                      std::uint32_t dosDateTime);
-// Compresses n bytes into the file; returns the bytes consumed (fewer than n after a failed write, with status
-// Z_ERRNO), or Z_STREAM_ERROR for a null or reading stream.
+                      std::uint32_t dosDateTime, std::uint64_t sourceSize = 0);
+// Compresses n bytes into the file; returns the bytes consumed (fewer than n after a failed write, or once an
+// entry without Zip64 sizes would outgrow its 32-bit fields, with status Z_ERRNO), or Z_STREAM_ERROR for a null
+// or reading stream.
 int gzwrite(gz_stream* stream, const void* buffer, unsigned n);
 // Finishes the entry's data and writes its CRC-32 and sizes into its local header, then releases the stream.
-// 0 on success, after which crc, compressed_size, uncompressed_size and header_offset describe the entry;
-// otherwise a negative status. Raises EInOutError when the archive's size cannot be taken.
+// 0 on success, after which crc, compressed_size, uncompressed_size, header_offset and zip64 describe the entry;
+// otherwise a negative status (past_limit tells when the data outgrew the header's 32-bit fields). Raises EInOutError
+// when the archive's size cannot be taken.
 int ZipClose(gz_stream* stream);
 // The release: ends the zlib state, closes the file and frees the buffers; the record's fields stay readable.
 // 0, or a negative status (the stream's own when it is negative, Z_ERRNO when the close failed). Safe to repeat.
@@ -96,4 +108,9 @@ inline void PutUInt16(std::vector<Bytef>& out, std::uint32_t value) {
 inline void PutUInt32(std::vector<Bytef>& out, std::uint32_t value) {
     PutUInt16(out, value & 0xFFFF);
     PutUInt16(out, value >> 16);
+}
+
+inline void PutUInt64(std::vector<Bytef>& out, std::uint64_t value) {
+    PutUInt32(out, static_cast<std::uint32_t>(value));
+    PutUInt32(out, static_cast<std::uint32_t>(value >> 32));
 }

@@ -6,6 +6,7 @@
 #include "zip/FileHandle.h"
 #include "zip/Gzioext.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -35,9 +36,13 @@ void RaiseInOutError(const std::string& what, const std::string& path, int error
 
 namespace {
 
-// The zip format counts entries in 16 bits; a wrapped count makes readers stop early and lose entries.
-constexpr std::size_t MaxEntries = 0xFFFF;
-constexpr std::int64_t ZipLimit = 0xFFFFFFFF;
+// The end record counts entries in 16 bits; beyond that count the Zip64 end record holds it.
+constexpr std::size_t MaxPlainEntries = 0xFFFF;
+constexpr std::size_t MaxNameLength = 0xFFFF;
+
+bool PastPlainField(std::uint64_t value) {
+    return value >= Zip64Marker;
+}
 
 struct ZipEntry {
     std::string Name;
@@ -94,6 +99,16 @@ int CopyFileToGz(FileHandle& source, gz_stream* stream) {
             source.Close();
             return 2;
         }
+    }
+}
+
+// The archive error for what CopyFileToGz returned: 1, the source failed; 2, the output could not take the data.
+void RaiseCopyFailure(int copied, const std::string& source, const std::string& output) {
+    if (copied == 1) {
+        throw EGZipError("Error reading from " + source, 4);
+    }
+    if (copied == 2) {
+        throw EGZipError("Error writing to " + output, 5);
     }
 }
 
@@ -252,9 +267,6 @@ void TZipArchive::AddZip(const std::string& path) {
     if (ZipFileName.empty()) {
         return;
     }
-    if (ZipEntries.size() >= MaxEntries) {
-        throw EGZipError("Error opening " + ZipFileName, 2);
-    }
     FileHandle source;
     if (!source.OpenRegularForReading(path)) {
         throw EGZipError("Error opening " + path, 2);
@@ -267,20 +279,41 @@ void TZipArchive::AddZip(const std::string& path) {
     }
     mode += LevelCharacter(CompressionLevel);
     const std::string name = ZipEntryName(path, ZipBaseDir);
-    gz_stream_ptr stream = ZipOpen(ZipFileName, mode, name, FileDosDateTime(path));
-    if (!stream) {
-        throw EGZipError("Error opening " + ZipFileName, 2);
+    if (name.size() > MaxNameLength) {
+        throw EGZipError("Error adding " + path + " to " + ZipFileName +
+                             ": its name is longer than the 65,535 bytes a zip entry name can hold",
+                         2);
     }
-    switch (CopyFileToGz(source, stream.get())) {
-    case 1:
-        throw EGZipError("Error reading from " + path, 4);
-    case 2:
-        throw EGZipError("Error writing to " + ZipFileName, 5);
-    default:
+    const std::uint32_t dosDateTime = FileDosDateTime(path);
+    const std::int64_t sourceSize = source.Size();
+    std::uint64_t expectedSize = sourceSize > 0 ? static_cast<std::uint64_t>(sourceSize) : 0;
+    gz_stream_ptr stream;
+    for (;;) {
+        stream = ZipOpen(ZipFileName, mode, name, dosDateTime, expectedSize);
+        if (!stream) {
+            throw EGZipError("Error opening " + ZipFileName, 2);
+        }
+        const int copied = CopyFileToGz(source, stream.get());
+        const int closed = copied == 0 ? ZipClose(stream.get()) : 0;
+        if (stream->past_limit) {
+            // The source grew while it was packed, past what the plain header chosen for its first size can
+            // describe: the entry is written again in the same place, with Zip64 sizes, which hold any size.
+            const std::int64_t offset = stream->header_offset;
+            stream.reset();
+            if (::truncate(ZipFileName.c_str(), offset) != 0) {
+                // The first try's bytes then stay unused before the entry; nothing points at them.
+            }
+            if (!source.OpenRegularForReading(path)) {
+                throw EGZipError("Error opening " + path, 2);
+            }
+            expectedSize = Zip64Marker;
+            continue;
+        }
+        RaiseCopyFailure(copied, path, ZipFileName);
+        if (closed != 0) {
+            throw EGZipError("Error closing " + ZipFileName, 3);
+        }
         break;
-    }
-    if (ZipClose(stream.get()) != 0) {
-        throw EGZipError("Error closing " + ZipFileName, 3);
     }
     TPkHeader header;
     header.DosDateTime = stream->dos_date_time;
@@ -289,6 +322,7 @@ void TZipArchive::AddZip(const std::string& path) {
     header.CompressedSize = stream->compressed_size;
     header.UncompressedSize = stream->uncompressed_size;
     header.Attributes = GetFileAttributes(path);
+    header.Zip64 = stream->zip64;
     ZipEntries.push_back(ZipEntry{name, header});
 }
 
@@ -307,35 +341,73 @@ void TZipArchive::CloseZip() {
     std::vector<Bytef> directory;
     for (const ZipEntry& entry : ZipEntries) {
         const TPkHeader& h = entry.Header;
+        // A Zip64 extra field holds, in this order, the sizes when the local header has them there and the offset
+        // when it does not fit its field; each field it stands for holds the marker.
+        const bool sizes64 = h.Zip64 || PastPlainField(h.UncompressedSize) || PastPlainField(h.CompressedSize);
+        const bool offset64 = PastPlainField(static_cast<std::uint64_t>(h.HeaderOffset));
+        std::vector<Bytef> extra;
+        if (sizes64 || offset64) {
+            PutUInt16(extra, Zip64ExtraTag);
+            PutUInt16(extra, (sizes64 ? 16 : 0) + (offset64 ? 8 : 0));
+            if (sizes64) {
+                PutUInt64(extra, h.UncompressedSize);
+                PutUInt64(extra, h.CompressedSize);
+            }
+            if (offset64) {
+                PutUInt64(extra, static_cast<std::uint64_t>(h.HeaderOffset));
+            }
+        }
+        const std::uint32_t version = extra.empty() ? 20 : 45; // 2.0, or 4.5 for Zip64; MS-DOS attributes
+        const auto marker = static_cast<std::uint32_t>(Zip64Marker);
         PutUInt32(directory, 0x02014B50);
-        PutUInt16(directory, 20); // made by: version 2.0, MS-DOS attributes
-        PutUInt16(directory, 20);
+        PutUInt16(directory, version);
+        PutUInt16(directory, version);
         PutUInt16(directory, 2);
         PutUInt16(directory, 8);
         PutUInt32(directory, h.DosDateTime);
         PutUInt32(directory, h.Crc);
-        PutUInt32(directory, h.CompressedSize);
-        PutUInt32(directory, h.UncompressedSize);
+        PutUInt32(directory, sizes64 ? marker : static_cast<std::uint32_t>(h.CompressedSize));
+        PutUInt32(directory, sizes64 ? marker : static_cast<std::uint32_t>(h.UncompressedSize));
         PutUInt16(directory, static_cast<std::uint32_t>(entry.Name.size()));
-        PutUInt16(directory, 0); // extra field
+        PutUInt16(directory, static_cast<std::uint32_t>(extra.size()));
         PutUInt16(directory, 0); // comment
         PutUInt16(directory, 0); // disk number
         PutUInt16(directory, 0); // internal attributes
         PutUInt32(directory, h.Attributes);
-        PutUInt32(directory, static_cast<std::uint32_t>(h.HeaderOffset));
+        PutUInt32(directory, offset64 ? marker : static_cast<std::uint32_t>(h.HeaderOffset));
         directory.insert(directory.end(), entry.Name.begin(), entry.Name.end());
+        directory.insert(directory.end(), extra.begin(), extra.end());
     }
-    const auto directorySize = static_cast<std::int64_t>(directory.size());
-    if (start + directorySize > ZipLimit) {
-        RaiseInOutError("Cannot write to file", ZipFileName, EFBIG);
+    const auto directorySize = static_cast<std::uint64_t>(directory.size());
+    const auto directoryStart = static_cast<std::uint64_t>(start);
+    const std::uint64_t entries = ZipEntries.size();
+    if (entries > MaxPlainEntries || PastPlainField(directoryStart) || PastPlainField(directorySize)) {
+        // The Zip64 end record with the true values, and the locator that points readers to it.
+        const std::uint64_t zip64End = directoryStart + directorySize;
+        PutUInt32(directory, 0x06064B50);
+        PutUInt64(directory, 44); // the record's size after this field
+        PutUInt16(directory, 45);
+        PutUInt16(directory, 45);
+        PutUInt32(directory, 0);
+        PutUInt32(directory, 0);
+        PutUInt64(directory, entries);
+        PutUInt64(directory, entries);
+        PutUInt64(directory, directorySize);
+        PutUInt64(directory, directoryStart);
+        PutUInt32(directory, 0x07064B50);
+        PutUInt32(directory, 0);
+        PutUInt64(directory, zip64End);
+        PutUInt32(directory, 1);
     }
+    // Fields too small for their value hold the marker; readers take the value from the Zip64 end record.
+    const auto entriesField = static_cast<std::uint32_t>(std::min<std::uint64_t>(entries, MaxPlainEntries));
     PutUInt32(directory, 0x06054B50);
     PutUInt16(directory, 0);
     PutUInt16(directory, 0);
-    PutUInt16(directory, static_cast<std::uint32_t>(ZipEntries.size() & 0xFFFF));
-    PutUInt16(directory, static_cast<std::uint32_t>(ZipEntries.size() & 0xFFFF));
-    PutUInt32(directory, static_cast<std::uint32_t>(directorySize));
-    PutUInt32(directory, static_cast<std::uint32_t>(start));
+    PutUInt16(directory, entriesField);
+    PutUInt16(directory, entriesField);
+    PutUInt32(directory, static_cast<std::uint32_t>(std::min(directorySize, Zip64Marker)));
+    PutUInt32(directory, static_cast<std::uint32_t>(std::min(directoryStart, Zip64Marker)));
     PutUInt16(directory, 0);
     if (!archive.WriteAt(directory.data(), directory.size(), start)) {
         RaiseInOutError("Cannot write to file", ZipFileName, archive.Error());
@@ -404,14 +476,7 @@ void GZip(const std::string& source, const std::string& dest) {
     if (!stream) {
         throw EGZipError("Error opening " + dest, 1);
     }
-    switch (CopyFileToGz(input, stream.get())) {
-    case 1:
-        throw EGZipError("Error reading from " + source, 4);
-    case 2:
-        throw EGZipError("Error writing to " + dest, 5);
-    default:
-        break;
-    }
+    RaiseCopyFailure(CopyFileToGz(input, stream.get()), source, dest);
     if (gzclose(std::move(stream)) != 0) {
         throw EGZipError("Error closing " + dest, 3);
     }

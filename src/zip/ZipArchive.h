@@ -10,6 +10,12 @@
 // and the end record. Entry names are the source paths as given, with bytes from 0x80 mapped through the OEM
 // table below. Beside it, single-file gzip compression that keeps the file's name and time in the gzip header.
 //
+// Past a limit of the plain format the writer uses the format's Zip64 extension, there and only there: an entry
+// whose sizes may reach 4 GiB carries them in a Zip64 extra field (local header and directory), an entry that
+// starts at 4 GiB or later has its offset in one (directory), and an archive of more than 65,535 entries or whose
+// directory starts or ends at 4 GiB or later gets the Zip64 end record and its locator before the end record. An
+// archive within every limit has none of these.
+//
 // Calling order: MakeZip, any number of AddZip, CloseZip. A failed AddZip leaves the archive open and unchanged
 // apart from the failed entry's bytes, which no directory entry points to, so a later CloseZip still writes a
 // valid archive of the entries finished before. Not thread-safe: one caller at a time.
@@ -32,14 +38,16 @@ public:
 
 enum TCompressionType { ctStandard = 0, ctFiltered = 1, ctHuffmanOnly = 2 };
 
-// What the central directory needs of one finished entry.
+// What the central directory needs of one finished entry. Zip64: its local header carries the sizes in a Zip64
+// extra field, so its directory entry does too.
 struct TPkHeader {
     std::uint32_t DosDateTime = 0;
-    std::int32_t HeaderOffset = 0;
+    std::int64_t HeaderOffset = 0;
     std::uint32_t Crc = 0;
-    std::uint32_t CompressedSize = 0;
-    std::uint32_t UncompressedSize = 0;
+    std::uint64_t CompressedSize = 0;
+    std::uint64_t UncompressedSize = 0;
     std::uint32_t Attributes = 0;
+    bool Zip64 = false;
 };
 
 // Begins a new archive at zipName, emptied if it exists (created with mode 0600: it holds copies of the user's
@@ -48,9 +56,10 @@ struct TPkHeader {
 // then.
 void MakeZip(const std::string& zipName, const std::string& baseDir);
 // Appends the file at path as one deflated entry. Does nothing when no archive is open. Raises EGZipError:
-// code 2 when the source is not a readable regular file, or the archive cannot take another entry (missing,
-// at 2 GiB, or 65,535 entries); 3 when the data cannot be finished; 4 when the source fails while being read;
-// 5 when the compressed data cannot be written whole (a full disk, or an entry beyond the format's 4 GiB).
+// code 2 when the source is not a readable regular file, the archive cannot be opened, or the entry name is longer
+// than a zip header can hold (the message says so); 3 when the data cannot be finished; 4 when the source fails
+// while being read; 5 when the compressed data cannot be written whole (a full disk). A source that grows past
+// 4 GiB while it is packed is packed again from its start with Zip64 sizes.
 void AddZip(const std::string& path);
 // Writes the central directory and the end record and closes the archive. Does nothing when none is open.
 // Raises EInOutError when the archive cannot be opened or written; the archive then stays open, so a later

@@ -4,6 +4,7 @@
 #include "core/app/SyncCall.h"
 
 #include <algorithm>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -49,7 +50,7 @@ public:
 class FakeLogBox : public ILogBox {
 public:
     void InsertTopLine(const std::string& line, const std::string& hint) override {
-        Items.insert(Items.begin(), line);
+        Items.push_front(line);
         Hint = hint;
         ShowHint = true;
         ItemIndex = 0;
@@ -62,7 +63,7 @@ public:
         ++Clears;
     }
 
-    std::vector<std::string> Items; // top first
+    std::deque<std::string> Items; // top first; a run of many files puts a line on top per file
     std::string Hint;
     bool ShowHint = false;
     int ItemIndex = -1;

@@ -281,6 +281,9 @@ TEST_F(ServerTree, ListsEveryBackupAndLoadsOneIntoFoldersWhosePathsAreTheListedO
     ASSERT_NE(umlauts, nullptr);
     EXPECT_TRUE(SamePicture(umlauts->icon(0), ItemPicture(7)));
     EXPECT_EQ(GetNodeData(umlauts), 0);
+    // Nodes of a kind share its one picture rather than hold a painted copy each.
+    EXPECT_EQ(umlauts->icon(0).cacheKey(), NodeOf(docs, Docs() + "a.txt")->icon(0).cacheKey());
+    EXPECT_EQ(sub->icon(0).cacheKey(), NodeOf(docs, Docs())->icon(0).cacheKey());
 
     // Loaded once: closing and opening the node again reads nothing from the server.
     docs->setExpanded(false);

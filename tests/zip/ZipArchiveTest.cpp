@@ -112,6 +112,57 @@ TEST_F(ZipArchiveTest, EveryHeaderFieldOfASmallArchive) {
     EXPECT_EQ(zip.end.directoryOffset, expectedOffset);
 }
 
+// An archive within every limit of the plain format, as the writer made it before it knew the format's Zip64
+// extension: names relative to a base folder so that they do not depend on where the test runs, a hidden and a
+// read-only file for the attribute bits, a mapped name byte, an empty file and a name twice.
+TEST_F(ZipArchiveTest, AnArchiveWithinTheLimitsIsByteForByteWhatItWas) {
+    const std::string& base = dir.Path();
+    const auto write = [&](const std::string& name, const std::string& bytes, std::time_t time) {
+        std::filesystem::create_directories(std::filesystem::path(base + name).parent_path());
+        WriteFileBytes(base + name, bytes);
+        SetModificationTime(base + name, time);
+    };
+    const std::time_t june = LocalMoment(2021, 6, 15, 13, 45, 31);
+    write("notes.txt", TextLike(5000), june);
+    write("empty", "", LocalMoment(1999, 12, 31, 23, 59, 58));
+    write("sub/caf\xE9.doc", "named in code page 1252", LocalMoment(2010, 1, 2, 3, 4, 5));
+    write(".hidden", "x", june);
+    write("sub/read-only", "kept", june);
+    std::filesystem::permissions(base + "sub/read-only", std::filesystem::perms::owner_read |
+                                                             std::filesystem::perms::group_read |
+                                                             std::filesystem::perms::others_read);
+
+    MakeZip(base + "out.zip", base);
+    for (const char* name : {"notes.txt", "empty", "sub/caf\xE9.doc", ".hidden", "sub/read-only", "notes.txt"}) {
+        AddZip(base + name);
+    }
+    CloseZip();
+
+    static const char* const Hex =
+        "504b0304140002000800af6dcf52d3f8e87c5400000088130000090000006e6f7465732e747874edcc410ac0201043d1"
+        "7da17798abcdc888a2c5d2aae76fc14597bdc08790acf24c4319a7a874bdcbaa98abef5b8bf2a62717bd42caf3dbd9ea"
+        "385c6c3d0d000000000000000000000000000000000000e00f7800504b03041400020008007dbf9f2700000000020000"
+        "000000000005000000656d7074790300504b03041400020008008218223cbdfca4fc19000000170000000c0000007375"
+        "622f636166822e646f63cb4bcc4d4d51c8cc5348ce4f495528484c4f55303432350200504b0304140002000800af6dcf"
+        "528316dc8c0300000001000000070000002e68696464656eab0000504b0304140002000800af6dcf52066a28fb060000"
+        "00040000000d0000007375622f726561642d6f6e6c79cb4e2d280100504b0304140002000800af6dcf52d3f8e87c5400"
+        "000088130000090000006e6f7465732e747874edcc410ac0201043d17da17798abcdc888a2c5d2aae76fc14597bdc087"
+        "90acf24c4319a7a874bdcbaa98abef5b8bf2a62717bd42caf3dbd9ea385c6c3d0d000000000000000000000000000000"
+        "000000e00f7800504b01021400140002000800af6dcf52d3f8e87c540000008813000009000000000000000000200000"
+        "00000000006e6f7465732e747874504b010214001400020008007dbf9f27000000000200000000000000050000000000"
+        "00000000200000007b000000656d707479504b010214001400020008008218223cbdfca4fc19000000170000000c0000"
+        "0000000000000020000000a00000007375622f636166822e646f63504b01021400140002000800af6dcf528316dc8c03"
+        "000000010000000700000000000000000022000000e30000002e68696464656e504b01021400140002000800af6dcf52"
+        "066a28fb06000000040000000d000000000000000000210000000b0100007375622f726561642d6f6e6c79504b010214"
+        "00140002000800af6dcf52d3f8e87c540000008813000009000000000000000000200000003c0100006e6f7465732e74"
+        "7874504b050600000000060006004b010000b70100000000";
+    std::string expected;
+    for (const char* digit = Hex; digit[0] != '\0'; digit += 2) {
+        expected.push_back(static_cast<char>(std::stoi(std::string(digit, 2), nullptr, 16)));
+    }
+    EXPECT_TRUE(ReadFileBytes(base + "out.zip") == expected) << "the archive's bytes changed";
+}
+
 TEST_F(ZipArchiveTest, AnArchiveWithoutEntriesIsTheEndRecordAlone) {
     MakeZip(dir / "empty.zip", "");
     CloseZip();

@@ -97,61 +97,187 @@ TEST_F(ZipFailureTest, AWriteFailingHalfWayGivesCode5AndTheArchiveStillCloses) {
     EXPECT_EQ(RunProgram({"unzip", "-p", archive}).output, "small file");
 }
 
-TEST_F(ZipFailureTest, NoEntryStartsAtOrBeyondTwoGiB) {
-    WriteFileBytes(dir / "a.txt", "a");
+// What Python's zipfile makes of an archive: every entry read whole (its CRC-32 checked), one line per entry with
+// its name and size.
+CommandResult PythonListing(const std::string& archive) {
+    const std::string script = "import sys, zipfile\n"
+                               "z = zipfile.ZipFile(sys.argv[1])\n"
+                               "assert z.testzip() is None\n"
+                               "for i in z.infolist():\n"
+                               "    assert len(z.read(i)) == i.file_size\n"
+                               "    print(i.filename, i.file_size)\n";
+    return RunProgram({SystemPython, "-c", script, archive});
+}
+
+// Offsets are unsigned 32-bit numbers up to the last value below the marker 0xFFFFFFFF; an entry that starts there
+// or later has its offset in a Zip64 extra field, and a directory that does gets the Zip64 end record. Sparse
+// tails bring the archive to those offsets without writing 4 GiB.
+TEST_F(ZipFailureTest, OffsetsPastTwoGiBArePlainAndPastFourGiBZip64) {
+    const std::string source = dir / "a.txt";
+    WriteFileBytes(source, "a");
     const std::string archive = dir / "big.zip";
     MakeZip(archive, "");
-    AddZip(dir / "a.txt");
-    // A sparse tail brings the archive to the last offset a header may take, then past it.
-    std::filesystem::resize_file(archive, 0x7FFFFFFF);
-    AddZip(dir / "a.txt");
-    const auto size = std::filesystem::file_size(archive);
-    const EGZipError error = AddZipError(dir / "a.txt");
-    EXPECT_EQ(error.ZipErrorCode, 2);
-    EXPECT_EQ(error.Message(), "Error opening " + archive);
-    EXPECT_EQ(std::filesystem::file_size(archive), size);
+    AddZip(source);
+    std::filesystem::resize_file(archive, 0x80000000);
+    AddZip(source);
+    std::filesystem::resize_file(archive, 0xFFFFFFFF);
+    AddZip(source);
+    AddZip(source);
     CloseZip();
-    EXPECT_EQ(std::filesystem::file_size(archive), size + 2 * (46 + (dir / "a.txt").size()) + 22);
+
+    const std::uint64_t entrySize = 30 + source.size() + 3; // header, name, the deflate data of one byte
+    const std::uint64_t offsets[] = {0, 0x80000000, 0xFFFFFFFF, 0xFFFFFFFF + entrySize};
+    const ParsedZip zip = ParseZipFile(archive);
+    ASSERT_EQ(zip.central.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        const CentralHeader& c = zip.central[i];
+        const bool zip64 = i >= 2;
+        EXPECT_EQ(c.offset, offsets[i]);
+        EXPECT_EQ(c.headerOffset, zip64 ? 0xFFFFFFFFu : offsets[i]);
+        EXPECT_EQ(c.extra.size(), zip64 ? 12u : 0u);
+        EXPECT_EQ(c.versionMadeBy, zip64 ? 45 : 20);
+        EXPECT_EQ(c.versionNeeded, zip64 ? 45 : 20);
+        // The sizes fit: the local header stays the plain one.
+        EXPECT_EQ(c.size, 1u);
+        EXPECT_EQ(c.uncompressedSize, 1u);
+        EXPECT_EQ(zip.local[i].versionNeeded, 20);
+        EXPECT_EQ(zip.local[i].extraLength, 0);
+        EXPECT_EQ(zip.local[i].name, source);
+    }
+    const std::uint64_t directoryStart = 0xFFFFFFFF + 2 * entrySize;
+    EXPECT_EQ(zip.end.entries, 4);
+    EXPECT_EQ(zip.end.directoryOffset, 0xFFFFFFFFu);
+    ASSERT_TRUE(zip.end64.present);
+    EXPECT_EQ(zip.end64.signature, 0x06064B50u);
+    EXPECT_EQ(zip.end64.recordSize, 44u);
+    EXPECT_EQ(zip.end64.versionNeeded, 45);
+    EXPECT_EQ(zip.end64.entries, 4u);
+    EXPECT_EQ(zip.end64.entriesOnDisk, 4u);
+    EXPECT_EQ(zip.end64.directoryOffset, directoryStart);
+    EXPECT_EQ(zip.end64.recordOffset, directoryStart + zip.end64.directorySize);
+    EXPECT_EQ(zip.end64.totalDisks, 1u);
+
+    const CommandResult test = RunProgram({"unzip", "-t", archive});
+    EXPECT_EQ(test.exitCode, 0) << test.output;
+    EXPECT_NE(test.output.find("No errors detected"), std::string::npos) << test.output;
+    const CommandResult python = PythonListing(archive);
+    EXPECT_EQ(python.exitCode, 0) << python.output;
+    EXPECT_EQ(std::count(python.output.begin(), python.output.end(), '\n'), 4) << python.output;
 }
 
-// Sizes and offsets beyond 32 bits cannot be described without Zip64 records; the entry stream stops there
-// instead of writing headers that lie. The counters are moved to the brink rather than compressing 4 GiB.
-TEST_F(ZipFailureTest, AnEntryStopsAtTheFormatsFourGiBLimits) {
+// Whether an entry's local header gets Zip64 sizes is decided from the source's size before the data: the worst
+// that deflate can make of it must stay below the marker. A plain entry stops where its data would reach a field's
+// marker (past_limit, so that AddZip writes it again with Zip64 sizes); a Zip64 one goes on and gets its sizes in
+// the extra field. The counters are moved to the brink rather than compressing 4 GiB.
+TEST_F(ZipFailureTest, AnEntryGetsZip64SizesWhereItsDataMayReachFourGiB) {
     const std::string archive = dir / "limit.zip";
     WriteFileBytes(archive, "");
+    z_stream probe{};
+    ASSERT_EQ(deflateInit2(&probe, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::uint64_t largestPlain = 0xFFFFFFFF;
+    while (deflateBound(&probe, largestPlain) >= 0xFFFFFFFF) {
+        --largestPlain;
+    }
+    deflateEnd(&probe);
     const std::string block = RandomBytes(GzBufferSize * 3, 5);
 
-    gz_stream_ptr input = ZipOpen(archive, "6", "in", 0);
+    gz_stream_ptr input = ZipOpen(archive, "6", "in", 0, largestPlain);
     ASSERT_TRUE(input);
-    input->deflate_state.total_in = 0xFFFFFFFF - 100;
+    EXPECT_FALSE(input->zip64);
+    input->deflate_state.total_in = 0xFFFFFFFF - 101;
     EXPECT_EQ(gzwrite(input.get(), block.data(), 100), 100);
+    EXPECT_FALSE(input->past_limit);
     EXPECT_EQ(gzwrite(input.get(), block.data(), 1), 0);
     EXPECT_EQ(input->status, Z_ERRNO);
+    EXPECT_TRUE(input->past_limit);
+    input.reset();
 
-    gz_stream_ptr output = ZipOpen(archive, "0", "out", 0);
+    gz_stream_ptr output = ZipOpen(archive, "0", "out", 0, 100);
     ASSERT_TRUE(output);
-    output->file_position = 0xFFFFFFFF - 100;
+    output->file_position = output->data_start + 0xFFFFFFFF - 100;
     gzwrite(output.get(), block.data(), static_cast<unsigned>(block.size())); // may all wait in deflate's window
     EXPECT_NE(ZipClose(output.get()), 0);
-    EXPECT_EQ(output->status, Z_ERRNO);
+    EXPECT_TRUE(output->past_limit);
+    output.reset();
+
+    gz_stream_ptr wide = ZipOpen(archive, "6", "wide", 0, largestPlain + 1);
+    ASSERT_TRUE(wide);
+    EXPECT_TRUE(wide->zip64);
+    const std::uint64_t before = 5ull << 32;
+    wide->deflate_state.total_in = before;
+    ASSERT_EQ(gzwrite(wide.get(), block.data(), static_cast<unsigned>(block.size())), static_cast<int>(block.size()));
+    ASSERT_EQ(ZipClose(wide.get()), 0);
+    EXPECT_FALSE(wide->past_limit);
+    EXPECT_EQ(wide->uncompressed_size, before + block.size());
+
+    const std::string bytes = ReadFileBytes(archive);
+    const LocalHeader local = ParseLocalHeader(bytes, wide->header_offset);
+    EXPECT_EQ(local.name, "wide");
+    EXPECT_EQ(local.versionNeeded, 45);
+    EXPECT_EQ(local.crc, Crc32Of(block));
+    EXPECT_EQ(local.compressedSize, 0xFFFFFFFFu);
+    EXPECT_EQ(local.uncompressedSize, 0xFFFFFFFFu);
+    std::string extra("\x01\x00\x10\x00", 4);
+    for (const std::uint64_t value : {before + block.size(), wide->compressed_size}) {
+        for (int i = 0; i < 8; ++i) {
+            extra.push_back(static_cast<char>(value >> (8 * i)));
+        }
+    }
+    EXPECT_TRUE(local.extra == extra);
+    EXPECT_EQ(local.dataStart + static_cast<std::int64_t>(wide->compressed_size),
+              static_cast<std::int64_t>(bytes.size()));
+    EXPECT_EQ(Inflate(bytes.substr(local.dataStart)), block);
 }
 
-TEST_F(ZipFailureTest, TheEntryCountStopsWhereTheEndRecordCanHoldIt) {
+// 65,535 entries still fit the end record's 16-bit counts; one more and the archive gets the Zip64 end record and
+// its locator, the counts of the end record holding the marker.
+TEST_F(ZipFailureTest, MoreThan65535EntriesGetTheZip64EndRecord) {
     WriteFileBytes(dir / "e", "");
-    const std::string archive = dir / "many.zip";
-    MakeZip(archive, "");
-    for (int i = 0; i < 65535; ++i) {
-        AddZip(dir / "e");
+    for (const int entries : {65535, 65536}) {
+        SCOPED_TRACE(entries);
+        const std::string archive = dir / (std::to_string(entries) + ".zip");
+        MakeZip(archive, "");
+        for (int i = 0; i < entries; ++i) {
+            AddZip(dir / "e");
+        }
+        CloseZip();
+        const ParsedZip zip = ParseZip(ReadFileBytes(archive));
+        EXPECT_EQ(zip.central.size(), static_cast<std::size_t>(entries));
+        EXPECT_EQ(zip.end.entries, 0xFFFF);
+        EXPECT_EQ(zip.end.entriesOnDisk, 0xFFFF);
+        EXPECT_EQ(zip.end64.present, entries > 65535);
+        if (zip.end64.present) {
+            EXPECT_EQ(zip.end64.entries, 65536u);
+            EXPECT_EQ(zip.end64.directoryOffset, zip.end.directoryOffset);
+            EXPECT_EQ(zip.end64.directorySize, zip.end.directorySize);
+        }
+        EXPECT_EQ(zip.central.back().versionNeeded, 20);
+        if (!zip.end64.present) {
+            continue; // as before the writer knew Zip64, which the tools have always read
+        }
+        const CommandResult test = RunProgram({"unzip", "-tq", archive});
+        EXPECT_EQ(test.exitCode, 0) << test.output.substr(0, 2000);
+        const CommandResult python = PythonListing(archive);
+        EXPECT_EQ(python.exitCode, 0) << python.output.substr(0, 2000);
+        EXPECT_EQ(std::count(python.output.begin(), python.output.end(), '\n'), entries);
     }
-    const EGZipError error = AddZipError(dir / "e");
+}
+
+// With Zip64 no size, offset or count stops an archive; a name still has its 16-bit length field. The relative
+// name of a short path against a deep base folder outgrows it.
+TEST_F(ZipFailureTest, ANameLongerThanAHeaderCanHoldIsRefusedAndTheErrorSaysSo) {
+    WriteFileBytes(dir / "a.txt", "a");
+    std::string base = "/";
+    while (base.size() < 50000) {
+        base += "x/";
+    }
+    MakeZip(dir / "a.zip", base);
+    const EGZipError error = AddZipError(dir / "a.txt");
     EXPECT_EQ(error.ZipErrorCode, 2);
-    EXPECT_EQ(error.Message(), "Error opening " + archive);
-    CloseZip();
-    const ParsedZip zip = ParseZip(ReadFileBytes(archive));
-    EXPECT_EQ(zip.end.entries, 65535);
-    EXPECT_EQ(zip.central.size(), 65535u);
-    const CommandResult test = RunProgram({"unzip", "-tq", archive});
-    EXPECT_EQ(test.exitCode, 0) << test.output.substr(0, 2000);
+    EXPECT_EQ(error.Message(), "Error adding " + dir / "a.txt" + " to " + dir / "a.zip" +
+                                   ": its name is longer than the 65,535 bytes a zip entry name can hold");
+    EXPECT_EQ(std::filesystem::file_size(dir / "a.zip"), 0u);
 }
 
 TEST_F(ZipFailureTest, AnArchiveThatCannotBeCreatedLeavesNoneOpen) {

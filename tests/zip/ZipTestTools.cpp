@@ -76,43 +76,110 @@ CommandResult RunProgram(const std::vector<std::string>& argv, int timeoutSecond
     return result;
 }
 
-LocalHeader ParseLocalHeader(const std::string& b, std::int64_t at) {
+namespace {
+
+std::uint64_t U64(const std::string& b, std::int64_t at) {
+    return U32(b, at) | (static_cast<std::uint64_t>(U32(b, at + 4)) << 32);
+}
+
+// Bytes of an archive by offset, from memory or from a file; short at the end.
+using ByteSource = std::function<std::string(std::int64_t at, std::size_t count)>;
+
+LocalHeader ParseLocal(const ByteSource& read, std::int64_t at) {
     LocalHeader h{};
-    if (at < 0 || at + 30 > static_cast<std::int64_t>(b.size())) {
+    const std::string b = read(at, 30);
+    if (at < 0 || b.size() < 30) {
         ADD_FAILURE() << "local header at " << at << " lies outside the archive";
         return h;
     }
     h.offset = at;
-    h.signature = U32(b, at);
-    h.versionNeeded = U16(b, at + 4);
-    h.flags = U16(b, at + 6);
-    h.method = U16(b, at + 8);
-    h.dosDateTime = U32(b, at + 10);
-    h.crc = U32(b, at + 14);
-    h.compressedSize = U32(b, at + 18);
-    h.uncompressedSize = U32(b, at + 22);
-    h.nameLength = U16(b, at + 26);
-    h.extraLength = U16(b, at + 28);
-    h.name = b.substr(at + 30, h.nameLength);
+    h.signature = U32(b, 0);
+    h.versionNeeded = U16(b, 4);
+    h.flags = U16(b, 6);
+    h.method = U16(b, 8);
+    h.dosDateTime = U32(b, 10);
+    h.crc = U32(b, 14);
+    h.compressedSize = U32(b, 18);
+    h.uncompressedSize = U32(b, 22);
+    h.nameLength = U16(b, 26);
+    h.extraLength = U16(b, 28);
+    h.name = read(at + 30, h.nameLength);
+    h.extra = read(at + 30 + h.nameLength, h.extraLength);
     h.dataStart = at + 30 + h.nameLength + h.extraLength;
     return h;
 }
 
-ParsedZip ParseZip(const std::string& b) {
+// Fills the values a Zip64 extra field stands in for, in the format's order.
+void ResolveZip64(CentralHeader& c) {
+    c.size = c.uncompressedSize;
+    c.compressed = c.compressedSize;
+    c.offset = c.headerOffset;
+    for (std::size_t at = 0; at + 4 <= c.extra.size();) {
+        const std::uint16_t tag = U16(c.extra, static_cast<std::int64_t>(at));
+        const std::size_t length = U16(c.extra, static_cast<std::int64_t>(at + 2));
+        std::size_t field = at + 4;
+        if (tag == 0x0001) {
+            for (std::uint64_t* value : {&c.size, &c.compressed, &c.offset}) {
+                if (*value == 0xFFFFFFFF) {
+                    EXPECT_LE(field + 8, at + 4 + length) << "Zip64 extra field of " << c.name << " too short";
+                    *value = U64(c.extra, static_cast<std::int64_t>(field));
+                    field += 8;
+                }
+            }
+            EXPECT_EQ(field, at + 4 + length) << "Zip64 extra field of " << c.name << " holds more than its markers";
+        }
+        at += 4 + length;
+    }
+}
+
+ParsedZip Parse(const ByteSource& read, std::int64_t size) {
     ParsedZip zip;
-    if (b.size() < 22) {
-        ADD_FAILURE() << "archive of " << b.size() << " bytes has no end record";
+    if (size < 22) {
+        ADD_FAILURE() << "archive of " << size << " bytes has no end record";
         return zip;
     }
-    const std::int64_t e = static_cast<std::int64_t>(b.size()) - 22;
-    zip.end = EndRecord{U32(b, e),     U32(b, e + 12), U32(b, e + 16), U16(b, e + 4),
-                        U16(b, e + 6), U16(b, e + 8),  U16(b, e + 10), U16(b, e + 20)};
-    std::int64_t at = zip.end.directoryOffset;
-    for (unsigned i = 0; i < zip.end.entries; ++i) {
-        if (at + 46 > e) {
+    const std::int64_t e = size - 22;
+    const std::string end = read(e, 22);
+    zip.end = EndRecord{U32(end, 0), U32(end, 12), U32(end, 16), U16(end, 4),
+                        U16(end, 6), U16(end, 8),  U16(end, 10), U16(end, 20)};
+    std::uint64_t entries = zip.end.entries;
+    std::int64_t directoryOffset = zip.end.directoryOffset;
+    std::int64_t directoryEnd = e;
+    if (e >= 20 + 56 && U32(read(e - 20, 4), 0) == 0x07064B50) {
+        const std::string locator = read(e - 20, 20);
+        Zip64EndRecord& z = zip.end64;
+        z.present = true;
+        z.locatorDisk = U32(locator, 4);
+        z.recordOffset = U64(locator, 8);
+        z.totalDisks = U32(locator, 16);
+        const std::string r = read(static_cast<std::int64_t>(z.recordOffset), 56);
+        if (r.size() < 56) {
+            ADD_FAILURE() << "the Zip64 end record lies outside the archive";
+            return zip;
+        }
+        z.signature = U32(r, 0);
+        z.recordSize = U64(r, 4);
+        z.versionMadeBy = U16(r, 12);
+        z.versionNeeded = U16(r, 14);
+        z.disk = U32(r, 16);
+        z.directoryDisk = U32(r, 20);
+        z.entriesOnDisk = U64(r, 24);
+        z.entries = U64(r, 32);
+        z.directorySize = U64(r, 40);
+        z.directoryOffset = U64(r, 48);
+        entries = z.entries;
+        directoryOffset = static_cast<std::int64_t>(z.directoryOffset);
+        directoryEnd = static_cast<std::int64_t>(z.recordOffset);
+        EXPECT_EQ(z.recordOffset + 56, static_cast<std::uint64_t>(e - 20)) << "bytes after the Zip64 end record";
+    }
+    const std::string directory = read(directoryOffset, static_cast<std::size_t>(directoryEnd - directoryOffset));
+    std::int64_t at = 0;
+    for (std::uint64_t i = 0; i < entries; ++i) {
+        if (at + 46 > static_cast<std::int64_t>(directory.size())) {
             ADD_FAILURE() << "central header " << i << " runs into the end record";
             return zip;
         }
+        const std::string& b = directory;
         CentralHeader c{};
         c.signature = U32(b, at);
         c.versionMadeBy = U16(b, at + 4);
@@ -131,12 +198,51 @@ ParsedZip ParseZip(const std::string& b) {
         c.externalAttributes = U32(b, at + 38);
         c.headerOffset = U32(b, at + 42);
         c.name = b.substr(at + 46, c.nameLength);
+        c.extra = b.substr(at + 46 + c.nameLength, c.extraLength);
+        ResolveZip64(c);
         at += 46 + c.nameLength + c.extraLength + c.commentLength;
-        zip.local.push_back(ParseLocalHeader(b, c.headerOffset));
+        zip.local.push_back(ParseLocal(read, static_cast<std::int64_t>(c.offset)));
         zip.central.push_back(c);
     }
-    EXPECT_EQ(at, static_cast<std::int64_t>(zip.end.directoryOffset) + zip.end.directorySize);
-    EXPECT_EQ(at, e) << "bytes between the directory and the end record";
+    EXPECT_EQ(at, static_cast<std::int64_t>(directory.size())) << "bytes between the directory and the end records";
+    const std::uint64_t directorySize = zip.end64.present ? zip.end64.directorySize : zip.end.directorySize;
+    EXPECT_EQ(static_cast<std::uint64_t>(at), directorySize);
+    return zip;
+}
+
+} // namespace
+
+LocalHeader ParseLocalHeader(const std::string& b, std::int64_t at) {
+    return ParseLocal([&b](std::int64_t from, std::size_t count) { return b.substr(from, count); }, at);
+}
+
+ParsedZip ParseZip(const std::string& b) {
+    return Parse(
+        [&b](std::int64_t from, std::size_t count) {
+            return from < 0 || from > static_cast<std::int64_t>(b.size()) ? std::string() : b.substr(from, count);
+        },
+        static_cast<std::int64_t>(b.size()));
+}
+
+ParsedZip ParseZipFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        ADD_FAILURE() << "cannot read " << path;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return {};
+    }
+    const ParsedZip zip = Parse(
+        [fd](std::int64_t from, std::size_t count) {
+            std::string bytes(count, '\0');
+            const ssize_t n = from < 0 ? -1 : ::pread(fd, bytes.data(), count, from);
+            bytes.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+            return bytes;
+        },
+        st.st_size);
+    ::close(fd);
     return zip;
 }
 

@@ -26,6 +26,7 @@ struct LocalHeader {
     std::uint32_t signature, crc, compressedSize, uncompressedSize, dosDateTime;
     std::uint16_t versionNeeded, flags, method, nameLength, extraLength;
     std::string name;
+    std::string extra;
     std::int64_t offset;    // of the header
     std::int64_t dataStart; // of the first data byte
 };
@@ -35,6 +36,9 @@ struct CentralHeader {
     std::uint16_t versionMadeBy, versionNeeded, flags, method, nameLength, extraLength, commentLength, diskStart,
         internalAttributes;
     std::string name;
+    std::string extra;
+    // The values themselves: a field's own, or where it holds 0xFFFFFFFF, the next one of the Zip64 extra field.
+    std::uint64_t size, compressed, offset;
 };
 
 struct EndRecord {
@@ -42,14 +46,28 @@ struct EndRecord {
     std::uint16_t disk, directoryDisk, entriesOnDisk, entries, commentLength;
 };
 
-// An archive taken apart: the end record from the last 22 bytes, the directory it points to, and the local
-// header each directory entry points to. Fails the current test on a malformed structure.
+// The Zip64 end record and its locator, when the end record has a locator before it.
+struct Zip64EndRecord {
+    bool present = false;
+    std::uint64_t recordOffset = 0; // where the locator says the record is
+    std::uint32_t locatorDisk = 0, totalDisks = 0;
+    std::uint32_t signature = 0, disk = 0, directoryDisk = 0;
+    std::uint64_t recordSize = 0, entriesOnDisk = 0, entries = 0, directorySize = 0, directoryOffset = 0;
+    std::uint16_t versionMadeBy = 0, versionNeeded = 0;
+};
+
+// An archive taken apart: the end record from the last 22 bytes, the Zip64 end record when a locator stands
+// before it, the directory they point to, and the local header each directory entry points to. Fails the current
+// test on a malformed structure.
 struct ParsedZip {
     EndRecord end{};
+    Zip64EndRecord end64;
     std::vector<CentralHeader> central;
     std::vector<LocalHeader> local;
 };
 ParsedZip ParseZip(const std::string& bytes);
+// The same from the file, reading only the records: for archives too large to hold in memory.
+ParsedZip ParseZipFile(const std::string& path);
 LocalHeader ParseLocalHeader(const std::string& bytes, std::int64_t offset);
 
 std::uint32_t Crc32Of(const std::string& bytes);

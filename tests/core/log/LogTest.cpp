@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -114,7 +115,7 @@ TEST_F(Log, TheBoxShowsTheNewestLineOnTopWithItsMessageAsHint) {
     WriteFileBytes(dir / "Backup.log", LogFile({{"first", "t1"}, {"second", "t2"}}));
     auto log = Open();
     const std::string stamp = DateTimeToStr(moment);
-    EXPECT_EQ(box.Items, (std::vector<std::string>{stamp + " Program Started.", "t2 second", "t1 first"}));
+    EXPECT_EQ(box.Items, (std::deque<std::string>{stamp + " Program Started.", "t2 second", "t1 first"}));
     // While loading the box is filled directly; the application object is not there yet.
     EXPECT_EQ(sync.Calls, 0);
 

@@ -50,6 +50,7 @@
 #include <algorithm>
 #include <exception>
 #include <set>
+#include <unordered_map>
 
 namespace {
 
@@ -1030,6 +1031,9 @@ void TmainForm::LoadBackupList(QTreeWidgetItem* backup) {
     treeBacupFiles->setUpdatesEnabled(false);
     QTreeWidgetItem* lastParent = nullptr;
     std::string lastDirectory;
+    // The folder nodes made so far, by the path they stand for: a backup of thousands of folders in one folder would
+    // otherwise search that folder's children once for each of them. A file and a folder of one name are two nodes.
+    std::unordered_map<std::string, QTreeWidgetItem*> folders;
     for (std::size_t i = 0; i < files.size(); ++i) {
         // Every 51 lines of the list, as a pair takes two.
         if (i % 51 == 25) {
@@ -1047,8 +1051,14 @@ void TmainForm::LoadBackupList(QTreeWidgetItem* backup) {
             const std::vector<std::string> pieces = SplitPath(path);
             parent = backup;
             leaf = pieces[0];
+            std::string folder;
             for (std::size_t k = 1; k < pieces.size() && !pieces[k].empty(); ++k) {
-                parent = FindOrAddTreeNode(parent, CaptionOfPiece(leaf));
+                folder += leaf + PathDelim;
+                const auto [known, added] = folders.try_emplace(folder, nullptr);
+                if (added) {
+                    known->second = AddTreeNode(parent, CaptionOfPiece(leaf));
+                }
+                parent = known->second;
                 leaf = pieces[k];
             }
         }

@@ -796,10 +796,6 @@ QTreeWidgetItem* TmainForm::AddTreeNode(QTreeWidgetItem* parent, const std::stri
     return ::AddTreeNode(parent, caption);
 }
 
-QTreeWidgetItem* TmainForm::FindOrAddTreeNode(QTreeWidgetItem* parent, const std::string& caption) {
-    return ::FindOrAddTreeNode(parent, caption);
-}
-
 void TmainForm::SetNodeCheckRecursive(QTreeWidgetItem* node, int state) {
     ::SetNodeCheckRecursive(node, state);
 }

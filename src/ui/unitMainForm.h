@@ -91,7 +91,6 @@ public:
 
     // The check marks of both trees (the rules themselves are CheckTree's).
     QTreeWidgetItem* AddTreeNode(QTreeWidgetItem* parent, const std::string& caption);
-    QTreeWidgetItem* FindOrAddTreeNode(QTreeWidgetItem* parent, const std::string& caption);
     void SetNodeCheckRecursive(QTreeWidgetItem* node, int state);
     void MarkAncestorsPartial(QTreeWidgetItem* node);
     void ToggleNodeCheck(QTreeWidgetItem* node);

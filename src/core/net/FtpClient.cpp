@@ -4,11 +4,11 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <limits>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -79,18 +79,13 @@ void CheckName(const std::string& what, const std::string& name) {
 // The number in a "213" reply to SIZE; -1 when it is not a plain decimal number.
 curl_off_t ParseSize(const std::string& text) {
     const std::size_t start = text.find_first_not_of(' ');
-    if (start == std::string::npos) {
+    if (start == std::string::npos || !std::isdigit(static_cast<unsigned char>(text[start]))) {
         return -1;
     }
-    curl_off_t size = 0;
-    for (std::size_t i = start; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9' || size > (std::numeric_limits<curl_off_t>::max() - 9) / 10) {
-            return -1;
-        }
-        size = size * 10 + (c - '0');
-    }
-    return size;
+    curl_off_t size = -1;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data() + start, end, size);
+    return error == std::errc() && stop == end ? size : -1;
 }
 
 // Connection events worth a status line: the ones a user reads to see where a connection went.

@@ -229,9 +229,9 @@ protected:
     std::set<int> RestoreInOrder(const std::string& info, const std::vector<std::string>& chosen,
                                  const std::string& password = "") {
         const std::unique_ptr<TStringList> list = app->FTP->ReadInfo(info);
-        std::string error;
-        const std::vector<TListedFile> listed = ParseBackupList(*list, error);
-        EXPECT_EQ(error, "");
+        std::vector<std::string> errors;
+        const std::vector<TListedFile> listed = ParseBackupList(*list, errors);
+        EXPECT_THAT(errors, IsEmpty());
         std::map<int, std::vector<TListedFile>> byVolume;
         for (const std::string& path : chosen) {
             const auto found =

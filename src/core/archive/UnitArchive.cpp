@@ -240,7 +240,7 @@ private:
     int links_ = 0;
 };
 
-// A new file in `folder` beside its entry `name`, which it replaces on Commit; without a Commit it is removed and
+// A new file in `folder` beside the name `name`, which it takes over on Commit; without a Commit it is removed and
 // what stands at the name stays as it was. Only a regular file standing at the name itself lends the new one its
 // owner, group and mode, never a set-user-id or set-group-id bit: anything else there (a link above all, which
 // could lead to a set-user-id program of root's) counts as no file and is replaced, never followed, and the new
@@ -403,6 +403,7 @@ std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TLis
     const auto leftAsItWas = [&](const TListedFile& listed, const std::string& why) {
         Log("Error: " + volume + why + listed.Path + "; the file was left as it was");
     };
+    const std::string unsure = " holds several entries under one name, and the backup's list cannot tell which is ";
     for (const TListedFile& listed : wanted) {
         const std::string name = ArchiveEntryName(listed.Path);
         // A place counts only where the list and the volume agree on how many files the volume holds: a pair the
@@ -428,7 +429,7 @@ std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TLis
         if (found == onlyEntry.end()) {
             leftAsItWas(listed, " holds no entry for ");
         } else if (found->second < 0) {
-            leftAsItWas(listed, " holds several entries under one name, and the backup's list cannot tell which is ");
+            leftAsItWas(listed, unsure);
         } else {
             byName.emplace(static_cast<std::size_t>(found->second), &listed);
         }
@@ -440,8 +441,7 @@ std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TLis
             byEntry.emplace(first->first, first->second);
         } else {
             for (auto claim = first; claim != last; ++claim) {
-                leftAsItWas(*claim->second,
-                            " holds several entries under one name, and the backup's list cannot tell which is ");
+                leftAsItWas(*claim->second, unsure);
             }
         }
         next = last;
@@ -597,11 +597,12 @@ bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile
             byEntry.erase(found);
             try {
                 const std::string folder = ExtractFilePath(target);
-                if (IsListedFilePath(target) && folder != walked) {
+                const bool sound = IsListedFilePath(target);
+                if (sound && folder != walked) {
                     walked = folder;
                     reached = walk.Open(folder);
                 }
-                if (!IsListedFilePath(target)) {
+                if (!sound) {
                     Log("Can't locate file " + target);
                 } else if (!reached && !walk.RefusedLink().empty()) {
                     Log("Error: the symbolic link " + walk.RefusedLink() + " on the way to " + target +

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -352,46 +351,4 @@ std::int64_t TBufferedReader::Seek(std::int64_t offset, SeekOrigin origin) {
 
 void TBufferedReader::SetSize(std::int64_t) {
     throw EStreamError("The stream is read only");
-}
-
-// --- TAtomicFileWriter ---
-
-TAtomicFileWriter::TAtomicFileWriter(const std::string& path, unsigned permissions) : path_(path) {
-    static constexpr char Suffix[] = ".tmp";
-    std::string name = path + ".XXXXXX" + Suffix;
-    fd_ = ::mkostemps(name.data(), static_cast<int>(sizeof(Suffix) - 1), O_CLOEXEC);
-    if (fd_ < 0) {
-        throw EFCreateError("Cannot create file \"" + path + "\". " + std::strerror(errno));
-    }
-    tempPath_ = name;
-    // Made 0600; the file gets the mode asked for, not narrowed by the umask.
-    ::fchmod(fd_, permissions);
-    stream_ = std::make_unique<TFileStream>(fd_, tempPath_);
-}
-
-TAtomicFileWriter::~TAtomicFileWriter() {
-    if (fd_ >= 0) {
-        stream_.reset();
-        ::close(fd_);
-        ::unlink(tempPath_.c_str());
-    }
-}
-
-void TAtomicFileWriter::Commit() {
-    stream_->Flush();
-    stream_.reset();
-    const int fd = std::exchange(fd_, -1);
-    const bool closed = ::close(fd) == 0;
-    if (!closed || ::rename(tempPath_.c_str(), path_.c_str()) != 0) {
-        const std::string reason = std::strerror(errno);
-        ::unlink(tempPath_.c_str());
-        throw EFCreateError("Cannot create file \"" + path_ + "\". " + reason);
-    }
-    // Make the rename itself durable, so a crash right after cannot bring back the old file.
-    const std::string dir = std::filesystem::path(path_).parent_path().string();
-    const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
 }

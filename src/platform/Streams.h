@@ -131,26 +131,3 @@ private:
     std::size_t end_ = 0;   // bytes in the buffer
     std::int64_t position_ = 0;
 };
-
-// Replaces a file so that a reader sees the old content or the new, never a mixture, and a failed or interrupted
-// write keeps the old file: the bytes go to a temporary file of this write's own beside the target
-// ("<path>.XXXXXX.tmp", a unique name, made with `permissions` whatever the umask) and are renamed over the target
-// by Commit. Two writers at once therefore never touch each other's file: the target ends up as one writer's whole
-// output. Without a Commit the temporary file is removed and the target is untouched; one left by a writer that
-// was killed is never read as the target.
-class TAtomicFileWriter {
-public:
-    explicit TAtomicFileWriter(const std::string& path, unsigned permissions = 0644);
-    ~TAtomicFileWriter();
-    TAtomicFileWriter(const TAtomicFileWriter&) = delete;
-    TAtomicFileWriter& operator=(const TAtomicFileWriter&) = delete;
-
-    TStream& Stream() { return *stream_; }
-    void Commit();
-
-private:
-    std::string path_;
-    std::string tempPath_;
-    int fd_ = -1;
-    std::unique_ptr<TFileStream> stream_;
-};

@@ -22,6 +22,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Messages.h"
 #include "platform/Paths.h"
+#include "platform/ProgramFile.h"
 #include "platform/WindowRegistry.h"
 
 #include <QAbstractListModel>

@@ -1,6 +1,7 @@
 #include "Encryption.h"
 
 #include "platform/Exceptions.h"
+#include "platform/ProgramFile.h"
 
 #include <openssl/evp.h>
 
@@ -140,7 +141,7 @@ TMemoryStream ReadEncryptedFile(const std::string& path, const std::string& pass
 
 void WriteEncryptedFile(const std::string& path, TStream& plain, const std::string& passPhrase) {
     plain.SetPosition(0);
-    TAtomicFileWriter writer(path, 0600);
-    CryptStream(plain, writer.Stream(), passPhrase, true);
-    writer.Commit();
+    TProgramFile file(path, TProgramFileRules{});
+    CryptStream(plain, file.Stream(), passPhrase, true);
+    file.Commit();
 }

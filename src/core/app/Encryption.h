@@ -18,9 +18,10 @@ void DecryptStreamWithKey(TStream& source, TStream& destination, const std::stri
 // lines are built on it.
 void CryptStream(TStream& source, TStream& destination, const std::string& passPhrase, bool encrypt);
 
-// The stored files encrypted as a whole: read into memory decrypted (positioned at 0), and written so that the old
-// file is replaced only once the new one is complete (readable by the owner only: they hold passwords). Both raise
-// the stream's failure.
+// The stored files encrypted as a whole: read into memory decrypted (positioned at 0), and written as a state file
+// of the program's: the old file is replaced only once the new one is complete, through a symbolic link to the file
+// it names, keeping its owner and group where the process may, readable by the owner only (they hold passwords).
+// Both raise the stream's failure.
 TMemoryStream ReadEncryptedFile(const std::string& path, const std::string& passPhrase);
 void WriteEncryptedFile(const std::string& path, TStream& plain, const std::string& passPhrase);
 

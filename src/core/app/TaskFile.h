@@ -17,6 +17,6 @@ inline constexpr const char* TaskFilePassPhrase = "SaveIntoListCore41";
 // read; nothing is read past the data and a damaged count allocates nothing.
 void ReadTaskFile(const std::string& path, ITaskListView* owner, std::vector<std::unique_ptr<TGroup>>& tasks);
 
-// Replaces the file at `path` with the tasks, readable by the owner only. The old file is replaced only once the
-// new one is written whole; a failure raises the stream's error and keeps the old file.
+// Replaces the file at `path` with the tasks, as WriteEncryptedFile writes a state file. The old file is replaced
+// only once the new one is written whole; a failure raises the stream's error and keeps the old file.
 void WriteTaskFile(const std::string& path, const std::vector<std::unique_ptr<TGroup>>& tasks);

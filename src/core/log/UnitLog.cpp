@@ -4,6 +4,7 @@
 #include "platform/DateTime.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
+#include "platform/ProgramFile.h"
 
 #include <exception>
 
@@ -59,8 +60,8 @@ void TLog::Save() {
                 WriteStringToStream(data, line.Time);
             }
         }
-        // Paths and server names are the user's own business.
-        TAtomicFileWriter file(fileName_, 0600);
+        // Paths and server names are the user's own business: a state file of the program's, 0600.
+        TProgramFile file(fileName_, TProgramFileRules{});
         file.Stream().WriteBuffer(data.Bytes().data(), data.Bytes().size());
         file.Commit();
     } catch (const std::exception&) {

@@ -186,42 +186,66 @@ void TMemoryStream::SaveToFile(const std::string& path) {
 
 // --- TFileStream ---
 
+namespace {
+
+// A descriptor of the file, or -1 with errno set. A folder opens read-only without complaint; as a file stream it
+// is a failure like any other.
+int OpenFile(const std::string& path, int flags, unsigned permissions) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, permissions);
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    return fd;
+}
+
+std::string OpenErrorText(const std::string& path, int error) {
+    return "Cannot open file \"" + path + "\". " + std::strerror(error);
+}
+
+} // namespace
+
 TFileStream::TFileStream(const std::string& path, FileMode mode, unsigned permissions) : path_(path) {
-    int flags = O_CLOEXEC;
+    int flags = 0;
     switch (mode) {
     case FileMode::Create:
-        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        flags = O_RDWR | O_CREAT | O_TRUNC;
         break;
     case FileMode::OpenRead:
-        flags |= O_RDONLY;
+        flags = O_RDONLY;
         break;
     case FileMode::OpenWrite:
-        flags |= O_WRONLY;
+        flags = O_WRONLY;
         break;
     case FileMode::OpenReadWrite:
-        flags |= O_RDWR;
+        flags = O_RDWR;
         break;
     }
-    fd_ = ::open(path.c_str(), flags, permissions);
-    // A folder opens read-only without complaint; as a file stream it is a failure like any other.
-    if (fd_ >= 0) {
-        struct stat st {};
-        if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
-            ::close(fd_);
-            fd_ = -1;
-            errno = EISDIR;
-        }
-    }
+    fd_ = OpenFile(path, flags, permissions);
     if (fd_ < 0) {
-        const std::string reason = std::strerror(errno);
+        const int error = errno;
         if (mode == FileMode::Create) {
-            throw EFCreateError("Cannot create file \"" + path + "\". " + reason);
+            throw EFCreateError("Cannot create file \"" + path + "\". " + std::strerror(error));
         }
-        throw EFOpenError("Cannot open file \"" + path + "\". " + reason);
+        throw EFOpenError(OpenErrorText(path, error));
     }
 }
 
-TFileStream::TFileStream(int fd, const std::string& path) : path_(path), fd_(fd), ownsFd_(false) {}
+std::unique_ptr<TFileStream> TFileStream::OpenIfPresent(const std::string& path) {
+    const int fd = OpenFile(path, O_RDONLY, 0);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT) {
+            return nullptr;
+        }
+        throw EFOpenError(OpenErrorText(path, error));
+    }
+    return std::unique_ptr<TFileStream>(new TFileStream(fd, path, true));
+}
+
+TFileStream::TFileStream(int fd, const std::string& path) : TFileStream(fd, path, false) {}
 
 TFileStream::~TFileStream() {
     if (fd_ >= 0 && ownsFd_) {

@@ -82,6 +82,10 @@ class TFileStream : public TStream {
 public:
     // `permissions` applies when the file is created.
     TFileStream(const std::string& path, FileMode mode, unsigned permissions = 0644);
+    // The file at `path` opened to read, or null when there is no such file (a dangling link counts as none).
+    // Raises EFOpenError, naming the file and the system's reason, when something is there that cannot be read: a
+    // file the user may not read, a folder, a loop of links.
+    static std::unique_ptr<TFileStream> OpenIfPresent(const std::string& path);
     // Over a descriptor opened elsewhere; it stays open when the stream goes, its opener closes it.
     TFileStream(int fd, const std::string& path);
     ~TFileStream() override;
@@ -98,11 +102,16 @@ public:
     void Flush();
     const std::string& FileName() const { return path_; }
     int Handle() const { return fd_; }
+    // The system's error number of the last read or write that failed, 0 when none did: it tells a file that
+    // cannot be read from one that ends early.
+    int LastError() const { return lastErrno_; }
 
 protected:
     std::string LastErrorText() const override;
 
 private:
+    TFileStream(int fd, const std::string& path, bool ownsFd) : path_(path), fd_(fd), ownsFd_(ownsFd) {}
+
     std::string path_;
     int fd_ = -1;
     bool ownsFd_ = true;

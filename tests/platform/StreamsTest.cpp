@@ -90,6 +90,13 @@ TEST(FileStream, FailuresNameTheFile) {
     EXPECT_THROW(TFileStream(dir / "folder", FileMode::OpenRead), EFOpenError);
     EXPECT_THROW(TFileStream(dir / "folder", FileMode::Create), EFCreateError);
     EXPECT_THROW(TFileStream(dir / "no/such/file", FileMode::Create), EFCreateError);
+    // Opened if present: nothing there is no failure, something there that cannot be read is one.
+    EXPECT_EQ(TFileStream::OpenIfPresent(dir / "missing"), nullptr);
+    std::filesystem::create_symlink("missing", dir / "dangling");
+    EXPECT_EQ(TFileStream::OpenIfPresent(dir / "dangling"), nullptr);
+    EXPECT_THROW(TFileStream::OpenIfPresent(dir / "folder"), EFOpenError);
+    WriteFileBytes(dir / "file", "");
+    EXPECT_THROW(TFileStream::OpenIfPresent(dir / "file/inside"), EFOpenError) << "a file in place of a folder";
 }
 
 // The names in a folder, sorted.

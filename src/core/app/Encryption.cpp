@@ -128,14 +128,15 @@ void DecryptStreamWithKey(TStream& source, TStream& destination, const std::stri
     }
 }
 
-TMemoryStream ReadEncryptedFile(const std::string& path, const std::string& passPhrase) {
-    TMemoryStream plain;
-    {
-        // Read-only: a reader has no business writing, and refusing a read-only file would cost its content.
-        TFileStream file(path, FileMode::OpenRead);
-        CryptStream(file, plain, passPhrase, false);
+std::optional<TMemoryStream> ReadEncryptedFile(const std::string& path, const std::string& passPhrase) {
+    // Read-only: a reader has no business writing, and refusing a read-only file would cost its content.
+    const std::unique_ptr<TFileStream> file = TFileStream::OpenIfPresent(path);
+    if (!file) {
+        return std::nullopt;
     }
-    plain.SetPosition(0);
+    std::optional<TMemoryStream> plain(std::in_place);
+    CryptStream(*file, *plain, passPhrase, false);
+    plain->SetPosition(0);
     return plain;
 }
 

@@ -6,6 +6,7 @@
 #include "core/worker/UnitSchedule.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
+#include "platform/ProgramFile.h"
 
 #include <optional>
 #include <stdexcept>
@@ -215,6 +216,12 @@ std::vector<std::string> TGlobalObject::UnreadableStateFiles() const {
         }
     }
     return texts;
+}
+
+void RemoveStateFileLeftovers(const std::string& programDir) {
+    for (const char* name : {TaskFileName, SettingsFileName, LogFileName}) {
+        TProgramFile::RemoveLeftovers(programDir + name);
+    }
 }
 
 void SetGlobalObjectOptions(const TGlobalObjectOptions& options) {

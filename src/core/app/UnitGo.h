@@ -103,6 +103,10 @@ private:
     std::string settingsUnreadable_;
 };
 
+// Removes what saves of the state files that were killed before their end left beside them (see
+// TProgramFile::RemoveLeftovers). Only while the program folder's lock is held: no other copy can be saving then.
+void RemoveStateFileLeftovers(const std::string& programDir);
+
 // Raises std::logic_error while an application object exists.
 void SetGlobalObjectOptions(const TGlobalObjectOptions& options);
 // The application object, made at the first call (main thread). The object is recorded only once its

@@ -9,7 +9,7 @@
 #include <memory>
 
 TLog::TLog(ILogBox* box, const std::string& programDir, ISyncCall* sync)
-    : fileName_(programDir + "Backup.log"), box_(box), sync_(sync) {
+    : fileName_(programDir + LogFileName), box_(box), sync_(sync) {
     loading_ = true;
     Load();
     loading_ = false;

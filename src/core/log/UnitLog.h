@@ -16,6 +16,8 @@ struct TLogMessage {
 
 using TLogMessageList = std::vector<TLogMessage>;
 
+inline constexpr const char* LogFileName = "Backup.log";
+
 // The program's message log: every line in memory, the newest on top of the main window's log box, and the whole
 // log carried across runs in "Backup.log" beside the program. A run marks where it began so that the mail report
 // can take the run's lines.

@@ -5,6 +5,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Messages.h"
 #include "platform/Paths.h"
+#include "platform/ProgramFile.h"
 #include "zip/ZipArchive.h"
 
 #include <minizip/unzip.h>
@@ -17,6 +18,7 @@
 #include <fcntl.h>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string_view>
 #include <sys/stat.h>
@@ -240,98 +242,16 @@ private:
     int links_ = 0;
 };
 
-// A new file in `folder` beside the name `name`, which it takes over on Commit; without a Commit it is removed and
-// what stands at the name stays as it was. Only a regular file standing at the name itself lends the new one its
-// owner, group and mode, never a set-user-id or set-group-id bit: anything else there (a link above all, which
-// could lead to a set-user-id program of root's) counts as no file and is replaced, never followed, and the new
-// file then has 0666 less the umask. Meanwhile the new file is the owner's alone: a private key restored over its
-// older self is never readable by others, not even for a moment.
-class TFileBeside {
-public:
-    TFileBeside(int folder, const std::string& name) : folder_(folder), name_(name) {
-        static thread_local std::mt19937_64 random{std::random_device{}()};
-        struct stat st {};
-        const mode_t mode = RegularFileAtName(st) ? 0600 : 0666;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            char temporary[32];
-            std::snprintf(temporary, sizeof temporary, ".restore-%012llx",
-                          static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
-            fd_ = ::openat(folder, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-            if (fd_ >= 0) {
-                temporary_ = temporary;
-                break;
-            }
-            if (errno != EEXIST) {
-                break;
-            }
-        }
-    }
-    ~TFileBeside() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        if (!temporary_.empty() && !committed_) {
-            ::unlinkat(folder_, temporary_.c_str(), 0);
-        }
-    }
-    TFileBeside(const TFileBeside&) = delete;
-    TFileBeside& operator=(const TFileBeside&) = delete;
-
-    bool IsOpen() const { return fd_ >= 0; }
-
-    bool Write(const char* data, std::size_t count) {
-        while (count > 0) {
-            const ssize_t written = ::write(fd_, data, count);
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return false;
-            }
-            data += written;
-            count -= static_cast<std::size_t>(written);
-        }
-        return true;
-    }
-
-    // False, with errno, when the bytes could not all be kept, the mode not taken or the name not replaced.
-    bool Commit() {
-        const int fd = std::exchange(fd_, -1);
-        const bool moded = TakeTargetsMode(fd);
-        if (::close(fd) != 0 || !moded) {
-            return false;
-        }
-        if (::renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) {
-            return false;
-        }
-        committed_ = true;
-        return true;
-    }
-
-private:
-    bool RegularFileAtName(struct stat& st) const {
-        return ::fstatat(folder_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
-    }
-
-    // The owner and group first, where the process may give them (changing them may clear set-id bits), then the
-    // mode.
-    bool TakeTargetsMode(int fd) const {
-        struct stat st {};
-        if (!RegularFileAtName(st)) {
-            return true;
-        }
-        if (::fchown(fd, st.st_uid, st.st_gid) != 0 && ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
-            // Not the process's to give: the file stays the restoring user's.
-        }
-        return ::fchmod(fd, st.st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID)) == 0;
-    }
-
-    int folder_;
-    std::string name_;
-    std::string temporary_; // set once made
-    int fd_ = -1;
-    bool committed_ = false;
-};
+// How a restored file replaces what stands at its name: only a regular file standing there itself lends the new one
+// its owner, group and mode, never a set-user-id or set-group-id bit; anything else (a link above all, which could
+// lead to a set-user-id program of root's) counts as no file and is replaced, never followed, and the new file then
+// has 0666 less the umask. Not forced to the disk file by file: a restore of a whole home folder would wait on the
+// disk once per file, and the old file stays until the new one is whole.
+constexpr TProgramFileRules RestoredFile{.ModeRule = TModeRule::FromReplaced,
+                                         .Mode = 0666,
+                                         .OwnerFromReplaced = true,
+                                         .ThroughLinks = false,
+                                         .Durable = false};
 
 // Copies the archive's current entry to `name` in `folder` (the target's) through a file beside it. Empty on
 // success, else the log line.
@@ -345,8 +265,10 @@ std::string ExtractEntry(unzFile file, int folder, const std::string& target, st
     if (!entry.IsOpen()) {
         return damaged;
     }
-    TFileBeside out(folder, ExtractFileName(target));
-    if (!out.IsOpen()) {
+    std::optional<TProgramFile> out;
+    try {
+        out.emplace(folder, ExtractFileName(target), RestoredFile);
+    } catch (const EFCreateError&) {
         return "Can't locate file " + target;
     }
     std::uint64_t total = 0;
@@ -358,7 +280,9 @@ std::string ExtractEntry(unzFile file, int folder, const std::string& target, st
         if (count == 0) {
             break;
         }
-        if (!out.Write(buffer.data(), static_cast<std::size_t>(count))) {
+        const auto size = static_cast<std::size_t>(count);
+        if (out->Stream().Write(buffer.data(), size) != size) {
+            // A short write leaves the system's reason in errno: nothing else has run since.
             return "Error: cannot write " + target + ". " + std::strerror(errno);
         }
         total += static_cast<std::uint64_t>(count);
@@ -366,7 +290,9 @@ std::string ExtractEntry(unzFile file, int folder, const std::string& target, st
     if (entry.Close() != UNZ_OK || total != info.uncompressed_size) {
         return damaged;
     }
-    if (!out.Commit()) {
+    try {
+        out->Commit();
+    } catch (const EStreamError&) {
         return "Can't locate file " + target;
     }
     return {};

@@ -110,27 +110,31 @@ bool HasControlCharacter(const std::string& text) {
     return false;
 }
 
-std::string UrlHost(const std::string& host) {
+std::string ServerUrl(const std::string& scheme, const std::string& host, int port) {
+    // libcurl refuses blanks, CR and LF in a host, but lets other control characters through.
     if (host.empty() || HasControlCharacter(host)) {
         return {};
     }
-    for (unsigned char c : host) {
-        // Anything that would end the host part of a URL or smuggle a user name into it.
-        if (c == ' ' || c == '/' || c == '?' || c == '#' || c == '@' || c == '\\' || c == '%') {
-            return {};
-        }
+    CurlUrlPtr url(curl_url());
+    if (!url) {
+        throw std::bad_alloc();
     }
-    if (host.find(':') != std::string::npos) {
-        if (host.front() == '[' && host.back() == ']') {
-            return host;
-        }
-        if (host.find_first_of("[]") != std::string::npos) {
-            return {};
-        }
-        return "[" + host + "]";
-    }
-    if (host.find_first_of("[]") != std::string::npos) {
+    // An IPv6 address is typed as it is; in a URL it stands in brackets.
+    const bool bare6 = host.find(':') != std::string::npos && host.front() != '[';
+    const std::string bracketed = bare6 ? "[" + host + "]" : host;
+    const std::string portText = std::to_string(port);
+    // Any scheme: a proxy's (socks5h) is none that libcurl fetches from.
+    if (curl_url_set(url.get(), CURLUPART_SCHEME, scheme.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_HOST, bracketed.c_str(), 0) != CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_PORT, portText.c_str(), 0) != CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_PATH, "/", 0) != CURLUE_OK) {
         return {};
     }
-    return host;
+    char* text = nullptr;
+    if (curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || text == nullptr) {
+        return {};
+    }
+    std::string result = text;
+    curl_free(text);
+    return result;
 }

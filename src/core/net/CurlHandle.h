@@ -16,6 +16,11 @@ struct CurlMultiDeleter {
 };
 using CurlMultiPtr = std::unique_ptr<CURLM, CurlMultiDeleter>;
 
+struct CurlUrlDeleter {
+    void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+};
+using CurlUrlPtr = std::unique_ptr<CURLU, CurlUrlDeleter>;
+
 struct CurlSlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -51,5 +56,7 @@ void AppendCurlSlist(CurlSlistPtr& list, const std::string& line);
 // protocol: a CR LF inside a file name or an address would start a command of the caller's choosing.
 bool HasControlCharacter(const std::string& text);
 
-// The host part of a URL: IPv6 literals in brackets. Empty when the host is not usable in a URL at all.
-std::string UrlHost(const std::string& host);
+// "scheme://host:port/", built and checked by libcurl's URL parser; an IPv6 address may come with or without its
+// brackets. Empty when the host is no name or address that such a URL can carry: empty, holding a control
+// character, a blank, or anything that would end the host part or put a user name before it.
+std::string ServerUrl(const std::string& scheme, const std::string& host, int port);

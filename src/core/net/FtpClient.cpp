@@ -113,24 +113,27 @@ public:
         : login_(login), timeouts_(timeouts), status_(status), multi_(NewCurlMulti()), easy_(NewCurlEasy()) {
         // The logged-in control connection is the one connection worth keeping.
         curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, 1L);
-        const std::string host = UrlHost(login.host);
-        if (host.empty()) {
-            throw EFtpError("Invalid host name \"" + login.host + "\".");
-        }
         if (login.port < 1 || login.port > 65535) {
             throw EFtpError("Invalid port " + std::to_string(login.port) + ".");
+        }
+        baseUrl_ = ServerUrl("ftp", login.host, login.port);
+        if (baseUrl_.empty()) {
+            throw EFtpError("Invalid host name \"" + login.host + "\".");
         }
         if (HasControlCharacter(login.user) || HasControlCharacter(login.password)) {
             throw EFtpError("The user name or password holds a control character and is not sent to the server.");
         }
-        baseUrl_ = "ftp://" + host + ":" + std::to_string(login.port) + "/";
         if (login.proxy.kind != SocksKind::None) {
-            proxyHost_ = UrlHost(login.proxy.host);
-            if (proxyHost_.empty()) {
-                throw EFtpError("Invalid proxy host name \"" + login.proxy.host + "\".");
-            }
             if (login.proxy.port < 1 || login.proxy.port > 65535) {
                 throw EFtpError("Invalid proxy port " + std::to_string(login.proxy.port) + ".");
+            }
+            // SOCKS5 with the host name resolved by the proxy.
+            const char* scheme = login.proxy.kind == SocksKind::Socks4    ? "socks4"
+                                 : login.proxy.kind == SocksKind::Socks4a ? "socks4a"
+                                                                          : "socks5h";
+            proxyUrl_ = ServerUrl(scheme, login.proxy.host, login.proxy.port);
+            if (proxyUrl_.empty()) {
+                throw EFtpError("Invalid proxy host name \"" + login.proxy.host + "\".");
             }
         }
     }
@@ -173,22 +176,13 @@ public:
             Set(CURLOPT_USERNAME, login_.user.c_str());
             Set(CURLOPT_PASSWORD, login_.password.c_str());
         }
-        switch (login_.proxy.kind) {
-        case SocksKind::None:
+        if (proxyUrl_.empty()) {
             // An empty proxy also keeps libcurl from taking one from the environment.
             Set(CURLOPT_PROXY, "");
             // Active mode, on the address of the control connection.
             Set(CURLOPT_FTPPORT, "-");
-            break;
-        case SocksKind::Socks4:
-        case SocksKind::Socks4a:
-        case SocksKind::Socks5: {
-            const long type = login_.proxy.kind == SocksKind::Socks4    ? CURLPROXY_SOCKS4
-                              : login_.proxy.kind == SocksKind::Socks4a ? CURLPROXY_SOCKS4A
-                                                                        : CURLPROXY_SOCKS5_HOSTNAME;
-            Set(CURLOPT_PROXY, proxyHost_.c_str());
-            Set(CURLOPT_PROXYPORT, static_cast<long>(login_.proxy.port));
-            Set(CURLOPT_PROXYTYPE, type);
+        } else {
+            Set(CURLOPT_PROXY, proxyUrl_.c_str());
             if (login_.proxy.authenticate) {
                 Set(CURLOPT_PROXYUSERNAME, login_.proxy.user.c_str());
                 Set(CURLOPT_PROXYPASSWORD, login_.proxy.password.c_str());
@@ -196,8 +190,6 @@ public:
             // The data connection goes through the proxy too; the address in the server's PASV reply may be
             // one only the server's side can reach, the host we asked the proxy for is the one it reaches.
             Set(CURLOPT_FTP_SKIP_PASV_IP, 1L);
-            break;
-        }
         }
         // Names are sent as given, relative to the folder the session is in; any other method walks folders.
         Set(CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
@@ -367,7 +359,7 @@ private:
     FtpTimeouts timeouts_;
     const StatusHandler* status_;
     std::string baseUrl_;
-    std::string proxyHost_;
+    std::string proxyUrl_;
     // The multi handle's connection cache holds the session between operations; it goes after the easy handle,
     // closing the session with QUIT.
     CurlMultiPtr multi_;

@@ -110,11 +110,17 @@ TEST_F(FtpClientTest, RefusedLoginAndUnreachableServerAreErrorsWithoutSession) {
     }
     EXPECT_FALSE(client_.Connected());
 
+    // Refused as hosts before any lookup or connect.
     FtpLogin badHost = Login();
-    badHost.host = "";
-    EXPECT_THROW(client_.Connect(badHost), EFtpError);
-    badHost.host = "evil.example/path";
-    EXPECT_THROW(client_.Connect(badHost), EFtpError);
+    for (const char* host : {"", "evil.example/path", "ann@127.0.0.1", "127.0.0.1\x01"}) {
+        badHost.host = host;
+        try {
+            client_.Connect(badHost);
+            ADD_FAILURE() << "connect to \"" << host << "\" succeeded";
+        } catch (const EFtpError& error) {
+            EXPECT_THAT(error.Message(), StartsWith("Invalid host name")) << host;
+        }
+    }
     FtpLogin badPort = Login();
     badPort.port = 0;
     EXPECT_THROW(client_.Connect(badPort), EFtpError);

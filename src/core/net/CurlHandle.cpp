@@ -34,7 +34,7 @@ CurlMultiPtr NewCurlMulti() {
     return MadeAfterGlobalInit<CurlMultiPtr>(curl_multi_init);
 }
 
-CURLcode PerformOnMulti(CURLM* multi, CURL* easy) {
+CURLcode PerformOnMulti(CURLM* multi, CURL* easy, const std::function<long()>& millisecondsLeft) {
     curl_multi_remove_handle(multi, easy);
     if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
         return CURLE_OUT_OF_MEMORY;
@@ -47,6 +47,12 @@ CURLcode PerformOnMulti(CURLM* multi, CURL* easy) {
         }
         if (running == 0) {
             break;
+        }
+        const long left = millisecondsLeft ? millisecondsLeft() : -1;
+        if (millisecondsLeft && left <= 0) {
+            // Taken off before its end, the transfer's connection is closed as one whose state nobody knows.
+            curl_multi_remove_handle(multi, easy);
+            return CURLE_OPERATION_TIMEDOUT;
         }
         fd_set readable;
         fd_set writable;
@@ -78,13 +84,16 @@ CURLcode PerformOnMulti(CURLM* multi, CURL* easy) {
             }
             timeout = timeout < 0 || timeout > 1000 ? 1000 : timeout;
         }
+        if (millisecondsLeft && left < timeout) {
+            timeout = left;
+        }
         if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(timeout), nullptr) != CURLM_OK) {
             return CURLE_OUT_OF_MEMORY;
         }
     }
     CURLcode result = CURLE_FAILED_INIT;
-    int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
         if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
             result = message->data.result;
         }

@@ -178,8 +178,7 @@ struct Conversation {
     long replyAfterData = 0;
 };
 
-int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
-    auto* talk = static_cast<Conversation*>(user);
+void Note(Conversation* talk, curl_infotype type, const char* data, size_t size) {
     std::string text(data, size);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
@@ -215,7 +214,6 @@ int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
             }
         }
     }
-    return 0;
 }
 
 struct MessageSource {
@@ -248,7 +246,16 @@ void ComposeOnce(MessageSource& source) {
     }
 }
 
-size_t ReadMessage(char* buffer, size_t size, size_t count, void* user) {
+// A debug callback must answer 0: a failure here is kept for the caller, and no more of the message is read.
+int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) noexcept {
+    auto* talk = static_cast<Conversation*>(user);
+    return GuardedCallback(talk->source->failure, 0, [&] {
+        Note(talk, type, data, size);
+        return 0;
+    });
+}
+
+size_t ReadMessage(char* buffer, size_t size, size_t count, void* user) noexcept {
     auto* source = static_cast<MessageSource*>(user);
     if (source->requireAuth && !source->talk->authSent) {
         // libcurl goes on without a login when the server offers none; a task that asks for authentication

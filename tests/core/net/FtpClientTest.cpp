@@ -582,6 +582,19 @@ INSTANTIATE_TEST_SUITE_P(Socks, FtpProxyTest,
                                            ProxyCase{"Socks5Password", ProxyProtocol::Socks5, SocksKind::Socks5, true}),
                          [](const ::testing::TestParamInfo<ProxyCase>& param) { return param.param.name; });
 
+// The server's login through a SOCKS5 proxy at host:port.
+FtpLogin Socks5LoginTo(const FtpServer& server, const std::string& proxyHost, int proxyPort) {
+    FtpLogin login;
+    login.host = server.Host();
+    login.port = server.Port();
+    login.user = server.User();
+    login.password = server.Password();
+    login.proxy.kind = SocksKind::Socks5;
+    login.proxy.host = proxyHost;
+    login.proxy.port = proxyPort;
+    return login;
+}
+
 TEST(FtpProxySetup, Socks5HandsTheHostNameToTheProxy) {
     FtpServer server;
     SocksProxyOptions options;
@@ -589,14 +602,8 @@ TEST(FtpProxySetup, Socks5HandsTheHostNameToTheProxy) {
     options.hostNames = {{"backup-store.invalid", server.Host()}};
     SocksProxy proxy(options);
     FtpClient client;
-    FtpLogin login;
+    FtpLogin login = Socks5LoginTo(server, proxy.Host(), proxy.Port());
     login.host = "backup-store.invalid";
-    login.port = server.Port();
-    login.user = server.User();
-    login.password = server.Password();
-    login.proxy.kind = SocksKind::Socks5;
-    login.proxy.host = proxy.Host();
-    login.proxy.port = proxy.Port();
     client.Connect(login);
     TempDir local;
     WriteFileBytes(local / "up.zip", "named");
@@ -625,14 +632,7 @@ TEST(FtpProxySetup, AProxyThatNeverAnswersForTheDataConnectionCostsTheConnectBou
     FtpTimeouts timeouts;
     timeouts.connectSeconds = 1;
     client.SetTimeouts(timeouts);
-    FtpLogin login;
-    login.host = server.Host();
-    login.port = server.Port();
-    login.user = server.User();
-    login.password = server.Password();
-    login.proxy.kind = SocksKind::Socks5;
-    login.proxy.host = proxy.Host();
-    login.proxy.port = proxy.Port();
+    const FtpLogin login = Socks5LoginTo(server, proxy.Host(), proxy.Port());
     client.Connect(login);
     EXPECT_EQ(TimedOutMessage([&] { client.List("*"); }, 1),
               "Timed out after N s opening the data connection through the proxy.");
@@ -647,14 +647,7 @@ TEST(FtpProxySetup, AProxyThatNeverAnswersForTheDataConnectionCostsTheConnectBou
 TEST(FtpProxySetup, AProxyThatIsNotThereFailsTheConnect) {
     FtpServer server;
     FtpClient client;
-    FtpLogin login;
-    login.host = server.Host();
-    login.port = server.Port();
-    login.user = server.User();
-    login.password = server.Password();
-    login.proxy.kind = SocksKind::Socks5;
-    login.proxy.host = "127.0.0.1";
-    login.proxy.port = FindFreePort();
+    FtpLogin login = Socks5LoginTo(server, "127.0.0.1", FindFreePort());
     EXPECT_THROW(client.Connect(login), EFtpError);
     EXPECT_TRUE(server.Connections().empty());
     login.proxy.host = "";

@@ -65,8 +65,8 @@ private:
 
 // One FTP session on one server. Operations work in the session's current folder and raise EFtpError on failure.
 // An operation never logs in again by itself: once the session is lost (the server closed it, a transfer broke
-// it), every operation fails with "Not connected." until Connect opens a new one, so that a new session never
-// silently starts in the login folder.
+// it, a wait ran out of its bound), every operation fails with "Not connected." until Connect opens a new one, so
+// that a new session never silently starts in the login folder. Every wait is bounded: see FtpTimeouts.
 //
 // Data connections are active (the server connects to us) on a direct connection and passive through a SOCKS
 // proxy, which cannot carry a connection the server opens. Transfers are binary and stream through fixed buffers.

@@ -78,6 +78,9 @@ int ChildRun(char** argv) {
     TGroup& task = PrepareRun(programDir, host, port, dataDir);
     task.DoBackup();
     const bool ok = task.LastRunOk != 0;
+    if (!ok) {
+        WriteRunLog(programDir + "run.log");
+    }
     DestroyGlobalObject();
     std::printf("%llu\n", static_cast<unsigned long long>(PeakResidentBytes()));
     return ok ? 0 : 1;
@@ -97,7 +100,7 @@ std::uint64_t PeakMemoryOfRun(const std::string& dataDir, const std::string& wor
     unsigned long long peak = 0;
     const bool read = std::fscanf(child, "%llu", &peak) == 1;
     if (::pclose(child) != 0 || !read) {
-        throw std::runtime_error("the measured run failed");
+        throw std::runtime_error("the measured run failed; see " + programDir + "run.log");
     }
     return peak;
 }
@@ -155,7 +158,7 @@ int main(int argc, char** argv) {
             task.DoBackup();
             const double seconds = ours.Seconds();
             if (task.LastRunOk == 0) {
-                throw std::runtime_error("the backup run failed; see the log in " + temp / "program/");
+                throw std::runtime_error("the backup run failed; see " + WriteRunLog(temp / "run.log"));
             }
             best = std::min(best, seconds);
             volumeSize = OnlyFileSize(remote, "0Bench__");

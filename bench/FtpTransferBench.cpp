@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
 
             Stopwatch watch;
             if (!ftp.SendFile(source, "ours.bin", false)) {
-                throw std::runtime_error("SendFile failed");
+                throw std::runtime_error("SendFile failed; see " + WriteRunLog(temp / "run.log"));
             }
             ftp.Disconnect();
             upload.push_back(watch.Seconds());
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
 
             watch = Stopwatch();
             if (!ftp.ReceiveFile("ours.bin", temp / "ours.down", true)) {
-                throw std::runtime_error("ReceiveFile failed");
+                throw std::runtime_error("ReceiveFile failed; see " + WriteRunLog(temp / "run.log"));
             }
             ftp.Disconnect();
             download.push_back(watch.Seconds());

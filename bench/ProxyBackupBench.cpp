@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
         auto run = [&](std::uint8_t proxyType) {
             ftp.ProxyType = proxyType;
             if (!ftp.Reconnect()) {
-                throw std::runtime_error("cannot connect; see the log in " + temp / "program/");
+                throw std::runtime_error("cannot connect; see " + WriteRunLog(temp / "run.log") + " and " +
+                                         temp / "proxy.log");
             }
             task.Snapshot.clear();
             const Stopwatch watch;
@@ -97,7 +98,8 @@ int main(int argc, char** argv) {
             const double seconds = watch.Seconds();
             // The list file and one file per volume.
             if (task.LastRunOk == 0 || CountFiles(remote) != kVolumes + 1) {
-                throw std::runtime_error("the backup run failed; see the log in " + temp / "program/");
+                throw std::runtime_error("the backup run failed; see " + WriteRunLog(temp / "run.log") + " and " +
+                                         temp / "proxy.log");
             }
             for (const auto& entry : fs::directory_iterator(remote)) {
                 fs::remove(entry.path());

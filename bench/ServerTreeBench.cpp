@@ -128,7 +128,8 @@ Measure OpenBackup(const std::string& programDir) {
     QApplication::processEvents();
     QTreeWidgetItem* root = form.treeBacupFiles->topLevelItem(0);
     if (root == nullptr || root->childCount() != 1) {
-        throw std::runtime_error("the tree of backups does not show the one backup; see the log in " + programDir);
+        throw std::runtime_error("the tree of backups does not show the one backup; see " +
+                                 WriteRunLog(programDir + "run.log"));
     }
     QTreeWidgetItem* backup = root->child(0);
     const std::uint64_t heap = HeapInUse();

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -222,7 +223,7 @@ DataSet GenerateMixedDataSet(const std::string& folder, std::uint64_t totalBytes
     return set;
 }
 
-BenchTempDir::BenchTempDir(bool inMemory) {
+BenchTempDir::BenchTempDir(bool inMemory) : exceptionsBefore_(std::uncaught_exceptions()) {
     const char* variable = std::getenv("TMPDIR");
     std::string base = variable != nullptr && *variable != '\0' ? variable : "/tmp";
     if (inMemory && (variable == nullptr || *variable == '\0') && std::filesystem::is_directory("/dev/shm")) {
@@ -236,6 +237,10 @@ BenchTempDir::BenchTempDir(bool inMemory) {
 }
 
 BenchTempDir::~BenchTempDir() {
+    if (std::uncaught_exceptions() > exceptionsBefore_) {
+        std::fprintf(stderr, "The benchmark's folder is kept for a look: %s\n", path_.c_str());
+        return;
+    }
     std::error_code error;
     std::filesystem::remove_all(path_, error);
 }

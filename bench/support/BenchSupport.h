@@ -28,9 +28,10 @@ struct DataSet {
 // The same seed and size give the same files.
 DataSet GenerateMixedDataSet(const std::string& folder, std::uint64_t totalBytes, std::uint32_t seed);
 
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it when the object goes. In memory (under
-// /dev/shm) when asked and $TMPDIR does not say otherwise: for transfers, where the disk's write-back would swamp
-// the difference measured.
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it when the object goes, unless an exception
+// takes it: a benchmark that fails keeps its folder for a look at what went wrong, and says where it is. In memory
+// (under /dev/shm) when asked and $TMPDIR does not say otherwise: for transfers, where the disk's write-back would
+// swamp the difference measured.
 class BenchTempDir {
 public:
     explicit BenchTempDir(bool inMemory = false);
@@ -43,7 +44,12 @@ public:
 
 private:
     std::string path_;
+    int exceptionsBefore_;
 };
+
+// Writes the application object's log, one "time message" line each, to `path` (the object itself writes its log
+// only when it goes), and returns the path, for the message of a failed run.
+std::string WriteRunLog(const std::string& path);
 
 // A file of `size` seeded random bytes (incompressible).
 void WriteRandomFile(const std::string& path, std::uint64_t size, std::uint32_t seed);

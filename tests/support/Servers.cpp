@@ -254,6 +254,9 @@ void FtpServer::Start() {
     if (options_.cutDownloads) {
         argv.push_back("--cut-downloads");
     }
+    if (options_.holdStoreReplies) {
+        argv.push_back("--hold-store-replies");
+    }
     process_.StartWithReadyLine(argv, records_ / "server.log");
     host_ = process_.Host();
     port_ = process_.Port();
@@ -340,13 +343,20 @@ std::vector<std::string> SmtpServer::Commands() const {
 }
 
 SocksProxy::SocksProxy(SocksProxyOptions options) : options_(std::move(options)) {
-    if (options_.protocol == ProxyProtocol::Socks4 || !options_.hostNames.empty()) {
+    if (options_.protocol == ProxyProtocol::Socks4 || !options_.hostNames.empty() || options_.answeredConnects >= 0) {
         std::vector<std::string> argv = {
-            kPython,          Fixture("socks_proxy.py"),
-            "--host",         "127.0.0.1",
-            "--port",         "0",
-            "--bind-address", options_.outgoingAddress,
-            "--log",          records_ / "requests.txt",
+            kPython,
+            Fixture("socks_proxy.py"),
+            "--host",
+            "127.0.0.1",
+            "--port",
+            "0",
+            "--bind-address",
+            options_.outgoingAddress,
+            "--log",
+            records_ / "requests.txt",
+            "--answered-connects",
+            std::to_string(options_.answeredConnects),
         };
         if (!options_.user.empty()) {
             argv.insert(argv.end(), {"--user", options_.user, "--password", options_.password});

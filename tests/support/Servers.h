@@ -64,6 +64,8 @@ struct FtpServerOptions {
     bool cutDownloads = false;
     // SIZE answers the file's size plus this many bytes.
     std::int64_t sizeOffset = 0;
+    // STOR takes the data and closes the data connection, but its reply never comes.
+    bool holdStoreReplies = false;
 };
 
 // An FTP server (pyftpdlib) with one user, "tester" / "secret", whose root is a fresh temporary folder.
@@ -155,10 +157,12 @@ struct SocksProxyOptions {
     std::vector<std::pair<std::string, std::string>> hostNames;
     // Outgoing connections leave from this address, so the server behind the proxy can tell them apart.
     std::string outgoingAddress = "127.0.0.7";
+    // When not negative, requests past this many are never answered (a stuck proxy); our fixture then, SOCKS5 too.
+    int answeredConnects = -1;
 };
 
 // A SOCKS proxy on loopback: microsocks for SOCKS5, a fixture of ours for SOCKS4 and 4A and for SOCKS5 with names
-// of its own (all in one).
+// of its own or stuck requests (all in one).
 class SocksProxy {
 public:
     explicit SocksProxy(SocksProxyOptions options = {});

@@ -34,7 +34,7 @@ CurlMultiPtr NewCurlMulti() {
     return MadeAfterGlobalInit<CurlMultiPtr>(curl_multi_init);
 }
 
-CURLcode PerformOnMulti(CURLM* multi, CURL* easy) {
+CURLcode PerformOnMulti(CURLM* multi, CURL* easy, const std::function<long()>& millisecondsLeft) {
     curl_multi_remove_handle(multi, easy);
     if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
         return CURLE_OUT_OF_MEMORY;
@@ -47,6 +47,12 @@ CURLcode PerformOnMulti(CURLM* multi, CURL* easy) {
         }
         if (running == 0) {
             break;
+        }
+        const long left = millisecondsLeft ? millisecondsLeft() : -1;
+        if (millisecondsLeft && left <= 0) {
+            // Taken off before its end, the transfer's connection is closed as one whose state nobody knows.
+            curl_multi_remove_handle(multi, easy);
+            return CURLE_OPERATION_TIMEDOUT;
         }
         fd_set readable;
         fd_set writable;
@@ -78,13 +84,16 @@ CURLcode PerformOnMulti(CURLM* multi, CURL* easy) {
             }
             timeout = timeout < 0 || timeout > 1000 ? 1000 : timeout;
         }
+        if (millisecondsLeft && left < timeout) {
+            timeout = left;
+        }
         if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(timeout), nullptr) != CURLM_OK) {
             return CURLE_OUT_OF_MEMORY;
         }
     }
     CURLcode result = CURLE_FAILED_INIT;
-    int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
         if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
             result = message->data.result;
         }
@@ -110,27 +119,31 @@ bool HasControlCharacter(const std::string& text) {
     return false;
 }
 
-std::string UrlHost(const std::string& host) {
+std::string ServerUrl(const std::string& scheme, const std::string& host, int port) {
+    // libcurl refuses blanks, CR and LF in a host, but lets other control characters through.
     if (host.empty() || HasControlCharacter(host)) {
         return {};
     }
-    for (unsigned char c : host) {
-        // Anything that would end the host part of a URL or smuggle a user name into it.
-        if (c == ' ' || c == '/' || c == '?' || c == '#' || c == '@' || c == '\\' || c == '%') {
-            return {};
-        }
+    CurlUrlPtr url(curl_url());
+    if (!url) {
+        throw std::bad_alloc();
     }
-    if (host.find(':') != std::string::npos) {
-        if (host.front() == '[' && host.back() == ']') {
-            return host;
-        }
-        if (host.find_first_of("[]") != std::string::npos) {
-            return {};
-        }
-        return "[" + host + "]";
-    }
-    if (host.find_first_of("[]") != std::string::npos) {
+    // An IPv6 address is typed as it is; in a URL it stands in brackets.
+    const bool bare6 = host.find(':') != std::string::npos && host.front() != '[';
+    const std::string bracketed = bare6 ? "[" + host + "]" : host;
+    const std::string portText = std::to_string(port);
+    // Any scheme: a proxy's (socks5h) is none that libcurl fetches from.
+    if (curl_url_set(url.get(), CURLUPART_SCHEME, scheme.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_HOST, bracketed.c_str(), 0) != CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_PORT, portText.c_str(), 0) != CURLUE_OK ||
+        curl_url_set(url.get(), CURLUPART_PATH, "/", 0) != CURLUE_OK) {
         return {};
     }
-    return host;
+    char* text = nullptr;
+    if (curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || text == nullptr) {
+        return {};
+    }
+    std::string result = text;
+    curl_free(text);
+    return result;
 }

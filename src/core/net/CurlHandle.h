@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,6 +17,11 @@ struct CurlMultiDeleter {
     void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
 };
 using CurlMultiPtr = std::unique_ptr<CURLM, CurlMultiDeleter>;
+
+struct CurlUrlDeleter {
+    void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+};
+using CurlUrlPtr = std::unique_ptr<CURLU, CurlUrlDeleter>;
 
 struct CurlSlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -42,7 +49,27 @@ CurlMultiPtr NewCurlMulti();
 // second; here libcurl is run again at once. And a peer's reply is acknowledged at once rather than after the
 // delayed-acknowledgement time: a relay that writes with Nagle's algorithm on (many SOCKS proxies) holds the next
 // reply back until that acknowledgement comes, some 40 ms on Linux for every transfer.
-CURLcode PerformOnMulti(CURLM* multi, CURL* easy);
+//
+// `millisecondsLeft`, when given, is asked after every step how long the transfer may still wait for what it waits
+// for now; at zero or below the transfer is abandoned at once (taken off the multi handle, which closes its
+// connection without a word to the peer) and CURLE_OPERATION_TIMEDOUT returned. libcurl bounds some waits only
+// by the whole transfer's time, the connection of an FTP data connection through a proxy among them.
+CURLcode PerformOnMulti(CURLM* multi, CURL* easy, const std::function<long()>& millisecondsLeft = {});
+
+// Runs the body of a libcurl callback. An exception must not cross libcurl's C frames: it is kept in `kept` (the
+// first one counts) for the caller to raise once libcurl has returned, and the callback answers `failed`, the
+// value that makes libcurl give the transfer up where there is one.
+template <typename Result, typename Body>
+Result GuardedCallback(std::exception_ptr& kept, Result failed, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        if (!kept) {
+            kept = std::current_exception();
+        }
+        return failed;
+    }
+}
 
 // Appends a line to a list, raising std::bad_alloc when libcurl cannot.
 void AppendCurlSlist(CurlSlistPtr& list, const std::string& line);
@@ -51,5 +78,7 @@ void AppendCurlSlist(CurlSlistPtr& list, const std::string& line);
 // protocol: a CR LF inside a file name or an address would start a command of the caller's choosing.
 bool HasControlCharacter(const std::string& text);
 
-// The host part of a URL: IPv6 literals in brackets. Empty when the host is not usable in a URL at all.
-std::string UrlHost(const std::string& host);
+// "scheme://host:port/", built and checked by libcurl's URL parser; an IPv6 address may come with or without its
+// brackets. Empty when the host is no name or address that such a URL can carry: empty, holding a control
+// character, a blank, or anything that would end the host part or put a user name before it.
+std::string ServerUrl(const std::string& scheme, const std::string& host, int port);

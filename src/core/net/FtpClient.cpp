@@ -105,6 +105,11 @@ bool IsStatusText(const std::string& text) {
 } // namespace
 
 // One libcurl easy handle: the open control connection lives in its connection cache between operations.
+//
+// Each operation is a sequence of waits, each with its own bound: the connection (with the proxy's handshake and
+// the server's greeting), each reply, the opening of a passive data connection (with its own proxy handshake), and
+// the data itself. The bounds are this client's own, watched while libcurl runs: libcurl's timeouts do not reach
+// the data connection through a proxy, and at the end of a transfer libcurl waits a minute of its own for the reply.
 class FtpClient::Session {
 public:
     enum class Use { Login, Existing };
@@ -113,24 +118,27 @@ public:
         : login_(login), timeouts_(timeouts), status_(status), multi_(NewCurlMulti()), easy_(NewCurlEasy()) {
         // The logged-in control connection is the one connection worth keeping.
         curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, 1L);
-        const std::string host = UrlHost(login.host);
-        if (host.empty()) {
-            throw EFtpError("Invalid host name \"" + login.host + "\".");
-        }
         if (login.port < 1 || login.port > 65535) {
             throw EFtpError("Invalid port " + std::to_string(login.port) + ".");
+        }
+        baseUrl_ = ServerUrl("ftp", login.host, login.port);
+        if (baseUrl_.empty()) {
+            throw EFtpError("Invalid host name \"" + login.host + "\".");
         }
         if (HasControlCharacter(login.user) || HasControlCharacter(login.password)) {
             throw EFtpError("The user name or password holds a control character and is not sent to the server.");
         }
-        baseUrl_ = "ftp://" + host + ":" + std::to_string(login.port) + "/";
         if (login.proxy.kind != SocksKind::None) {
-            proxyHost_ = UrlHost(login.proxy.host);
-            if (proxyHost_.empty()) {
-                throw EFtpError("Invalid proxy host name \"" + login.proxy.host + "\".");
-            }
             if (login.proxy.port < 1 || login.proxy.port > 65535) {
                 throw EFtpError("Invalid proxy port " + std::to_string(login.proxy.port) + ".");
+            }
+            // SOCKS5 with the host name resolved by the proxy.
+            const char* scheme = login.proxy.kind == SocksKind::Socks4    ? "socks4"
+                                 : login.proxy.kind == SocksKind::Socks4a ? "socks4a"
+                                                                          : "socks5h";
+            proxyUrl_ = ServerUrl(scheme, login.proxy.host, login.proxy.port);
+            if (proxyUrl_.empty()) {
+                throw EFtpError("Invalid proxy host name \"" + login.proxy.host + "\".");
             }
         }
     }
@@ -142,6 +150,10 @@ public:
     // Resets the handle to the options every operation shares; `path` is a name in the current folder.
     void Prepare(Use use, const std::string& path) {
         CURL* h = easy_.get();
+        controlSocket_ = CURL_SOCKET_BAD;
+        if (use == Use::Existing) {
+            curl_easy_getinfo(h, CURLINFO_ACTIVESOCKET, &controlSocket_);
+        }
         curl_multi_remove_handle(multi_.get(), h);
         curl_easy_reset(h);
         use_ = use;
@@ -150,13 +162,16 @@ public:
         lastReply_.clear();
         lastReplyCode_ = 0;
         localError_.clear();
+        callbackError_ = nullptr;
         errorBuffer_[0] = '\0';
         errorNoted_ = false;
         errorStale_ = false;
-        step_ = Step::Connecting;
-        lastCommand_.clear();
-        lastActivity_ = std::chrono::steady_clock::now();
+        command_.clear();
         announcedSize_ = -1;
+        expected_ = -1;
+        moved_ = 0;
+        overdue_ = false;
+        Await(Wait::Connecting);
 
         std::string url = baseUrl_;
         if (!path.empty()) {
@@ -173,22 +188,13 @@ public:
             Set(CURLOPT_USERNAME, login_.user.c_str());
             Set(CURLOPT_PASSWORD, login_.password.c_str());
         }
-        switch (login_.proxy.kind) {
-        case SocksKind::None:
+        if (proxyUrl_.empty()) {
             // An empty proxy also keeps libcurl from taking one from the environment.
             Set(CURLOPT_PROXY, "");
             // Active mode, on the address of the control connection.
             Set(CURLOPT_FTPPORT, "-");
-            break;
-        case SocksKind::Socks4:
-        case SocksKind::Socks4a:
-        case SocksKind::Socks5: {
-            const long type = login_.proxy.kind == SocksKind::Socks4    ? CURLPROXY_SOCKS4
-                              : login_.proxy.kind == SocksKind::Socks4a ? CURLPROXY_SOCKS4A
-                                                                        : CURLPROXY_SOCKS5_HOSTNAME;
-            Set(CURLOPT_PROXY, proxyHost_.c_str());
-            Set(CURLOPT_PROXYPORT, static_cast<long>(login_.proxy.port));
-            Set(CURLOPT_PROXYTYPE, type);
+        } else {
+            Set(CURLOPT_PROXY, proxyUrl_.c_str());
             if (login_.proxy.authenticate) {
                 Set(CURLOPT_PROXYUSERNAME, login_.proxy.user.c_str());
                 Set(CURLOPT_PROXYPASSWORD, login_.proxy.password.c_str());
@@ -196,18 +202,20 @@ public:
             // The data connection goes through the proxy too; the address in the server's PASV reply may be
             // one only the server's side can reach, the host we asked the proxy for is the one it reaches.
             Set(CURLOPT_FTP_SKIP_PASV_IP, 1L);
-            break;
-        }
         }
         // Names are sent as given, relative to the folder the session is in; any other method walks folders.
         Set(CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
         Set(CURLOPT_MAXCONNECTS, 1L);
         Set(CURLOPT_MAXAGE_CONN, kNeverExpire);
+        // libcurl's own bounds stay as a second line; they also bound the QUIT that closes a session.
         Set(CURLOPT_CONNECTTIMEOUT, timeouts_.connectSeconds);
         Set(CURLOPT_SERVER_RESPONSE_TIMEOUT, timeouts_.responseSeconds);
         Set(CURLOPT_ACCEPTTIMEOUT_MS, timeouts_.responseSeconds * 1000);
-        Set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-        Set(CURLOPT_LOW_SPEED_TIME, timeouts_.stallSeconds);
+        // A name lookup that hangs is left to end on its own rather than waited for when the operation gives up.
+        Set(CURLOPT_QUICK_EXIT, 1L);
+        Set(CURLOPT_NOPROGRESS, 0L);
+        Set(CURLOPT_XFERINFOFUNCTION, &Session::OnProgress);
+        Set(CURLOPT_XFERINFODATA, this);
         Set(CURLOPT_NOSIGNAL, 1L);
         Set(CURLOPT_TCP_KEEPALIVE, 1L);
         Set(CURLOPT_BUFFERSIZE, kDownloadBufferSize);
@@ -228,22 +236,40 @@ public:
         }
     }
 
-    CURLcode Perform() { return PerformOnMulti(multi_.get(), easy_.get()); }
+    // The number of bytes the transfer is to move, where known; once they have moved, what follows is the wait for
+    // the server's reply.
+    void ExpectBytes(curl_off_t bytes) { expected_ = bytes; }
+
+    CURLcode Perform() {
+        const CURLcode code = PerformOnMulti(multi_.get(), easy_.get(), [this] { return MillisecondsLeft(); });
+        // Whatever a failed callback left out, the operation cannot be trusted to have done what it should.
+        return code == CURLE_OK && callbackError_ ? CURLE_ABORTED_BY_CALLBACK : code;
+    }
 
     // The failure of the last Perform, in the words that best tell the user what happened: our own finding, the
-    // server's refusal, else what broke on the wire.
+    // bound that ran out, the server's refusal, else what broke on the wire. An exception that a callback kept is
+    // raised here.
     EFtpError Failure(CURLcode code) const {
+        if (callbackError_) {
+            std::rethrow_exception(callbackError_);
+        }
         if (!localError_.empty()) {
             return EFtpError(localError_, code, 0);
         }
         if (sessionLost_) {
             return EFtpError("The server closed the session.", code, 0);
         }
+        if (overdue_ || code == CURLE_OPERATION_TIMEDOUT || code == CURLE_FTP_ACCEPT_TIMEOUT) {
+            return EFtpError(TimeoutLine(), code, 0);
+        }
         if (lastReplyCode_ >= 400) {
             return EFtpError(lastReply_, code, lastReplyCode_);
         }
         return EFtpError(Cause(code), code, 0);
     }
+
+    // Where the transfer callbacks keep an exception for Failure.
+    std::exception_ptr& CallbackError() { return callbackError_; }
 
     // The size the server gave in reply to a SIZE command of the last Perform; -1 when it gave none.
     curl_off_t AnnouncedSize() const { return announcedSize_; }
@@ -258,29 +284,68 @@ public:
     }
 
 private:
-    // What the transfer was doing when it stopped, as far as the control connection shows it.
-    enum class Step { Connecting, AwaitingReply, MovingData, Preparing };
+    // What the operation waits for.
+    enum class Wait { Connecting, Reply, DataConnection, Data };
+
+    void Await(Wait wait) {
+        wait_ = wait;
+        since_ = std::chrono::steady_clock::now();
+    }
+
+    long BoundSeconds() const {
+        switch (wait_) {
+        case Wait::Connecting:
+        case Wait::DataConnection:
+            return timeouts_.connectSeconds;
+        case Wait::Reply:
+            return timeouts_.responseSeconds;
+        case Wait::Data:
+            break;
+        }
+        return timeouts_.stallSeconds;
+    }
+
+    // How long the present wait may still last; at zero the operation is given up, as it is at once when a callback
+    // failed. Never raises: it runs between libcurl's steps.
+    long MillisecondsLeft() noexcept {
+        if (callbackError_ || overdue_) {
+            return 0;
+        }
+        const auto waited = std::chrono::steady_clock::now() - since_;
+        const long left = BoundSeconds() * 1000 -
+                          static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
+        if (left <= 0) {
+            overdue_ = true;
+            waited_ = waited;
+        }
+        return left;
+    }
+
+    // "Timed out after N s <what was awaited>.", N the whole seconds this wait has really lasted.
+    std::string TimeoutLine() const {
+        const auto waited = overdue_ ? waited_ : std::chrono::steady_clock::now() - since_;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(waited).count();
+        const std::string through = Passive() ? " through the proxy" : "";
+        std::string what;
+        switch (wait_) {
+        case Wait::Connecting:
+            what = "connecting to " + Peer() + through;
+            break;
+        case Wait::Reply:
+            what = "waiting for the server's reply to " + command_;
+            break;
+        case Wait::DataConnection:
+            what = "opening the data connection" + through;
+            break;
+        case Wait::Data:
+            what = "without data moving: the transfer stalled";
+            break;
+        }
+        return "Timed out after " + std::to_string(seconds) + " s " + what + ".";
+    }
 
     std::string Cause(CURLcode code) const {
         switch (code) {
-        case CURLE_OPERATION_TIMEDOUT:
-        case CURLE_FTP_ACCEPT_TIMEOUT: {
-            const auto idle = std::chrono::steady_clock::now() - lastActivity_;
-            const std::string after = "Timed out after " +
-                                      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(idle).count()) +
-                                      " s ";
-            switch (step_) {
-            case Step::Connecting:
-                return after + "connecting to " + Peer() + ".";
-            case Step::AwaitingReply:
-                return after + "waiting for the server's reply to " + lastCommand_ + ".";
-            case Step::MovingData:
-                return after + "without data moving: the transfer stalled.";
-            case Step::Preparing:
-                return after + "opening the data connection.";
-            }
-            break;
-        }
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
         case CURLE_GOT_NOTHING:
@@ -299,62 +364,93 @@ private:
         return curl_easy_strerror(code);
     }
 
-    static int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
+    // Called by libcurl at every step, and once a second while it waits inside a step of its own (the reply at the
+    // end of a transfer): there, giving up means shutting the control connection down, so that the session, which
+    // now has a reply on its way, is not taken for an open one.
+    static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
         auto* self = static_cast<Session*>(user);
-        if (type == CURLINFO_TEXT && self->errorBuffer_[0] != '\0') {
+        if (self->MillisecondsLeft() > 0) {
+            return 0;
+        }
+        if (self->controlSocket_ != CURL_SOCKET_BAD) {
+            ::shutdown(self->controlSocket_, SHUT_RDWR);
+        }
+        return 1;
+    }
+
+    static int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) noexcept {
+        auto* self = static_cast<Session*>(user);
+        // A debug callback must answer 0; a failure here ends the operation at the next check of its bounds.
+        return GuardedCallback(self->callbackError_, 0, [&] {
+            self->Note(type, data, size);
+            return 0;
+        });
+    }
+
+    // Follows the conversation: the waits it goes through, the replies, and the connection events worth a line.
+    void Note(curl_infotype type, const char* data, size_t size) {
+        if (type == CURLINFO_TEXT && errorBuffer_[0] != '\0') {
             // libcurl writes the error buffer just before it reports the same text here.
-            self->errorNoted_ = true;
+            errorNoted_ = true;
         } else if (type != CURLINFO_TEXT) {
-            self->errorStale_ = self->errorNoted_;
-            self->lastActivity_ = std::chrono::steady_clock::now();
+            errorStale_ = errorNoted_;
         }
         if (type == CURLINFO_DATA_IN || type == CURLINFO_DATA_OUT) {
-            self->step_ = Step::MovingData;
-            return 0;
+            moved_ += static_cast<curl_off_t>(size);
+            // Once all of it has moved, the server is to end the transfer and reply.
+            Await(expected_ >= 0 && moved_ >= expected_ ? Wait::Reply : Wait::Data);
+            return;
         }
         if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) {
-            return 0;
+            return;
         }
         std::string text(data, size);
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
             text.pop_back();
         }
         if (type == CURLINFO_HEADER_OUT) {
-            self->step_ = Step::AwaitingReply;
-            self->lastCommand_ = text.substr(0, text.find(' '));
+            command_ = text.substr(0, text.find(' '));
+            lastReply_.clear();
+            lastReplyCode_ = 0;
+            Await(Wait::Reply);
         } else if (type == CURLINFO_TEXT) {
             text.erase(0, text.find_first_not_of(' '));
             if (text.rfind("Re-using existing connection", 0) == 0) {
-                self->reused_ = true;
+                reused_ = true;
             }
-            if (IsStatusText(text) && self->status_ != nullptr && *self->status_) {
+            if (IsStatusText(text) && status_ != nullptr && *status_) {
                 try {
-                    (*self->status_)(text);
+                    (*status_)(text);
                 } catch (...) {
                     // A status line that cannot be shown must not break the transfer.
                 }
             }
-        } else if (type == CURLINFO_HEADER_IN) {
+        } else if (text.size() >= 3 && std::isdigit(static_cast<unsigned char>(text[0])) &&
+                   std::isdigit(static_cast<unsigned char>(text[1])) &&
+                   std::isdigit(static_cast<unsigned char>(text[2])) && (text.size() == 3 || text[3] == ' ')) {
             // Each reply line arrives whole; a line "NNN text" ends a reply, "NNN-text" continues one.
-            if (text.size() >= 3 && std::isdigit(static_cast<unsigned char>(text[0])) &&
-                std::isdigit(static_cast<unsigned char>(text[1])) &&
-                std::isdigit(static_cast<unsigned char>(text[2])) && (text.size() == 3 || text[3] == ' ')) {
-                self->lastReply_ = text;
-                self->lastReplyCode_ = std::stol(text.substr(0, 3));
-                // A preliminary reply (1xx) opens the transfer on the data connection.
-                self->step_ = self->lastReplyCode_ < 200 ? Step::MovingData : Step::Preparing;
-                if (self->lastCommand_ == "SIZE" && self->lastReplyCode_ == 213) {
-                    self->announcedSize_ = ParseSize(text.substr(3));
+            lastReply_ = text;
+            lastReplyCode_ = std::stol(text.substr(0, 3));
+            if (lastReplyCode_ < 200) {
+                // A preliminary reply opens the transfer on the data connection.
+                Await(expected_ >= 0 && moved_ >= expected_ ? Wait::Reply : Wait::Data);
+            } else if ((command_ == "EPSV" && lastReplyCode_ == 229) || (command_ == "PASV" && lastReplyCode_ == 227)) {
+                // libcurl now connects to the port the server named (through the proxy) before its next command.
+                Await(Wait::DataConnection);
+            }
+            if (command_ == "SIZE" && lastReplyCode_ == 213) {
+                announcedSize_ = ParseSize(text.substr(3));
+                if (expected_ < 0) {
+                    expected_ = announcedSize_;
                 }
             }
         }
-        return 0;
     }
 
     // A transfer on an open session may open data connections only. Should libcurl find the control connection
     // gone and go to open a new one, it would log in again in the login folder and run the command there: that
     // socket is refused, and the operation fails as a lost session.
-    static curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
+    static curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) noexcept {
         auto* self = static_cast<Session*>(user);
         if (self->use_ == Use::Existing && !self->reused_) {
             self->sessionLost_ = true;
@@ -367,26 +463,34 @@ private:
     FtpTimeouts timeouts_;
     const StatusHandler* status_;
     std::string baseUrl_;
-    std::string proxyHost_;
+    std::string proxyUrl_;
     // The multi handle's connection cache holds the session between operations; it goes after the easy handle,
     // closing the session with QUIT.
     CurlMultiPtr multi_;
     CurlEasyPtr easy_;
 
     Use use_ = Use::Login;
+    curl_socket_t controlSocket_ = CURL_SOCKET_BAD;
     bool reused_ = false;
     bool sessionLost_ = false;
     std::string lastReply_;
     long lastReplyCode_ = 0;
     std::string localError_;
+    std::exception_ptr callbackError_;
     char errorBuffer_[CURL_ERROR_SIZE] = {};
     // libcurl has written the error buffer; the transfer went on afterwards.
     bool errorNoted_ = false;
     bool errorStale_ = false;
-    Step step_ = Step::Connecting;
-    std::string lastCommand_;
-    std::chrono::steady_clock::time_point lastActivity_;
+    // The last command sent.
+    std::string command_;
     curl_off_t announcedSize_ = -1;
+    curl_off_t expected_ = -1;
+    curl_off_t moved_ = 0;
+    Wait wait_ = Wait::Connecting;
+    std::chrono::steady_clock::time_point since_;
+    // Set once a bound ran out, with the time that wait had lasted then.
+    bool overdue_ = false;
+    std::chrono::steady_clock::duration waited_{};
 };
 
 FtpClient::FtpClient() {
@@ -491,14 +595,18 @@ void FtpClient::CommandExpecting250(const std::string& command, const std::strin
 
 namespace {
 
-struct UploadSource {
+// What the transfer callbacks share: a failure of ours, and where an exception waits for the caller.
+struct CallbackSink {
     std::string error;
+    std::exception_ptr* kept = nullptr;
+};
+
+struct UploadSource : CallbackSink {
     int fd = -1;
     const std::string* path = nullptr;
 };
 
-struct DownloadTarget {
-    std::string error;
+struct DownloadTarget : CallbackSink {
     const std::string* path = nullptr;
     bool overwrite = false;
     FileHandle file;
@@ -523,8 +631,7 @@ struct DownloadTarget {
     }
 };
 
-struct ListingSink {
-    std::string error;
+struct ListingSink : CallbackSink {
     std::string text;
 };
 
@@ -544,22 +651,27 @@ void FtpClient::Put(const std::string& localPath, const std::string& remoteName,
         throw EFtpError("\"" + localPath + "\" is not a file.");
     }
 
-    UploadSource source{{}, file.Get(), &localPath};
-    auto read = [](char* buffer, size_t size, size_t count, void* user) -> size_t {
-        auto* src = static_cast<UploadSource*>(user);
-        for (;;) {
-            const ssize_t got = ::read(src->fd, buffer, size * count);
-            if (got >= 0) {
-                return static_cast<size_t>(got);
-            }
-            if (errno != EINTR) {
-                src->error = ("Cannot read \"" + *src->path + "\": " + ErrnoText(errno));
-                return CURL_READFUNC_ABORT;
-            }
-        }
-    };
-
     session_->Prepare(Session::Use::Existing, remoteName);
+    UploadSource source;
+    source.kept = &session_->CallbackError();
+    source.fd = file.Get();
+    source.path = &localPath;
+    auto read = [](char* buffer, size_t size, size_t count, void* user) noexcept -> size_t {
+        auto* src = static_cast<UploadSource*>(user);
+        return GuardedCallback(*src->kept, static_cast<size_t>(CURL_READFUNC_ABORT), [&]() -> size_t {
+            for (;;) {
+                const ssize_t got = ::read(src->fd, buffer, size * count);
+                if (got >= 0) {
+                    return static_cast<size_t>(got);
+                }
+                if (errno != EINTR) {
+                    src->error = "Cannot read \"" + *src->path + "\": " + ErrnoText(errno);
+                    return CURL_READFUNC_ABORT;
+                }
+            }
+        });
+    };
+    session_->ExpectBytes(static_cast<curl_off_t>(info.st_size));
     session_->Set(CURLOPT_UPLOAD, 1L);
     session_->Set(CURLOPT_APPEND, append ? 1L : 0L);
     session_->Set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(info.st_size));
@@ -601,36 +713,38 @@ void FtpClient::Get(const std::string& remoteName, const std::string& localPath,
         throw EFtpError("Cannot create \"" + localPath + "\": the folder does not exist.");
     }
 
-    DownloadTarget target;
-    target.path = &localPath;
-    target.overwrite = overwrite;
-    auto write = [](char* data, size_t size, size_t count, void* user) -> size_t {
-        auto* t = static_cast<DownloadTarget*>(user);
-        const size_t total = size * count;
-        if (!t->file.Open() && !t->OpenFile()) {
-            return 0;
-        }
-        size_t done = 0;
-        while (done < total) {
-            const ssize_t put = ::write(t->file.Get(), data + done, total - done);
-            if (put < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                t->error = ("Cannot write \"" + *t->path + "\": " + ErrnoText(errno));
-                return 0;
-            }
-            done += static_cast<size_t>(put);
-        }
-        return total;
-    };
-
     // libcurl would stop reading at the size the server gives and call a file that is longer than that complete.
     // The size is asked for here instead ("*": a server without SIZE is no failure), the data is read to its end,
     // and the two must agree.
     CurlSlistPtr sizeQuery;
     AppendCurlSlist(sizeQuery, "*SIZE " + remoteName);
     session_->Prepare(Session::Use::Existing, remoteName);
+    DownloadTarget target;
+    target.kept = &session_->CallbackError();
+    target.path = &localPath;
+    target.overwrite = overwrite;
+    auto write = [](char* data, size_t size, size_t count, void* user) noexcept -> size_t {
+        auto* t = static_cast<DownloadTarget*>(user);
+        return GuardedCallback(*t->kept, size_t{0}, [&]() -> size_t {
+            const size_t total = size * count;
+            if (!t->file.Open() && !t->OpenFile()) {
+                return 0;
+            }
+            size_t done = 0;
+            while (done < total) {
+                const ssize_t put = ::write(t->file.Get(), data + done, total - done);
+                if (put < 0) {
+                    if (errno == EINTR) {
+                        continue;
+                    }
+                    t->error = "Cannot write \"" + *t->path + "\": " + ErrnoText(errno);
+                    return 0;
+                }
+                done += static_cast<size_t>(put);
+            }
+            return total;
+        });
+    };
     session_->Set(CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
     session_->Set(CURLOPT_PREQUOTE, sizeQuery.get());
     session_->Set(CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(write));
@@ -673,18 +787,21 @@ std::vector<std::string> FtpClient::List(const std::string& mask) {
     if (!Connected()) {
         throw EFtpError("Not connected.");
     }
-    ListingSink sink;
-    auto write = [](char* data, size_t size, size_t count, void* user) -> size_t {
-        auto* s = static_cast<ListingSink*>(user);
-        const size_t total = size * count;
-        if (s->text.size() + total > kMaxListingBytes) {
-            s->error = ("The server's name list is too long.");
-            return 0;
-        }
-        s->text.append(data, total);
-        return total;
-    };
     session_->Prepare(Session::Use::Existing, "");
+    ListingSink sink;
+    sink.kept = &session_->CallbackError();
+    auto write = [](char* data, size_t size, size_t count, void* user) noexcept -> size_t {
+        auto* s = static_cast<ListingSink*>(user);
+        return GuardedCallback(*s->kept, size_t{0}, [&]() -> size_t {
+            const size_t total = size * count;
+            if (s->text.size() + total > kMaxListingBytes) {
+                s->error = "The server's name list is too long.";
+                return 0;
+            }
+            s->text.append(data, total);
+            return total;
+        });
+    };
     session_->Set(CURLOPT_DIRLISTONLY, 1L);
     session_->Set(CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(write));
     session_->Set(CURLOPT_WRITEDATA, &sink);

@@ -30,16 +30,25 @@ struct FtpLogin {
     FtpProxy proxy;
 };
 
-// How long the client waits before it gives a session up; every wait of the client is bounded by one of these.
+// How long the client waits for each thing an operation waits for; every wait of the client is bounded by one of
+// these, counted from the moment that wait began. An operation that runs out of one fails, and its session with it.
 struct FtpTimeouts {
-    long connectSeconds = 30;  // TCP connect (and proxy handshake) of the control connection
-    long responseSeconds = 60; // one server reply, and the server's connection to our data port in active mode
-    long stallSeconds = 60;    // a transfer that moves no byte for this long is abandoned
+    // The control connection: its connect, the proxy's handshake and the server's greeting. And a passive data
+    // connection: from the server's reply naming its port to the connection made, the proxy's handshake included.
+    long connectSeconds = 30;
+    // One server reply, the final one after a transfer's data included, and the server's connection to our data
+    // port in active mode.
+    long responseSeconds = 60;
+    // A transfer that moves no byte for this long.
+    long stallSeconds = 60;
 };
 
 // A failure of the FTP client. The message is the server's refusal ("550 No such file or directory.") when the
-// server refused, else the cause as found here: a local error, "Connection lost: ...", "Timed out after N s ...",
-// a partial file with its byte counts, or libcurl's account of a failed connect.
+// server refused, else the cause as found here: a local error, "Connection lost: ...", a bound that ran out
+// ("Timed out after N s " and what was awaited: "connecting to <host> port <port>" or "opening the data
+// connection", with " through the proxy" where there is one, "waiting for the server's reply to STOR" or another
+// command, "without data moving: the transfer stalled"), a partial file with its byte counts, or libcurl's account
+// of a failed connect.
 class EFtpError : public Exception {
 public:
     explicit EFtpError(const std::string& message, int curlCode = 0, long replyCode = 0)
@@ -56,8 +65,8 @@ private:
 
 // One FTP session on one server. Operations work in the session's current folder and raise EFtpError on failure.
 // An operation never logs in again by itself: once the session is lost (the server closed it, a transfer broke
-// it), every operation fails with "Not connected." until Connect opens a new one, so that a new session never
-// silently starts in the login folder.
+// it, a wait ran out of its bound), every operation fails with "Not connected." until Connect opens a new one, so
+// that a new session never silently starts in the login folder. Every wait is bounded: see FtpTimeouts.
 //
 // Data connections are active (the server connects to us) on a direct connection and passive through a SOCKS
 // proxy, which cannot carry a connection the server opens. Transfers are binary and stream through fixed buffers.

@@ -2,6 +2,8 @@
 
 #include "core/net/CurlHandle.h"
 
+#include <QByteArray>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -20,31 +22,7 @@ bool IsPrintableAscii(const std::string& text) {
 }
 
 std::string Base64(const std::string& bytes) {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += kAlphabet[v & 63];
-    }
-    if (i + 1 == bytes.size()) {
-        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += "==";
-    } else if (i + 2 == bytes.size()) {
-        const unsigned v =
-            (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        out += kAlphabet[(v >> 18) & 63];
-        out += kAlphabet[(v >> 12) & 63];
-        out += kAlphabet[(v >> 6) & 63];
-        out += '=';
-    }
-    return out;
+    return QByteArray::fromRawData(bytes.data(), static_cast<qsizetype>(bytes.size())).toBase64().toStdString();
 }
 
 // RFC 2047 encoded words, each short enough for a header line, split only between UTF-8 characters, and
@@ -200,8 +178,7 @@ struct Conversation {
     long replyAfterData = 0;
 };
 
-int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
-    auto* talk = static_cast<Conversation*>(user);
+void Note(Conversation* talk, curl_infotype type, const char* data, size_t size) {
     std::string text(data, size);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.pop_back();
@@ -237,7 +214,6 @@ int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
             }
         }
     }
-    return 0;
 }
 
 struct MessageSource {
@@ -270,7 +246,16 @@ void ComposeOnce(MessageSource& source) {
     }
 }
 
-size_t ReadMessage(char* buffer, size_t size, size_t count, void* user) {
+// A debug callback must answer 0: a failure here is kept for the caller, and no more of the message is read.
+int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) noexcept {
+    auto* talk = static_cast<Conversation*>(user);
+    return GuardedCallback(talk->source->failure, 0, [&] {
+        Note(talk, type, data, size);
+        return 0;
+    });
+}
+
+size_t ReadMessage(char* buffer, size_t size, size_t count, void* user) noexcept {
     auto* source = static_cast<MessageSource*>(user);
     if (source->requireAuth && !source->talk->authSent) {
         // libcurl goes on without a login when the server offers none; a task that asks for authentication
@@ -332,12 +317,12 @@ std::string ComposeMail(const MailMessage& message, std::time_t date) {
 
 MailOutcome SendMail(const MailServer& server, const MailMessage& message,
                      const std::function<std::string()>& bodySource) {
-    const std::string host = UrlHost(server.host);
-    if (host.empty()) {
-        return Failed(MailResult::ConnectFailed, "Invalid host name \"" + server.host + "\".");
-    }
     if (server.port < 1 || server.port > 65535) {
         return Failed(MailResult::ConnectFailed, "Invalid port " + std::to_string(server.port) + ".");
+    }
+    const std::string serverUrl = ServerUrl("smtp", server.host, server.port);
+    if (serverUrl.empty()) {
+        return Failed(MailResult::ConnectFailed, "Invalid host name \"" + server.host + "\".");
     }
     if (server.authenticate && (HasControlCharacter(server.user) || HasControlCharacter(server.password))) {
         return Failed(MailResult::LoginRefused, "The user name or password holds a control character.");
@@ -361,7 +346,8 @@ MailOutcome SendMail(const MailServer& server, const MailMessage& message,
     CURL* h = easy.get();
     CurlSlistPtr recipients;
     AppendCurlSlist(recipients, "<" + message.recipient + ">");
-    const std::string url = "smtp://" + host + ":" + std::to_string(server.port) + "/" + EhloName();
+    // The path of an SMTP URL is the name the client greets the server with.
+    const std::string url = serverUrl + EhloName();
     const std::string from = "<" + message.fromAddress + ">";
 
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());

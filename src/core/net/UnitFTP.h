@@ -57,6 +57,8 @@ public:
     void OnStatus(const std::string& text);
     // Copies the settings into the login the next Connect uses.
     void ApplySettings();
+    // The client's bound on each wait of an operation, from the next operation on.
+    void SetTimeouts(const FtpTimeouts& timeouts) { client_.SetTimeouts(timeouts); }
 
     std::string Host;
     std::int32_t Port = 21;

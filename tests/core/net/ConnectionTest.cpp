@@ -15,6 +15,7 @@
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
 namespace {
@@ -224,6 +225,29 @@ TEST_P(ConnectionThroughProxy, UploadsPassTheProxy) {
     EXPECT_TRUE(ftp->SendFile(Local("v.zip", "through the proxy"), "v.zip", true));
     EXPECT_EQ(ReadFileBytes(InBackups("v.zip")), "through the proxy");
     EXPECT_THAT(server.Connections(), ElementsAre(HasSubstr(proxy.OutgoingAddress())));
+}
+
+TEST_F(Connection, AProxyStuckOnTheDataConnectionCostsOneBoundedWaitAndTheLineSaysSo) {
+    SocksProxyOptions options;
+    options.answeredConnects = 1;
+    SocksProxy proxy(options);
+    ftp->ProxyType = TFTPconnection::Socks5;
+    ftp->ProxyHost = proxy.Host();
+    ftp->ProxyPort = proxy.Port();
+    FtpTimeouts timeouts;
+    timeouts.connectSeconds = 1;
+    ftp->SetTimeouts(timeouts);
+    ASSERT_TRUE(ftp->Connect());
+    ClearLog();
+    EXPECT_EQ(ftp->ListBackups()->Count(), 0);
+    EXPECT_THAT(Messages(),
+                ElementsAre("List files... ", MatchesRegex("Can't list files .Error message: Timed out after "
+                                                           "[1-9][0-9]* s opening the data connection "
+                                                           "through the proxy\\.")));
+    // The program goes on: with the proxy out of the way, the next connect works.
+    ftp->ProxyType = TFTPconnection::Direct;
+    EXPECT_TRUE(ftp->Reconnect());
+    EXPECT_TRUE(ftp->SendFile(Local("v.zip", "direct"), "v.zip", false));
 }
 
 INSTANTIATE_TEST_SUITE_P(Socks, ConnectionThroughProxy,

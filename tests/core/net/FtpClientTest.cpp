@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 
 using ::testing::Contains;
@@ -17,6 +19,32 @@ using ::testing::StartsWith;
 using ::testing::UnorderedElementsAre;
 
 namespace {
+
+// The seconds a "Timed out after N s ..." message names; -1 when it names none.
+long SecondsNamed(const std::string& message) {
+    long seconds = -1;
+    return std::sscanf(message.c_str(), "Timed out after %ld s ", &seconds) == 1 ? seconds : -1;
+}
+
+// Runs `operation`, which must fail with a timeout; checks that the time its message names is the time it took, at
+// least the bound, and returns the message with that time as "N".
+template <typename Operation>
+std::string TimedOutMessage(Operation operation, long boundSeconds) {
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        operation();
+    } catch (const EFtpError& error) {
+        const auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const long named = SecondsNamed(error.Message());
+        EXPECT_GE(named, boundSeconds) << error.Message();
+        EXPECT_LE(static_cast<double>(named), took) << error.Message();
+        std::string message = error.Message();
+        const std::string number = std::to_string(named);
+        return named < 0 ? message : message.replace(message.find(number), number.size(), "N");
+    }
+    ADD_FAILURE() << "the operation succeeded";
+    return {};
+}
 
 bool AnyStartsWith(const std::vector<std::string>& lines, const std::string& prefix) {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
@@ -110,11 +138,17 @@ TEST_F(FtpClientTest, RefusedLoginAndUnreachableServerAreErrorsWithoutSession) {
     }
     EXPECT_FALSE(client_.Connected());
 
+    // Refused as hosts before any lookup or connect.
     FtpLogin badHost = Login();
-    badHost.host = "";
-    EXPECT_THROW(client_.Connect(badHost), EFtpError);
-    badHost.host = "evil.example/path";
-    EXPECT_THROW(client_.Connect(badHost), EFtpError);
+    for (const char* host : {"", "evil.example/path", "ann@127.0.0.1", "127.0.0.1\x01"}) {
+        badHost.host = host;
+        try {
+            client_.Connect(badHost);
+            ADD_FAILURE() << "connect to \"" << host << "\" succeeded";
+        } catch (const EFtpError& error) {
+            EXPECT_THAT(error.Message(), StartsWith("Invalid host name")) << host;
+        }
+    }
     FtpLogin badPort = Login();
     badPort.port = 0;
     EXPECT_THROW(client_.Connect(badPort), EFtpError);
@@ -380,6 +414,7 @@ protected:
         FtpServerOptions options;
         options.stallNameLists = true;
         options.cutDownloads = true;
+        options.holdStoreReplies = true;
         return options;
     }
     FtpFaultyServerTest() : FtpClientTest(Options()) {}
@@ -397,6 +432,22 @@ TEST_F(FtpFaultyServerTest, AStalledNameListTimesOutAndSaysSo) {
         EXPECT_THAT(error.Message(),
                     MatchesRegex("Timed out after [1-9][0-9]* s without data moving: the transfer stalled\\."));
     }
+}
+
+TEST_F(FtpFaultyServerTest, AReplyHeldBackAfterTheDataIsAWaitForThatReply) {
+    FtpTimeouts timeouts;
+    timeouts.responseSeconds = 1;
+    client_.SetTimeouts(timeouts);
+    client_.Connect(Login());
+    const std::string bytes = RandomBytes(200000, 10);
+    EXPECT_EQ(TimedOutMessage([&] { PutBytes(bytes, "volume.zip", false); }, timeouts.responseSeconds),
+              "Timed out after N s waiting for the server's reply to STOR.");
+    EXPECT_EQ(ReadFileBytes(Remote("volume.zip")), bytes);
+    // The session, with a reply still owed on it, is given up; a new one works.
+    EXPECT_FALSE(client_.Connected());
+    client_.Connect(Login());
+    PutBytes("tail", "volume.zip", true);
+    EXPECT_EQ(ReadFileBytes(Remote("volume.zip")), bytes + "tail");
 }
 
 TEST_F(FtpFaultyServerTest, ADownloadCutShortFailsWithTheCountsAndLeavesNoFile) {
@@ -531,6 +582,19 @@ INSTANTIATE_TEST_SUITE_P(Socks, FtpProxyTest,
                                            ProxyCase{"Socks5Password", ProxyProtocol::Socks5, SocksKind::Socks5, true}),
                          [](const ::testing::TestParamInfo<ProxyCase>& param) { return param.param.name; });
 
+// The server's login through a SOCKS5 proxy at host:port.
+FtpLogin Socks5LoginTo(const FtpServer& server, const std::string& proxyHost, int proxyPort) {
+    FtpLogin login;
+    login.host = server.Host();
+    login.port = server.Port();
+    login.user = server.User();
+    login.password = server.Password();
+    login.proxy.kind = SocksKind::Socks5;
+    login.proxy.host = proxyHost;
+    login.proxy.port = proxyPort;
+    return login;
+}
+
 TEST(FtpProxySetup, Socks5HandsTheHostNameToTheProxy) {
     FtpServer server;
     SocksProxyOptions options;
@@ -538,14 +602,8 @@ TEST(FtpProxySetup, Socks5HandsTheHostNameToTheProxy) {
     options.hostNames = {{"backup-store.invalid", server.Host()}};
     SocksProxy proxy(options);
     FtpClient client;
-    FtpLogin login;
+    FtpLogin login = Socks5LoginTo(server, proxy.Host(), proxy.Port());
     login.host = "backup-store.invalid";
-    login.port = server.Port();
-    login.user = server.User();
-    login.password = server.Password();
-    login.proxy.kind = SocksKind::Socks5;
-    login.proxy.host = proxy.Host();
-    login.proxy.port = proxy.Port();
     client.Connect(login);
     TempDir local;
     WriteFileBytes(local / "up.zip", "named");
@@ -565,17 +623,31 @@ TEST(FtpProxySetup, Socks5HandsTheHostNameToTheProxy) {
     EXPECT_THAT(proxy.Requests().back(), StartsWith("SOCKS5 " + server.Host() + " "));
 }
 
+TEST(FtpProxySetup, AProxyThatNeverAnswersForTheDataConnectionCostsTheConnectBound) {
+    FtpServer server;
+    SocksProxyOptions options;
+    options.answeredConnects = 1;
+    SocksProxy proxy(options);
+    FtpClient client;
+    FtpTimeouts timeouts;
+    timeouts.connectSeconds = 1;
+    client.SetTimeouts(timeouts);
+    const FtpLogin login = Socks5LoginTo(server, proxy.Host(), proxy.Port());
+    client.Connect(login);
+    EXPECT_EQ(TimedOutMessage([&] { client.List("*"); }, 1),
+              "Timed out after N s opening the data connection through the proxy.");
+    EXPECT_FALSE(client.Connected());
+    // Nor does the proxy answer a control connection any more.
+    EXPECT_EQ(TimedOutMessage([&] { client.Connect(login); }, 1), "Timed out after N s connecting to " + server.Host() +
+                                                                      " port " + std::to_string(server.Port()) +
+                                                                      " through the proxy.");
+    EXPECT_FALSE(client.Connected());
+}
+
 TEST(FtpProxySetup, AProxyThatIsNotThereFailsTheConnect) {
     FtpServer server;
     FtpClient client;
-    FtpLogin login;
-    login.host = server.Host();
-    login.port = server.Port();
-    login.user = server.User();
-    login.password = server.Password();
-    login.proxy.kind = SocksKind::Socks5;
-    login.proxy.host = "127.0.0.1";
-    login.proxy.port = FindFreePort();
+    FtpLogin login = Socks5LoginTo(server, "127.0.0.1", FindFreePort());
     EXPECT_THROW(client.Connect(login), EFtpError);
     EXPECT_TRUE(server.Connections().empty());
     login.proxy.host = "";

@@ -1,0 +1,17 @@
+#include "BenchSupport.h"
+
+#include "core/app/UnitGo.h"
+
+#include <fstream>
+#include <stdexcept>
+
+std::string WriteRunLog(const std::string& path) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (const TLogMessage& line : GetGlobalObject()->Log->Lines()) {
+        out << line.Time << ' ' << line.Message << '\n';
+    }
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+    return path;
+}

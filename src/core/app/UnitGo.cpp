@@ -6,6 +6,7 @@
 #include "core/worker/UnitSchedule.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
+#include "platform/TerminationSignals.h"
 
 #include <stdexcept>
 
@@ -148,6 +149,10 @@ void TGlobalObject::StopRun() {
         SendWindow->SetCaption("Stopping......");
         SendWindow->Hide();
     }
+}
+
+bool TGlobalObject::StopRequested() const {
+    return Stop || TerminationRequested();
 }
 
 void TGlobalObject::FillServerTree() {

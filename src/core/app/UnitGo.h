@@ -46,6 +46,9 @@ public:
     // What the progress window's STOP button does: the run ends at its next step, and the window goes with the
     // caption "Stopping......".
     void StopRun();
+    // The run is to end at its next step: STOP was pressed, or a termination signal came (seen the moment it
+    // arrives, before the event loop gets to close the window).
+    bool StopRequested() const;
 
     // The main window lists the server's backups again.
     void FillServerTree();
@@ -70,7 +73,7 @@ public:
     std::int32_t CurrentTask = -1;
     // Ends with "/".
     std::string ProgramDir;
-    // Set by STOP, cleared when a run starts, read by the run between its steps.
+    // Set by STOP, cleared when a run starts; the run reads it through StopRequested.
     std::atomic<bool> Stop{false};
     // Set while a run, a restore, a backup deletion or a wait window is in progress: the worker starts no job and
     // the main window does not close.

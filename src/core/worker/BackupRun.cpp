@@ -100,7 +100,7 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
         task.ListChangedFiles(*list);
         LeaveOutUnlistable(*list);
         outcome.NothingToSend = list->Empty();
-        if (app.Stop) {
+        if (app.StopRequested()) {
             return;
         }
         volumes = CompressFiles(list.get(), archive, false);
@@ -122,7 +122,7 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
     }
 
     ProcessMessages();
-    if (app.Stop) {
+    if (app.StopRequested()) {
         Log("Process stopped.");
         return;
     }
@@ -142,7 +142,7 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
         for (std::int32_t i = 0; i < volumes; ++i) {
             ProcessMessages();
             const std::string volume = VolumeFileName(effective, i);
-            const bool sent = !app.Stop && app.FTP->SendFile(volume, ExtractFileName(volume), true);
+            const bool sent = !app.StopRequested() && app.FTP->SendFile(volume, ExtractFileName(volume), true);
             delivered = delivered && sent;
             DeleteFile(volume);
         }

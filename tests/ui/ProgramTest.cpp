@@ -53,6 +53,17 @@ std::int64_t BytesRead(const std::string& io) {
     return 0;
 }
 
+// The environment of a program under test: no display, and a registry, temporary and configuration folder of the
+// test's own.
+QProcessEnvironment ProgramEnvironment(const TempDir& runtime, const TempDir& temp, const TempDir& config) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.Path()));
+    environment.insert("TEMP", QString::fromStdString(temp.Path()));
+    environment.insert("XDG_CONFIG_HOME", QString::fromStdString(config.Path()));
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    return environment;
+}
+
 // The built program copied into a folder of its own beside a stand-in companion that records its starts; no
 // display, and its own registry and temporary folders.
 class BackupProgram : public ::testing::Test {
@@ -83,12 +94,7 @@ protected:
     QProcess& Start() {
         processes.push_back(std::make_unique<QProcess>());
         QProcess& process = *processes.back();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.Path()));
-        environment.insert("TEMP", QString::fromStdString(temp.Path()));
-        environment.insert("XDG_CONFIG_HOME", QString::fromStdString(config.Path()));
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        process.setProcessEnvironment(environment);
+        process.setProcessEnvironment(ProgramEnvironment(runtime, temp, config));
         process.setProgram(QString::fromStdString(program / "CorvaneBackUp"));
         process.setArguments({"run"});
         // Started from elsewhere: the program finds its companion in its own folder.
@@ -265,12 +271,7 @@ struct SoloStart {
         std::filesystem::copy_file(built, program);
     }
     void Start() {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.Path()));
-        environment.insert("XDG_CONFIG_HOME", QString::fromStdString(config.Path()));
-        environment.insert("TEMP", QString::fromStdString(temp.Path()));
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        process.setProcessEnvironment(environment);
+        process.setProcessEnvironment(ProgramEnvironment(runtime, temp, config));
         process.setProgram(QString::fromStdString(program));
         process.setArguments({"run"});
         process.start();

@@ -55,8 +55,8 @@ void Compare(const std::string& title, const std::vector<std::string>& files, st
     if (CompressFiles(&list, archive, true) != 1) {
         throw std::runtime_error("CompressFiles failed");
     }
-    std::string error;
-    const std::vector<TListedFile> wanted = ParseBackupList(list, error);
+    std::vector<std::string> errors;
+    const std::vector<TListedFile> wanted = ParseBackupList(list, errors);
     const std::string volume = VolumeFileName(archive, 0);
     struct stat st {};
     ::stat(volume.c_str(), &st);

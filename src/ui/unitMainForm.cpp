@@ -302,8 +302,10 @@ public:
     TWaitCursor& operator=(const TWaitCursor&) = delete;
 };
 
-// A file node's place among its volume's entries, kept beside its volume number (the node's data word).
+// A file node's place among its volume's entries (-1 where the list does not tell it for certain) and the number of
+// files the list gives that volume, kept beside its volume number (the node's data word).
 constexpr int PositionRole = Qt::UserRole + 16;
+constexpr int VolumeFilesRole = Qt::UserRole + 17;
 
 // The volumes that the file nodes under `node` are in, ticked or not.
 void CollectVolumes(const QTreeWidgetItem* node, std::set<std::int32_t>& volumes) {
@@ -1022,8 +1024,8 @@ void TmainForm::LoadBackupList(QTreeWidgetItem* backup) {
     const std::unique_ptr<TStringList> list = GetGlobalObject()->FTP->ReadInfo(GetNodeCaption(backup) + ".inf");
     SetNodeData(backup, 0);
     SetNodeState(backup, 3);
-    std::string error;
-    const std::vector<TListedFile> files = ParseBackupList(*list, error);
+    std::vector<std::string> errors;
+    const std::vector<TListedFile> files = ParseBackupList(*list, errors);
     treeBacupFiles->setUpdatesEnabled(false);
     QTreeWidgetItem* lastParent = nullptr;
     std::string lastDirectory;
@@ -1044,11 +1046,12 @@ void TmainForm::LoadBackupList(QTreeWidgetItem* backup) {
             parent = lastParent;
             leaf = ExtractFileName(path);
         } else {
+            // Every listed path is a full one with no empty piece but the root's in front.
             const std::vector<std::string> pieces = SplitPath(path);
             parent = backup;
             leaf = pieces[0];
             std::string folder;
-            for (std::size_t k = 1; k < pieces.size() && !pieces[k].empty(); ++k) {
+            for (std::size_t k = 1; k < pieces.size(); ++k) {
                 folder += leaf + PathDelim;
                 const auto [known, added] = folders.try_emplace(folder, nullptr);
                 if (added) {
@@ -1060,16 +1063,15 @@ void TmainForm::LoadBackupList(QTreeWidgetItem* backup) {
         }
         lastParent = parent;
         lastDirectory = directory;
-        if (!leaf.empty()) {
-            QTreeWidgetItem* file = AddTreeNode(parent, leaf);
-            SetNodeData(file, files[i].Volume);
-            file->setData(0, PositionRole, files[i].Position);
-            file->setIcon(0, ItemPicture(7));
-            SetNodeState(file, 3);
-        }
+        QTreeWidgetItem* file = AddTreeNode(parent, leaf);
+        SetNodeData(file, files[i].Volume);
+        file->setData(0, PositionRole, files[i].Position);
+        file->setData(0, VolumeFilesRole, files[i].VolumeFiles);
+        file->setIcon(0, ItemPicture(7));
+        SetNodeState(file, 3);
     }
-    // What parses is shown; what does not is told once.
-    if (!error.empty()) {
+    // What parses is shown; what does not is told, a damaged line once for the list, a refused path each.
+    for (const std::string& error : errors) {
         LogLine("Error: " + error);
     }
     backup->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
@@ -1083,7 +1085,8 @@ void TmainForm::CollectServerFiles(QTreeWidgetItem* node, std::vector<tagNameZip
             CollectServerFiles(node->child(i), files, prefix + piece + "/");
         }
     } else if (GetNodeState(node) == 1 && GetNodeData(node) != -1) {
-        files.push_back({prefix + piece, GetNodeData(node), node->data(0, PositionRole).toInt()});
+        files.push_back({prefix + piece, GetNodeData(node), node->data(0, PositionRole).toInt(),
+                         node->data(0, VolumeFilesRole).toInt()});
     }
 }
 
@@ -1133,7 +1136,7 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
         wanted.clear();
         for (const tagNameZipId& file : files) {
             if (file.ZipId == volume) {
-                wanted.push_back({file.ZipId, file.Position, file.Path});
+                wanted.push_back({file.ZipId, file.Position, file.Path, file.VolumeFiles});
             }
         }
         // Downloaded and decrypted into work files of our own: the server's names never make local ones.
@@ -1143,7 +1146,7 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
             continue;
         }
         if (ExtractFileExt(remote) == ".zip") {
-            DecompressArchive(local.Path(), wanted);
+            DecompressArchive(local.Path(), wanted, remote);
             continue;
         }
         if (password.empty()) {
@@ -1154,7 +1157,7 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
         }
         const TWorkFile plain("volume");
         if (DecryptFile(local.Path(), plain.Path(), password)) {
-            DecompressArchive(plain.Path(), wanted);
+            DecompressArchive(plain.Path(), wanted, remote);
         }
     }
 }

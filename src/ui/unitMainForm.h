@@ -32,12 +32,13 @@ struct TmainFormStart {
     std::optional<std::vector<std::string>> Arguments;
 };
 
-// One file picked in the tree of backups: its full path as listed, the volume that holds it, and its place among
-// that volume's entries.
+// One file picked in the tree of backups: its full path as listed, the volume that holds it, its place among that
+// volume's entries (-1 where not known for certain) and the number of files the list gives that volume.
 struct tagNameZipId {
     std::string Path;
     std::int32_t ZipId = 0;
     std::int32_t Position = 0;
+    std::int32_t VolumeFiles = 0;
 };
 
 // The backup program's main window: the task list, the tree of files to back up for the current task, the tree of

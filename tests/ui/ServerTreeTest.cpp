@@ -13,6 +13,7 @@
 #include "ui/UnitWaitForm.h"
 #include "ui/unitMainForm.h"
 
+#include "support/Command.h"
 #include "support/EventLoop.h"
 #include "support/Servers.h"
 #include "support/TempDir.h"
@@ -324,9 +325,10 @@ TEST_F(ServerTree, SettingsTakenInTheDialogReconnectAndARunFromTheWindowAddsItsB
 }
 
 TEST_F(ServerTree, ListsOfEveryShapeAndDamageGiveTheirNodesAndARestoreOfThemEnds) {
-    // Written by hand: two files in one folder, a folder met again after another one, a bare name, a volume
-    // number that no volume can have, then a line that is no number and one more (as a path split by a line
-    // break gives them), which are passed over until a pair parses again, and a number without its path.
+    // Written by hand: two files in one folder, a folder met again after another one, a bare name (no full path,
+    // refused), a volume number that no volume can have, then a line that is no number and one more (as a path
+    // split by a line break gives them), which are passed over until a pair parses again, and a number without
+    // its path.
     WriteFileBytes(Remote() + "Odd.zip.inf", "0\r\n/x/a\r\n0\r\n/x/b\r\n1\r\n/y/c\r\n0\r\n/x/d\r\n0\r\nbare\r\n"
                                              "-3\r\n/x/neg\r\n2147483647\r\n/x/far\r\nzz\r\n/x/never\r\n"
                                              "0\r\n/x/after\r\n7\r\n");
@@ -340,8 +342,11 @@ TEST_F(ServerTree, ListsOfEveryShapeAndDamageGiveTheirNodesAndARestoreOfThemEnds
             errors.push_back(line);
         }
     }
-    EXPECT_THAT(errors, ElementsAre("Error: 'zz' is not a valid integer value")) << "one line for the whole list";
-    ASSERT_EQ(odd->childCount(), 2);
+    EXPECT_THAT(errors, ElementsAre("Error: The backup's list names \"bare\", which is no full path of a file; it was "
+                                    "left out",
+                                    "Error: 'zz' is not a valid integer value"))
+        << "one line for the damage to the whole list";
+    ASSERT_EQ(odd->childCount(), 1);
     QTreeWidgetItem* rootFolder = ChildNamed(odd, "/");
     ASSERT_NE(rootFolder, nullptr);
     ASSERT_EQ(rootFolder->childCount(), 2) << "x is found again, not made twice";
@@ -353,7 +358,6 @@ TEST_F(ServerTree, ListsOfEveryShapeAndDamageGiveTheirNodesAndARestoreOfThemEnds
     }
     EXPECT_THAT(inX, ElementsAre("a:0", "b:0", "d:0", "neg:-3", "far:2147483647", "after:0"));
     EXPECT_EQ(GetNodeData(ChildNamed(ChildNamed(rootFolder, "y"), "c")), 1);
-    EXPECT_EQ(GetNodeData(ChildNamed(odd, "bare")), 0);
 
     // Restoring all of it asks the server for the volumes that are named, once each, and comes to an end.
     Tick(odd);
@@ -408,10 +412,12 @@ TEST_F(ServerTree, RestoreBringsTheTickedFilesBackFromTheVolumesThatHoldThem) {
     }
     EXPECT_THAT(NamesIn(temp.Path()), IsEmpty()) << "no downloaded volume stays behind";
 
-    // A wrong password decrypts into no zip file: nothing is written, and the clear text attempt is gone too.
+    // A wrong password decrypts into no zip file: nothing is written, and the clear text attempt is gone too. The
+    // log names the volume as the server lists it, not the work file it was read from.
     user.Passwords = {"wrong"};
     form->Restore2->trigger();
     EXPECT_FALSE(fs::exists(SecretFile()));
+    EXPECT_THAT(Messages(), Contains("Can't open sompressed file 0" + CaptionOf("Secret") + " Wrong Password?"));
     EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
 
     user.Passwords = {"pw"};
@@ -517,6 +523,76 @@ TEST_F(ServerTree, NamesTheServerListsNeverBecomeLocalPathsAndOnesThatCouldAreNo
     for (const std::string& victim : victims) {
         EXPECT_EQ(ReadFileBytes(victim), "the user's own") << victim;
     }
+}
+
+TEST_F(ServerTree, ListedPathsThatLeaveWhereTheyAreShownAreRefusedAndTheOthersComeBack) {
+    // A hostile server's backup, its list and volume made here: between two good files, paths that climb out of
+    // the folder they would be shown in, one relative to wherever the program runs, one with a "." and one with an
+    // empty piece, and one that hides its climb behind a control character. Each entry holds what its path names.
+    const std::string docs = data / "home/docs/";
+    const std::string victim = data / "home/victim.txt";
+    fs::create_directories(docs);
+    WriteFileBytes(victim, "the user's own");
+    const std::vector<std::pair<std::string, std::string>> listed{
+        {docs + "good1.txt", "the first good file"},     {docs + "../victim.txt", "the server's bytes"},
+        {"rel/x.txt", "written where the program runs"}, {docs + "./dot.txt", "dot"},
+        {data / "home//docs/twice.txt", "twice"},        {docs + "\x1b[8mred/../../victim.txt", "the server's bytes"},
+        {docs + "good2.txt", "the second good file"}};
+    std::string list;
+    std::string command = "/usr/bin/python3 -c " +
+                          ShellQuote("import sys, zipfile\n"
+                                     "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                     "    for name, data in zip(sys.argv[2::2], sys.argv[3::2]):\n"
+                                     "        z.writestr(zipfile.ZipInfo(name), data)\n") +
+                          " " + ShellQuote(Remote() + "0Evil.zip");
+    for (const auto& [path, bytes] : listed) {
+        list += "0\r\n" + path + "\r\n";
+        command += " " + ShellQuote(path) + " " + ShellQuote(bytes);
+    }
+    int status = -1;
+    RunCommand(command + " 2>&1", &status);
+    ASSERT_EQ(status, 0);
+    WriteFileBytes(Remote() + "Evil.zip.inf", list);
+    listFiles["Evil"] = "Evil.zip.inf";
+
+    ModalUser user;
+    Open();
+    QTreeWidgetItem* evil = Expanded("Evil");
+    std::vector<std::string> errors;
+    for (const std::string& line : Messages()) {
+        if (line.starts_with("Error")) {
+            errors.push_back(line);
+        }
+    }
+    const auto refused = [](const std::string& shown) {
+        return "Error: The backup's list names \"" + shown + "\", which is no full path of a file; it was left out";
+    };
+    EXPECT_THAT(errors,
+                ElementsAre(refused(docs + "../victim.txt"), refused("rel/x.txt"), refused(docs + "./dot.txt"),
+                            refused(data / "home//docs/twice.txt"), refused(docs + "\\x1b[8mred/../../victim.txt")));
+    QTreeWidgetItem* docsNode = NodeOf(evil, docs);
+    ASSERT_NE(docsNode, nullptr);
+    EXPECT_EQ(docsNode->childCount(), 2) << "the good files alone";
+    ASSERT_EQ(NodeOf(evil, data / "home")->childCount(), 1) << "no victim.txt beside docs";
+
+    // The whole folder ticked and restored, from a current folder of the test's own. A refused path keeps its place
+    // in the volume, so the second good file is known by its place, not only by its name.
+    Tick(docsNode);
+    std::vector<tagNameZipId> files;
+    form->CollectServerFiles(docsNode, files, docs.substr(0, docs.size() - 5));
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0].Path, docs + "good1.txt");
+    EXPECT_EQ(files[1].Position, 6);
+    const TempDir current;
+    const fs::path previous = fs::current_path();
+    fs::current_path(current.Path());
+    form->Restore2->trigger();
+    fs::current_path(previous);
+    EXPECT_EQ(ReadFileBytes(victim), "the user's own");
+    EXPECT_TRUE(fs::is_empty(current.Path()));
+    EXPECT_EQ(ReadFileBytes(docs + "good1.txt"), "the first good file");
+    EXPECT_EQ(ReadFileBytes(docs + "good2.txt"), "the second good file");
+    EXPECT_EQ(NamesIn(docs), (std::set<std::string>{"good1.txt", "good2.txt"}));
 }
 
 TEST_F(ServerTree, BackupsWithTheLongestNamesOpenAndComeBack) {

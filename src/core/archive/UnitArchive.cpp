@@ -12,16 +12,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -118,24 +120,152 @@ private:
     bool open_;
 };
 
-// A new file beside `target` that replaces it on Commit; without a Commit it is removed and the target stays as
-// it was. It takes the mode of the file it replaces, and meanwhile is the owner's alone: a private key restored
-// over its older self is never readable by others, not even for a moment. Where there is no file yet it is made
-// with 0666 less the umask, as a file created at the target would be.
+// A descriptor of the restore's own, closed when it goes.
+class TDescriptor {
+public:
+    TDescriptor() = default;
+    explicit TDescriptor(int fd) : fd_(fd) {}
+    ~TDescriptor() { Reset(-1); }
+    TDescriptor(TDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    TDescriptor& operator=(TDescriptor&& other) noexcept {
+        Reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    TDescriptor(const TDescriptor&) = delete;
+    TDescriptor& operator=(const TDescriptor&) = delete;
+
+    int Get() const { return fd_; }
+    bool IsOpen() const { return fd_ >= 0; }
+
+private:
+    void Reset(int fd) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+    int fd_ = -1;
+};
+
+// The kernel's own bound on the symbolic links that one path may pass through.
+constexpr int MaxLinksOnTheWay = 40;
+
+// The way down to a restored file's folder, taken one piece at a time from the descriptor of the folder before, so
+// that nothing on the way can be swapped for a link between the look at it and the write into it. A restore by root
+// into a user's folders must not be led by that user's links into folders of root's: a link is followed only when it
+// belongs to the restoring user or to root, the kernel's own rule for links in shared folders, and then its target
+// is walked the same way from the descriptors, never looked up by name again.
+class TFolderWalk {
+public:
+    // Opens `folder`, an absolute path, making the missing folders of it; false when it cannot be reached, and
+    // RefusedLink() then names the link of another user's that stood in the way, if that was why.
+    bool Open(const std::string& folder) {
+        refused_.clear();
+        links_ = 0;
+        return folder.starts_with('/') && Descend(folder, true);
+    }
+    // The folder reached by the last Open that succeeded (an O_PATH descriptor: it serves the *at calls alone).
+    int Folder() const { return at_.Get(); }
+    const std::string& RefusedLink() const { return refused_; }
+
+private:
+    // From the current folder through the pieces of `path`; an absolute one starts again at the root.
+    bool Descend(const std::string& path, bool make) {
+        if (path.starts_with('/')) {
+            at_ = TDescriptor(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            where_.clear();
+            if (!at_.IsOpen()) {
+                return false;
+            }
+        }
+        for (std::size_t start = 0; start <= path.size();) {
+            const std::size_t end = std::min(path.find('/', start), path.size());
+            const std::string piece = path.substr(start, end - start);
+            start = end + 1;
+            if (!piece.empty() && piece != "." && !Enter(piece, make)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool Enter(const std::string& piece, bool make) {
+        if (piece == "..") {
+            // Only a link's target climbs: a listed path with such a piece never gets here.
+            TDescriptor up(::openat(at_.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!up.IsOpen()) {
+                return false;
+            }
+            at_ = std::move(up);
+            where_.erase(std::min(where_.rfind('/'), where_.size()));
+            return true;
+        }
+        TDescriptor next(::openat(at_.Get(), piece.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.IsOpen() && errno == ENOENT && make) {
+            if (::mkdirat(at_.Get(), piece.c_str(), 0777) != 0 && errno != EEXIST) {
+                return false;
+            }
+            next = TDescriptor(::openat(at_.Get(), piece.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        }
+        struct stat st {};
+        if (!next.IsOpen() || ::fstat(next.Get(), &st) != 0) {
+            return false;
+        }
+        const std::string path = where_ + "/" + piece;
+        if (S_ISDIR(st.st_mode)) {
+            at_ = std::move(next);
+            where_ = path;
+            return true;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            return false;
+        }
+        if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+            refused_ = path;
+            return false;
+        }
+        if (++links_ > MaxLinksOnTheWay) {
+            return false;
+        }
+        // Read through the descriptor of the link whose owner was looked at, not by its name again.
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = ::readlinkat(next.Get(), "", target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+            return false;
+        }
+        target.resize(static_cast<std::size_t>(length));
+        // A relative target goes on from the link's own folder; the folders it names are there or it leads nowhere.
+        return Descend(target, false);
+    }
+
+    TDescriptor at_;
+    std::string where_; // the path walked so far, for the error line
+    std::string refused_;
+    int links_ = 0;
+};
+
+// A new file in `folder` beside the name `name`, which it takes over on Commit; without a Commit it is removed and
+// what stands at the name stays as it was. Only a regular file standing at the name itself lends the new one its
+// owner, group and mode, never a set-user-id or set-group-id bit: anything else there (a link above all, which
+// could lead to a set-user-id program of root's) counts as no file and is replaced, never followed, and the new
+// file then has 0666 less the umask. Meanwhile the new file is the owner's alone: a private key restored over its
+// older self is never readable by others, not even for a moment.
 class TFileBeside {
 public:
-    explicit TFileBeside(const std::string& target) : target_(target) {
+    TFileBeside(int folder, const std::string& name) : folder_(folder), name_(name) {
         static thread_local std::mt19937_64 random{std::random_device{}()};
-        const std::string folder = ExtractFilePath(target);
         struct stat st {};
-        const mode_t mode = ::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? 0600 : 0666;
-        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-            char suffix[32];
-            std::snprintf(suffix, sizeof suffix, ".restore-%012llx",
+        const mode_t mode = RegularFileAtName(st) ? 0600 : 0666;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            char temporary[32];
+            std::snprintf(temporary, sizeof temporary, ".restore-%012llx",
                           static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
-            path_ = folder + suffix;
-            fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-            if (fd_ < 0 && errno != EEXIST) {
+            fd_ = ::openat(folder, temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+            if (fd_ >= 0) {
+                temporary_ = temporary;
+                break;
+            }
+            if (errno != EEXIST) {
                 break;
             }
         }
@@ -144,8 +274,8 @@ public:
         if (fd_ >= 0) {
             ::close(fd_);
         }
-        if (!committed_) {
-            ::unlink(path_.c_str());
+        if (!temporary_.empty() && !committed_) {
+            ::unlinkat(folder_, temporary_.c_str(), 0);
         }
     }
     TFileBeside(const TFileBeside&) = delete;
@@ -168,15 +298,14 @@ public:
         return true;
     }
 
-    // False, with errno, when the bytes could not all be kept, the mode not taken or the target not replaced.
+    // False, with errno, when the bytes could not all be kept, the mode not taken or the name not replaced.
     bool Commit() {
-        const int fd = fd_;
-        fd_ = -1;
+        const int fd = std::exchange(fd_, -1);
         const bool moded = TakeTargetsMode(fd);
         if (::close(fd) != 0 || !moded) {
             return false;
         }
-        if (::rename(path_.c_str(), target_.c_str()) != 0) {
+        if (::renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) {
             return false;
         }
         committed_ = true;
@@ -184,46 +313,43 @@ public:
     }
 
 private:
+    bool RegularFileAtName(struct stat& st) const {
+        return ::fstatat(folder_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+    }
+
     // The owner and group first, where the process may give them (changing them may clear set-id bits), then the
-    // mode. A target that is no regular file (any more) leaves the file as it was made.
+    // mode.
     bool TakeTargetsMode(int fd) const {
         struct stat st {};
-        if (::stat(target_.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (!RegularFileAtName(st)) {
             return true;
         }
         if (::fchown(fd, st.st_uid, st.st_gid) != 0 && ::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
             // Not the process's to give: the file stays the restoring user's.
         }
-        return ::fchmod(fd, st.st_mode & 07777) == 0;
+        return ::fchmod(fd, st.st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID)) == 0;
     }
 
-    std::string target_;
-    std::string path_;
+    int folder_;
+    std::string name_;
+    std::string temporary_; // set once made
     int fd_ = -1;
     bool committed_ = false;
 };
 
-// A folder for the target: there already (a link to a folder serves) or made with its missing parents.
-bool MakeFolderFor(const std::string& target) {
-    const std::string folder = ExtractFilePath(target);
-    if (folder.empty()) {
-        return false;
-    }
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    struct stat st {};
-    return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Copies the archive's current entry to target through a file beside it. Empty on success, else the log line.
-std::string ExtractEntry(unzFile file, const unz_file_info64& info, const std::string& target,
-                         std::vector<char>& buffer) {
+// Copies the archive's current entry to `name` in `folder` (the target's) through a file beside it. Empty on
+// success, else the log line.
+std::string ExtractEntry(unzFile file, int folder, const std::string& target, std::vector<char>& buffer) {
     const std::string damaged = "Error: the archive's data of " + target + " are damaged; the file was left as it was";
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(file, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+        return damaged;
+    }
     TOpenEntry entry(file);
     if (!entry.IsOpen()) {
         return damaged;
     }
-    TFileBeside out(target);
+    TFileBeside out(folder, ExtractFileName(target));
     if (!out.IsOpen()) {
         return "Can't locate file " + target;
     }
@@ -248,6 +374,83 @@ std::string ExtractEntry(unzFile file, const unz_file_info64& info, const std::s
         return "Can't locate file " + target;
     }
     return {};
+}
+
+// The names of the archive's entries, in order; false when the list of entries breaks off before its end.
+bool ReadEntryNames(unzFile file, std::vector<std::string>& names) {
+    // Room for the longest name a zip entry can have.
+    std::vector<char> name(0x10000);
+    int step = unzGoToFirstFile(file);
+    while (step == UNZ_OK) {
+        unz_file_info64 info{};
+        step =
+            unzGetCurrentFileInfo64(file, &info, name.data(), static_cast<uLong>(name.size()), nullptr, 0, nullptr, 0);
+        if (step != UNZ_OK) {
+            break;
+        }
+        names.emplace_back(name.data(), std::min<std::size_t>(info.size_filename, name.size()));
+        step = unzGoToNextFile(file);
+    }
+    return step == UNZ_END_OF_LIST_OF_FILE;
+}
+
+// The entry of each wanted file that is known for certain, by the entry's place in the volume; every other wanted
+// file is named in an error line. `entries` are the volume's entry names, all of them when `whole`.
+std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TListedFile>& wanted,
+                                                          const std::vector<std::string>& entries, bool whole,
+                                                          const std::string& volume) {
+    std::map<std::size_t, const TListedFile*> byEntry;
+    // The files found by their names alone, by entry, and the one entry of each name (-1: more than one has it).
+    std::multimap<std::size_t, const TListedFile*> byName;
+    std::unordered_map<std::string, std::ptrdiff_t> onlyEntry;
+    bool namesIndexed = false;
+    const auto leftAsItWas = [&](const TListedFile& listed, const std::string& why) {
+        Log("Error: " + volume + why + listed.Path + "; the file was left as it was");
+    };
+    const std::string unsure = " holds several entries under one name, and the backup's list cannot tell which is ";
+    for (const TListedFile& listed : wanted) {
+        const std::string name = ArchiveEntryName(listed.Path);
+        // A place counts only where the list and the volume agree on how many files the volume holds: a pair the
+        // list lost whole, or one too many, would shift every later place without a line that fails to parse.
+        if (listed.Position >= 0 && whole && static_cast<std::size_t>(listed.VolumeFiles) == entries.size()) {
+            const auto place = static_cast<std::size_t>(listed.Position);
+            if (place >= entries.size() || entries[place] != name || !byEntry.emplace(place, &listed).second) {
+                Log("Error: " + volume + " holds no entry for " + listed.Path +
+                    " at its place in the backup's list; the file was left as it was");
+            }
+            continue;
+        }
+        if (!namesIndexed) {
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                const auto [known, added] = onlyEntry.try_emplace(entries[i], static_cast<std::ptrdiff_t>(i));
+                if (!added) {
+                    known->second = -1;
+                }
+            }
+            namesIndexed = true;
+        }
+        const auto found = onlyEntry.find(name);
+        if (found == onlyEntry.end()) {
+            leftAsItWas(listed, " holds no entry for ");
+        } else if (found->second < 0) {
+            leftAsItWas(listed, unsure);
+        } else {
+            byName.emplace(static_cast<std::size_t>(found->second), &listed);
+        }
+    }
+    // An entry that two files would take by name, or that one file holds by its place, is no one's for certain.
+    for (auto next = byName.begin(); next != byName.end();) {
+        const auto [first, last] = byName.equal_range(next->first);
+        if (std::next(first) == last && !byEntry.contains(first->first)) {
+            byEntry.emplace(first->first, first->second);
+        } else {
+            for (auto claim = first; claim != last; ++claim) {
+                leftAsItWas(*claim->second, unsure);
+            }
+        }
+        next = last;
+    }
+    return byEntry;
 }
 
 } // namespace
@@ -314,102 +517,127 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
     return volume + 1;
 }
 
-std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::string& error) {
+bool IsListedFilePath(const std::string& path) {
+    if (path.size() < 2 || path[0] != PathDelim || path.find('\0') != std::string::npos) {
+        return false;
+    }
+    for (std::size_t start = 1;;) {
+        const std::size_t end = std::min(path.find(PathDelim, start), path.size());
+        const std::string_view piece(path.data() + start, end - start);
+        if (piece.empty() || piece == "." || piece == "..") {
+            return false;
+        }
+        if (end == path.size()) {
+            return true;
+        }
+        start = end + 1;
+    }
+}
+
+std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::vector<std::string>& errors) {
+    static const std::string ByteOrderMark = "\xEF\xBB\xBF";
     std::vector<TListedFile> files;
     std::unordered_map<std::int32_t, std::int32_t> placed;
-    error.clear();
+    errors.clear();
+    bool damaged = false;
+    const auto damage = [&](const std::string& what) {
+        if (!damaged) {
+            errors.push_back(what);
+        }
+        damaged = true;
+    };
     const int count = lines.Count();
     for (int i = 0; i < count;) {
+        const std::string& line = lines[i];
         std::int32_t volume = 0;
         try {
-            volume = StrToInt(lines[i]);
+            volume = StrToInt(i == 0 && line.starts_with(ByteOrderMark) ? line.substr(ByteOrderMark.size()) : line);
         } catch (const EConvertError& failure) {
-            if (error.empty()) {
-                error = failure.what();
-            }
+            damage(failure.what());
             ++i;
             continue;
         }
         if (i + 1 >= count) {
-            if (error.empty()) {
-                error = "The backup's list ends after a volume number, without its path";
-            }
+            damage("The backup's list ends after a volume number, without its path");
             break;
         }
-        files.push_back({volume, placed[volume]++, lines[i + 1]});
+        const std::string& path = lines[i + 1];
+        // A refused path keeps its place: the entries after it in its volume are still the next files'.
+        const std::int32_t position = placed[volume]++;
+        if (IsListedFilePath(path)) {
+            files.push_back({volume, damaged ? -1 : position, path});
+        } else {
+            errors.push_back("The backup's list names \"" + ShowControlCharacters(path) +
+                             "\", which is no full path of a file; it was left out");
+        }
         i += 2;
+    }
+    for (TListedFile& file : files) {
+        file.VolumeFiles = placed[file.Volume];
     }
     return files;
 }
 
-bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile>& wanted) {
-    Log("Start decompressing file " + zipPath);
+bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile>& wanted,
+                       const std::string& volumeName) {
+    const std::string volume = volumeName.empty() ? zipPath : volumeName;
+    Log("Start decompressing file " + volume);
     UnzHandle archive(unzOpen64(zipPath.c_str()));
     if (!archive) {
-        Log("Can't open sompressed file " + ExtractFileName(zipPath) + " Wrong Password?");
+        Log("Can't open sompressed file " + ExtractFileName(volume) + " Wrong Password?");
         return false;
     }
     const auto file = static_cast<unzFile>(archive.get());
-    // The wanted files by their places; each is taken out when its entry is met, so what stays was never met.
-    std::map<std::int32_t, const TListedFile*> byPosition;
-    for (const TListedFile& listed : wanted) {
-        byPosition.emplace(listed.Position, &listed);
-    }
-    const auto misplaced = [&](const std::string& path) {
-        Log("Error: " + ExtractFileName(zipPath) + " holds no entry for " + path +
-            " at its place in the backup's list; the file was left as it was");
-    };
+    // Every entry's name is known before anything is written: a file whose place is not certain is found by its
+    // name, which then must be the only one of its kind in the whole volume.
+    std::vector<std::string> entries;
+    const bool whole = ReadEntryNames(file, entries);
+    std::map<std::size_t, const TListedFile*> byEntry =
+        PairWithEntries(wanted, entries, whole, ExtractFileName(volume));
     // One buffer for the whole volume: entries are streamed through it, so a large entry needs no more memory and
-    // many small ones no more allocations. The name buffer holds the longest name a zip entry can have.
+    // many small ones no more allocations.
     std::vector<char> buffer(1 << 20);
-    std::vector<char> name(0x10000);
-    std::string readyFolder;
-    std::int32_t position = 0;
+    // Entries come folder by folder: a folder reached for one entry serves the next ones.
+    TFolderWalk walk;
+    std::string walked;
+    bool reached = false;
     int step = unzGoToFirstFile(file);
-    while (step == UNZ_OK) {
+    for (std::size_t index = 0; step == UNZ_OK && !byEntry.empty(); ++index) {
         ProcessMessages();
-        unz_file_info64 info{};
-        step =
-            unzGetCurrentFileInfo64(file, &info, name.data(), static_cast<uLong>(name.size()), nullptr, 0, nullptr, 0);
-        if (step != UNZ_OK) {
-            break;
-        }
-        const std::string entryName(name.data(), std::min<std::size_t>(info.size_filename, name.size()));
-        const auto found = byPosition.find(position++);
-        if (found != byPosition.end()) {
+        const auto found = byEntry.find(index);
+        if (found != byEntry.end()) {
             const std::string& target = found->second->Path;
-            byPosition.erase(found);
-            if (entryName != ArchiveEntryName(target) && entryName != target) {
-                misplaced(target);
-            } else {
-                try {
-                    // Entries come folder by folder: a folder made (or found) for one entry serves the next ones.
-                    const std::string folder = ExtractFilePath(target);
-                    const bool folderReady = (!folder.empty() && folder == readyFolder) || MakeFolderFor(target);
-                    readyFolder = folderReady ? folder : std::string();
-                    if (!folderReady) {
-                        Log("Can't locate file " + target);
-                    } else {
-                        Log("Decompressing file " + target);
-                        const std::string failure = ExtractEntry(file, info, target, buffer);
-                        if (!failure.empty()) {
-                            Log(failure);
-                        }
-                    }
-                } catch (const std::exception&) {
-                    Log("Can't locate file " + target);
+            byEntry.erase(found);
+            try {
+                const std::string folder = ExtractFilePath(target);
+                const bool sound = IsListedFilePath(target);
+                if (sound && folder != walked) {
+                    walked = folder;
+                    reached = walk.Open(folder);
                 }
+                if (!sound) {
+                    Log("Can't locate file " + target);
+                } else if (!reached && !walk.RefusedLink().empty()) {
+                    Log("Error: the symbolic link " + walk.RefusedLink() + " on the way to " + target +
+                        " belongs to another user and was not followed; the file was left out");
+                } else if (!reached) {
+                    Log("Can't locate file " + target);
+                } else {
+                    Log("Decompressing file " + target);
+                    const std::string failure = ExtractEntry(file, walk.Folder(), target, buffer);
+                    if (!failure.empty()) {
+                        Log(failure);
+                    }
+                }
+            } catch (const std::exception&) {
+                Log("Can't locate file " + target);
             }
         }
         step = unzGoToNextFile(file);
     }
-    if (step != UNZ_END_OF_LIST_OF_FILE) {
-        Log("Error: the list of entries of " + ExtractFileName(zipPath) +
-            " is damaged; the entries after it were "
-            "not read");
-    }
-    for (const auto& [unmet, listed] : byPosition) {
-        misplaced(listed->Path);
+    if (!whole) {
+        Log("Error: the list of entries of " + ExtractFileName(volume) +
+            " is damaged; the entries after it were not read");
     }
     archive.reset();
     Log("Decompession is done");

@@ -29,25 +29,40 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
 std::string VolumeFileName(const std::string& archiveName, std::int32_t volume);
 
 // One file of a backup's ".inf" list: the volume that holds it, its place among that volume's entries (0 for the
-// first: the list gives each volume's files in packing order, which is the order of its entries) and its path.
+// first: the list gives each volume's files in packing order, which is the order of its entries), its path, and how
+// many files the list gives its volume. Position is -1 where the place is not known: after a line of the list that
+// does not parse, every later place may be off by the lost line.
 struct TListedFile {
     std::int32_t Volume = 0;
     std::int32_t Position = 0;
     std::string Path;
+    std::int32_t VolumeFiles = 0;
 };
 
-// The files of a backup's list (two lines each: volume number, path), in list order. A line where a volume number
-// should stand that is none is passed over, so the pairs after it are found again (a path split over two lines by a
-// line break it held costs that file alone), and a volume number on the last line has no path; `error` then
-// describes the first such line, and is empty for a list that parses whole.
-std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::string& error);
+// Whether a listed path can be one of a backup's files: absolute, with no empty, "." or ".." piece and no NUL. The
+// list comes from the server; a path that is not its own full path could name a file that it does not show.
+bool IsListedFilePath(const std::string& path);
 
-// Extracts from the zip file `zipPath` the wanted files of that volume (their Volume is not looked at): the entry
-// at a wanted file's Position is written to its Path, making missing folders, and only when the entry's name is the
-// one the zip writer gives that path. The name table of the zip writer gives several paths one name, so the name
-// alone cannot tell which file an entry is; its place can. An entry is written to a temporary file beside its path
-// and renamed over it only once its size and CRC-32 check out, so a damaged entry leaves the file at its path as
-// it was. A file that replaces one takes that one's mode (and owner and group, where the process may set them); a
-// new one has 0666 less the umask. Every step and every failed file is logged; false only when the zip file cannot
-// be opened.
-bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile>& wanted);
+// The files of a backup's list (two lines each: volume number, path), in list order. A leading UTF-8 byte-order
+// mark, as an editor may leave, is read past. A line where a volume number should stand that is none is passed
+// over, so the pairs after it are found again (a path split over two lines by a line break it held costs that file
+// alone), and a volume number on the last line has no path; one text in `errors` describes the first such line, and
+// the places of the files after it are unknown. A path that IsListedFilePath refuses is left out, one text each,
+// yet keeps its place. `errors` is empty for a list that parses whole and names only sound paths.
+std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::vector<std::string>& errors);
+
+// Extracts from the zip file `zipPath` the wanted files of that volume (their Volume is not looked at), each only
+// when its entry is known for certain: by its place, where the list gave one and the volume holds as many entries
+// as the list gives it, and the entry there has the name the zip writer gives the path; otherwise by that name
+// alone, when exactly one entry of the volume has it. The name table of the zip writer gives several paths one
+// name, so the name alone cannot always tell which file an entry is; its place can. A file whose entry is not known
+// is left as it was, with an error line. An entry is written to a temporary file beside its path and renamed over
+// it only once its size and CRC-32 check out, so a damaged entry leaves the file at its path as it was.
+// The path is walked one folder at a time from the root, and missing folders are made on the way; a symbolic link
+// on the way is followed only when it belongs to the restoring user or to root, else the file is left out with an
+// error line naming the link. Only a regular file at the path itself lends the new file its owner, group and mode
+// (less the set-user-id and set-group-id bits); otherwise the new one has 0666 less the umask and a link there is
+// replaced, never followed. Every step and every failed file is logged, the volume named `volumeName` (its path
+// when empty); false only when the zip file cannot be opened.
+bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile>& wanted,
+                       const std::string& volumeName = {});

@@ -3,36 +3,56 @@
 #include "ArchiveFixture.h"
 #include "support/Command.h"
 
+#include <gmock/gmock.h>
+
 #include <filesystem>
+#include <sys/stat.h>
 #include <unistd.h>
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Archives made by the zip tool hold relative names; the tests restore them relative to their own folder.
+// Volumes made as a backup run makes them, restored to absolute paths under dir. The current folder is a folder of
+// the test's own too, so that a file written to a relative path would show.
 class Extract : public ArchiveTest {
 protected:
     void SetUp() override {
         ArchiveTest::SetUp();
         previous_ = fs::current_path();
-        fs::current_path(dir.Path());
+        fs::current_path(here.Path());
     }
     void TearDown() override {
         fs::current_path(previous_);
         ArchiveTest::TearDown();
     }
 
-    // Packs the named files (relative to dir), in this order, with the zip tool.
-    std::string Zip(const std::string& archive, const std::vector<std::string>& names) {
-        std::string command = "cd " + ShellQuote(dir.Path()) + " && zip -q " + ShellQuote(archive);
+    // Packs the named files (relative to dir, or to the current folder where they begin with "./"), in this order,
+    // into one volume; returns the volume and leaves the list as the run writes it in `list`. The packing's lines
+    // leave the log.
+    std::string Pack(const std::vector<std::string>& names, TStringList& list) {
+        list.Clear();
         for (const std::string& name : names) {
-            command += " " + ShellQuote(name);
+            list.Add(name.starts_with("./") ? name : dir / name);
         }
-        int status = -1;
-        RunCommand(command + " 2>&1", &status);
-        EXPECT_EQ(status, 0) << command;
-        return dir / archive;
+        EXPECT_EQ(CompressFiles(&list, dir / "vol.zip", true), 1);
+        GetGlobalObject()->Log->Clear();
+        return VolumeFileName(dir / "vol.zip", 0);
+    }
+    std::string Pack(const std::vector<std::string>& names) {
+        TStringList list;
+        return Pack(names, list);
+    }
+    // The files of a list as the restore gets them; the list must parse whole.
+    static std::vector<TListedFile> Parse(const TStringList& list) {
+        std::vector<std::string> errors;
+        std::vector<TListedFile> files = ParseBackupList(list, errors);
+        EXPECT_THAT(errors, IsEmpty());
+        return files;
     }
 
     void Write(const std::string& name, const std::string& bytes) {
@@ -51,6 +71,14 @@ protected:
         return found;
     }
 
+    // Gives a link (or file) to another user, as one a local user planted; false where the test may not (only root
+    // may).
+    static bool GiveAway(const std::string& path) {
+        return ::geteuid() == 0 && ::lchown(path.c_str(), 65534, 65534) == 0;
+    }
+
+    TempDir here;
+
 private:
     fs::path previous_;
 };
@@ -60,67 +88,76 @@ TEST_F(Extract, WantedEntriesComeBackWholeAndOthersAreLeftAlone) {
     Write("sub/a.txt", "first file");
     Write("sub/other.txt", "not wanted");
     Write("sub/deep/big.bin", big);
-    const std::string zip = Zip("vol.zip", {"sub/a.txt", "sub/other.txt", "sub/deep/big.bin"});
+    const std::string zip = Pack({"sub/a.txt", "sub/other.txt", "sub/deep/big.bin"});
     fs::remove_all(dir / "sub/deep");
     Write("sub/a.txt", "a local file that the restore replaces");
     Write("sub/other.txt", "local");
 
     // By their places in the volume; the last one has none there.
     const std::vector<TListedFile> wanted{
-        {0, 2, "sub/deep/big.bin"}, {0, 0, "sub/a.txt"}, {0, 3, "not/in/the/archive"}};
+        {0, 2, dir / "sub/deep/big.bin", 3}, {0, 0, dir / "sub/a.txt", 3}, {0, 3, dir / "not/in/the/archive", 3}};
     EXPECT_TRUE(DecompressArchive(zip, wanted));
 
     EXPECT_EQ(ReadFileBytes(dir / "sub/a.txt"), "first file");
     EXPECT_EQ(ReadFileBytes(dir / "sub/deep/big.bin"), big);
     EXPECT_EQ(ReadFileBytes(dir / "sub/other.txt"), "local");
-    EXPECT_EQ(Logged(), (std::vector<std::string>{"Start decompressing file " + zip, "Decompressing file sub/a.txt",
-                                                  "Decompressing file sub/deep/big.bin",
-                                                  "Error: vol.zip holds no entry for not/in/the/archive at its place "
-                                                  "in the backup's list; the file was left as it was",
-                                                  "Decompession is done"}));
+    EXPECT_THAT(Logged(), ElementsAre("Start decompressing file " + zip,
+                                      "Error: 0vol.zip holds no entry for " + dir / "not/in/the/archive" +
+                                          " at its place in the backup's list; the file was left as it was",
+                                      "Decompressing file " + dir / "sub/a.txt",
+                                      "Decompressing file " + dir / "sub/deep/big.bin", "Decompession is done"));
     EXPECT_TRUE(Leftovers().empty());
 }
 
-TEST_F(Extract, WhatIsNoZipArchiveIsRefusedWithTheWrongPasswordHint) {
+TEST_F(Extract, WhatIsNoZipArchiveIsRefusedWithTheWrongPasswordHintUnderTheVolumesOwnName) {
     WriteFileBytes(dir / "x.zip", RandomBytes(5000, 3));
-    const std::vector<TListedFile> wanted{{0, 0, "a"}};
+    const std::vector<TListedFile> wanted{{0, 0, dir / "a", 1}};
     EXPECT_FALSE(DecompressArchive(dir / "x.zip", wanted));
     EXPECT_FALSE(DecompressArchive(dir / "missing.zip", wanted));
-    EXPECT_EQ(Logged(), (std::vector<std::string>{"Start decompressing file " + dir / "x.zip",
-                                                  "Can't open sompressed file x.zip Wrong Password?",
-                                                  "Start decompressing file " + dir / "missing.zip",
-                                                  "Can't open sompressed file missing.zip Wrong Password?"}));
+    // A restore's work file is named after nothing: the lines give the volume's name on the server.
+    EXPECT_FALSE(DecompressArchive(dir / "x.zip", wanted, "0Docs__05_17_05_10-00-00.zip.crt"));
+    EXPECT_THAT(Logged(), ElementsAre("Start decompressing file " + dir / "x.zip",
+                                      "Can't open sompressed file x.zip Wrong Password?",
+                                      "Start decompressing file " + dir / "missing.zip",
+                                      "Can't open sompressed file missing.zip Wrong Password?",
+                                      "Start decompressing file 0Docs__05_17_05_10-00-00.zip.crt",
+                                      "Can't open sompressed file 0Docs__05_17_05_10-00-00.zip.crt Wrong Password?"));
 }
 
 TEST_F(Extract, AnEntryWithNowhereToGoIsReportedAndTheOthersGoOn) {
     Write("blocked/a.txt", "a");
     Write("sub/target", "t");
-    Write("bare.txt", "bare");
     Write("sub/ok.txt", "ok");
-    const std::string zip = Zip("vol.zip", {"blocked/a.txt", "sub/target", "bare.txt", "sub/ok.txt"});
+    WriteFileBytes("bare.txt", "bare");
+    const std::string zip = Pack({"blocked/a.txt", "sub/target", "./bare.txt", "sub/ok.txt"});
     fs::remove_all(dir / "blocked");
     Write("blocked", "a file where the folder was");
     fs::remove(dir / "sub/target");
     fs::create_directories(dir / "sub/target/inside");
     fs::remove(dir / "sub/ok.txt");
+    fs::remove("bare.txt");
 
-    EXPECT_TRUE(DecompressArchive(
-        zip, {{0, 0, "blocked/a.txt"}, {0, 1, "sub/target"}, {0, 2, "bare.txt"}, {0, 3, "sub/ok.txt"}}));
+    // A path that is no full one is never written, not even where its entry has its very name.
+    EXPECT_TRUE(DecompressArchive(zip, {{0, 0, dir / "blocked/a.txt", 4},
+                                        {0, 1, dir / "sub/target", 4},
+                                        {0, 2, "./bare.txt", 4},
+                                        {0, 3, dir / "sub/ok.txt", 4}}));
 
     EXPECT_EQ(ReadFileBytes(dir / "blocked"), "a file where the folder was");
     EXPECT_TRUE(fs::is_directory(dir / "sub/target/inside"));
     EXPECT_EQ(ReadFileBytes(dir / "sub/ok.txt"), "ok");
-    EXPECT_EQ(Logged(), (std::vector<std::string>{"Start decompressing file " + zip, "Can't locate file blocked/a.txt",
-                                                  "Decompressing file sub/target", "Can't locate file sub/target",
-                                                  "Can't locate file bare.txt", "Decompressing file sub/ok.txt",
-                                                  "Decompession is done"}));
+    EXPECT_TRUE(fs::is_empty(here.Path()));
+    EXPECT_THAT(Logged(), ElementsAre("Start decompressing file " + zip, "Can't locate file " + dir / "blocked/a.txt",
+                                      "Decompressing file " + dir / "sub/target",
+                                      "Can't locate file " + dir / "sub/target", "Can't locate file ./bare.txt",
+                                      "Decompressing file " + dir / "sub/ok.txt", "Decompession is done"));
     EXPECT_TRUE(Leftovers().empty());
 }
 
 TEST_F(Extract, ADamagedListOfEntriesEndsTheWalkCleanly) {
     Write("d/a.txt", "a");
     Write("d/b.txt", "b");
-    const std::string zip = Zip("vol.zip", {"d/a.txt", "d/b.txt"});
+    const std::string zip = Pack({"d/a.txt", "d/b.txt"});
     // The end record claims a third entry that is not there.
     std::string bytes = ReadFileBytes(zip);
     const std::size_t end = bytes.rfind(std::string("PK\x05\x06", 4));
@@ -131,14 +168,165 @@ TEST_F(Extract, ADamagedListOfEntriesEndsTheWalkCleanly) {
     fs::remove(dir / "d/a.txt");
     fs::remove(dir / "d/b.txt");
 
-    EXPECT_TRUE(DecompressArchive(zip, {{0, 0, "d/a.txt"}, {0, 1, "d/b.txt"}}));
+    EXPECT_TRUE(DecompressArchive(zip, {{0, 0, dir / "d/a.txt", 2}, {0, 1, dir / "d/b.txt", 2}}));
 
     EXPECT_EQ(ReadFileBytes(dir / "d/a.txt"), "a");
     EXPECT_EQ(ReadFileBytes(dir / "d/b.txt"), "b");
     const std::vector<std::string> logged = Logged();
     ASSERT_EQ(logged.size(), 5u);
-    EXPECT_EQ(logged[3], "Error: the list of entries of vol.zip is damaged; the entries after it were not read");
+    EXPECT_EQ(logged[3], "Error: the list of entries of 0vol.zip is damaged; the entries after it were not read");
     EXPECT_EQ(logged[4], "Decompession is done");
+}
+
+TEST_F(Extract, AnEntryAtAWantedPlaceUnderAnotherNameIsNotWritten) {
+    Write("a.txt", "the bytes of a");
+    Write("b.txt", "the bytes of b");
+    const std::string zip = Pack({"a.txt", "b.txt"});
+    Write("b.txt", "b as it is now");
+
+    EXPECT_TRUE(DecompressArchive(zip, {{0, 0, dir / "b.txt", 2}}));
+    EXPECT_EQ(ReadFileBytes(dir / "b.txt"), "b as it is now");
+    EXPECT_THAT(Logged(), Contains("Error: 0vol.zip holds no entry for " + dir / "b.txt" +
+                                   " at its place in the backup's list; the file was left as it was"));
+}
+
+// Two names that the zip writer stores under one entry name: only its place tells which entry is which.
+TEST_F(Extract, ADamagedListWritesOnlyTheFilesWhoseEntriesAreKnownForCertain) {
+    const std::string cafe = "caf\xC3\xA9.txt";
+    const std::string cafa = "caf\xC3\xA4.txt";
+    const std::vector<std::string> names{"a.txt", cafe, cafa, "z.txt"};
+    for (const std::string& name : names) {
+        Write(name, "backed up " + name);
+    }
+    TStringList list;
+    const std::string zip = Pack(names, list);
+    const auto restore = [&](const TStringList& lines, std::vector<std::string>& errors) {
+        for (const std::string& name : names) {
+            Write(name, "changed since");
+        }
+        GetGlobalObject()->Log->Clear();
+        EXPECT_TRUE(DecompressArchive(zip, ParseBackupList(lines, errors)));
+    };
+    const auto restored = [&](const std::string& name) { return ReadFileBytes(dir / name) == "backed up " + name; };
+    const auto left = [&](const std::string& name) { return ReadFileBytes(dir / name) == "changed since"; };
+    const std::string unsure = "Error: 0vol.zip holds several entries under one name, and the backup's list cannot "
+                               "tell which is ";
+    std::vector<std::string> errors;
+
+    // A byte-order mark in front, as an editor saving the list leaves it, is read past: the list is whole.
+    TStringList marked = list;
+    marked[0] = "\xEF\xBB\xBF" + marked[0];
+    restore(marked, errors);
+    EXPECT_THAT(errors, IsEmpty());
+    for (const std::string& name : names) {
+        EXPECT_TRUE(restored(name)) << name;
+    }
+
+    // A line added in front: every place after it is in doubt, and a name shared in the volume tells nothing.
+    TStringList added = list;
+    added.Lines().insert(added.Lines().begin(), "added");
+    restore(added, errors);
+    EXPECT_THAT(errors, ElementsAre("'added' is not a valid integer value"));
+    EXPECT_TRUE(restored("a.txt"));
+    EXPECT_TRUE(restored("z.txt"));
+    EXPECT_TRUE(left(cafe));
+    EXPECT_TRUE(left(cafa));
+    EXPECT_THAT(Logged(), Contains(unsure + dir / cafe + "; the file was left as it was"));
+    EXPECT_THAT(Logged(), Contains(unsure + dir / cafa + "; the file was left as it was"));
+
+    // The pair of the first file lost whole: the list parses, yet gives the volume one file less than it holds.
+    TStringList lost = list;
+    lost.Lines().erase(lost.Lines().begin(), lost.Lines().begin() + 2);
+    restore(lost, errors);
+    EXPECT_THAT(errors, IsEmpty());
+    EXPECT_TRUE(restored("z.txt"));
+    EXPECT_TRUE(left(cafe));
+    EXPECT_TRUE(left(cafa));
+    EXPECT_THAT(Logged(), Contains(unsure + dir / cafa + "; the file was left as it was"));
+    EXPECT_TRUE(Leftovers().empty());
+}
+
+// A restore by root into folders that a local user controls: whatever links the user plants, nothing of root's
+// changes, and the restored content gets no set-id bit.
+TEST_F(Extract, ALinkAtTheTargetIsReplacedAndLendsNeitherOwnerNorMode) {
+    Write("bin/tool", "#!/bin/sh\necho the user's own script\n");
+    TStringList list;
+    const std::string zip = Pack({"bin/tool"}, list);
+    // A set-user-id program of root's, and the user's link to it where the backed-up file was.
+    const std::string setuid = dir / "sbin/program";
+    fs::create_directories(dir / "sbin");
+    fs::copy_file("/bin/true", setuid);
+    ASSERT_EQ(::chmod(setuid.c_str(), 04755), 0);
+    const std::string before = ReadFileBytes(setuid);
+    fs::remove(dir / "bin/tool");
+    fs::create_symlink(setuid, dir / "bin/tool");
+    if (!GiveAway(dir / "bin/tool")) {
+        GTEST_SKIP() << "the link cannot be given to another user here";
+    }
+
+    const mode_t previous = ::umask(022);
+    EXPECT_TRUE(DecompressArchive(zip, Parse(list)));
+    ::umask(previous);
+
+    struct stat st {};
+    ASSERT_EQ(::lstat((dir / "bin/tool").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0644u) << "a new file's mode, not the program's";
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(ReadFileBytes(dir / "bin/tool"), "#!/bin/sh\necho the user's own script\n");
+    ASSERT_EQ(::stat(setuid.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 04755u);
+    EXPECT_EQ(ReadFileBytes(setuid), before);
+
+    // A set-user-id file standing there itself lends its mode and owner without the set-id bits.
+    fs::remove(dir / "bin/tool");
+    fs::copy_file(setuid, dir / "bin/tool");
+    ASSERT_TRUE(GiveAway(dir / "bin/tool"));
+    ASSERT_EQ(::chmod((dir / "bin/tool").c_str(), 06755), 0);
+    EXPECT_TRUE(DecompressArchive(zip, Parse(list)));
+    ASSERT_EQ(::lstat((dir / "bin/tool").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(ReadFileBytes(dir / "bin/tool"), "#!/bin/sh\necho the user's own script\n");
+}
+
+TEST_F(Extract, OnlyTheRestoringUsersAndRootsLinksOnTheWayAreFollowed) {
+    Write("home/docs/a.txt", "a");
+    Write("home/docs/b.txt", "b");
+    Write("home/via/c.txt", "c");
+    Write("home/mine/d.txt", "d");
+    Write("home/other.txt", "other");
+    TStringList list;
+    const std::string zip =
+        Pack({"home/docs/a.txt", "home/docs/b.txt", "home/via/c.txt", "home/mine/d.txt", "home/other.txt"}, list);
+    fs::remove_all(dir / "home");
+    fs::create_directories(dir / "elsewhere");
+    fs::create_directories(dir / "real");
+    fs::create_directories(dir / "home");
+    // The user's own link in place of a backed-up folder, to a folder of root's; a link of root's that leads through
+    // it; and a link of root's own to a real folder.
+    fs::create_directory_symlink(dir / "elsewhere", dir / "home/docs");
+    fs::create_directory_symlink("docs", dir / "home/via");
+    fs::create_directory_symlink("../real", dir / "home/mine");
+    if (!GiveAway(dir / "home/docs")) {
+        GTEST_SKIP() << "the link cannot be given to another user here";
+    }
+
+    EXPECT_TRUE(DecompressArchive(zip, Parse(list)));
+
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+    EXPECT_EQ(ReadFileBytes(dir / "real/d.txt"), "d");
+    EXPECT_EQ(ReadFileBytes(dir / "home/other.txt"), "other");
+    for (const std::string name : {"a.txt", "b.txt"}) {
+        EXPECT_THAT(Logged(),
+                    Contains("Error: the symbolic link " + dir / "home/docs" + " on the way to " + dir / "home/docs/" +
+                             name + " belongs to another user and was not followed; the file was left out"));
+    }
+    EXPECT_THAT(Logged(),
+                Contains("Error: the symbolic link " + dir / "home/docs" + " on the way to " + dir / "home/via/c.txt" +
+                         " belongs to another user and was not followed; the file was left out"));
+    EXPECT_TRUE(fs::is_symlink(dir / "home/docs"));
+    EXPECT_TRUE(Leftovers().empty());
 }
 
 } // namespace

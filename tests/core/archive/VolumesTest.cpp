@@ -217,11 +217,11 @@ protected:
         const std::int32_t count = CompressFiles(&list, archive, false);
         EXPECT_GE(count, 2);
         std::map<std::int32_t, std::vector<TListedFile>> byVolume;
-        std::string error;
-        for (const TListedFile& file : ParseBackupList(list, error)) {
+        std::vector<std::string> errors;
+        for (const TListedFile& file : ParseBackupList(list, errors)) {
             byVolume[file.Volume].push_back(file);
         }
-        EXPECT_EQ(error, "");
+        EXPECT_TRUE(errors.empty());
         for (const auto& [volume, paths] : byVolume) {
             int status = -1;
             RunCommand("unzip -tq " + ShellQuote(VolumeFileName(archive, volume)) + " 2>&1", &status);

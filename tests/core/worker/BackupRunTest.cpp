@@ -66,6 +66,21 @@ private:
     const std::function<void()>& onProgress_;
 };
 
+// A log box through which the test acts when the run logs a message.
+class ActingLogBox : public FakeLogBox {
+public:
+    explicit ActingLogBox(const std::function<void(const std::string&)>& onMessage) : onMessage_(onMessage) {}
+    void InsertTopLine(const std::string& line, const std::string& hint) override {
+        FakeLogBox::InsertTopLine(line, hint);
+        if (onMessage_) {
+            onMessage_(hint);
+        }
+    }
+
+private:
+    const std::function<void(const std::string&)>& onMessage_;
+};
+
 class ActingWindows : public FakeCoreWindows {
 public:
     std::unique_ptr<ISendWindow> CreateSendWindow() override {
@@ -73,7 +88,10 @@ public:
         LastSend = window.get();
         return window;
     }
+    ILogBox* LogBox() override { return &ActingBox; }
     std::function<void()> OnProgress;
+    std::function<void(const std::string&)> OnMessage;
+    ActingLogBox ActingBox{OnMessage};
 };
 
 std::vector<std::string> SplitCrLf(const std::string& text) {
@@ -230,9 +248,9 @@ protected:
     std::set<int> RestoreInOrder(const std::string& info, const std::vector<std::string>& chosen,
                                  const std::string& password = "") {
         const std::unique_ptr<TStringList> list = app->FTP->ReadInfo(info);
-        std::string error;
-        const std::vector<TListedFile> listed = ParseBackupList(*list, error);
-        EXPECT_EQ(error, "");
+        std::vector<std::string> errors;
+        const std::vector<TListedFile> listed = ParseBackupList(*list, errors);
+        EXPECT_THAT(errors, IsEmpty());
         std::map<int, std::vector<TListedFile>> byVolume;
         for (const std::string& path : chosen) {
             const auto found =
@@ -719,6 +737,40 @@ TEST_F(BackupRun, AFolderThatCannotBeReadIsNamedAndFailsTheRunWhileTheRestIsSent
         EXPECT_FALSE(path.starts_with(locked)) << path;
     }
     EXPECT_TRUE(fs::exists(Remote() + "0" + archive));
+}
+
+TEST_F(BackupRun, AStopAfterPackingAndAFailedEncryptionOfALaterVolumeLeaveNoWorkFiles) {
+    TGroup& task = AddTask("Halted");
+    task.Info->Incremental = 1;
+    task.Info->NeedEncrypt = 1;
+    task.Info->Password = "p";
+    for (const std::string name : {"first.bin", "second.bin"}) {
+        WriteFileBytes(data / name, RandomBytes(name == "first.bin" ? 2'500'000 : 10, 50));
+        task.AddFile(std::make_unique<TFileBase>(data / name));
+    }
+    // STOP pressed once every volume is packed, before the volumes are encrypted and sent.
+    windows.OnMessage = [this](const std::string& message) {
+        app->Stop = app->Stop || message == "Compressing is done";
+    };
+    Run(task);
+    EXPECT_THAT(RunLines(), Contains(StartsWith("Start compressing file " + temp / "1")));
+    EXPECT_EQ(RunLines().back(), "Process stopped.");
+    EXPECT_FALSE(task.LastRunOk);
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
+    EXPECT_THAT(NamesIn(Remote()), IsEmpty());
+
+    // The second volume is gone when its turn to be encrypted comes: the first, encrypted already, goes too.
+    moment += EncodeTime(0, 1, 0);
+    windows.OnMessage = [this](const std::string& message) {
+        if (message == "Compressing is done") {
+            fs::remove(temp / ("1" + ArchiveOf("Halted")));
+        }
+    };
+    Run(task);
+    EXPECT_THAT(RunLines(), Contains(StartsWith("Can't encrypt file.")));
+    EXPECT_EQ(RunLines().back(), "Process stopped.");
+    EXPECT_FALSE(task.LastRunOk);
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
 }
 
 TEST_F(BackupRun, AnIncrementalRunWithNothingChangedSendsNothing) {

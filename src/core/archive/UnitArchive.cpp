@@ -395,9 +395,9 @@ bool ReadEntryNames(unzFile file, std::vector<std::string>& names) {
 }
 
 // The entry of each wanted file that is known for certain, by the entry's place in the volume; every other wanted
-// file is named in an error line. `entries` are the volume's entry names, all of them when `whole`.
+// file is named in an error line. `entries` are the names of the volume's entries that could be read.
 std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TListedFile>& wanted,
-                                                          const std::vector<std::string>& entries, bool whole,
+                                                          const std::vector<std::string>& entries,
                                                           const std::string& volume) {
     std::map<std::size_t, const TListedFile*> byEntry;
     // The files found by their names alone, by entry, and the one entry of each name (-1: more than one has it).
@@ -410,9 +410,16 @@ std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TLis
     const std::string unsure = " holds several entries under one name, and the backup's list cannot tell which is ";
     for (const TListedFile& listed : wanted) {
         const std::string name = ArchiveEntryName(listed.Path);
-        // A place counts only where the list and the volume agree on how many files the volume holds: a pair the
-        // list lost whole, or one too many, would shift every later place without a line that fails to parse.
-        if (listed.Position >= 0 && whole && static_cast<std::size_t>(listed.VolumeFiles) == entries.size()) {
+        // Where the list and the volume disagree on how many files the volume holds, a pair the list lost whole, or
+        // one too many, may have shifted every place and hidden a file's entry behind a name it shares, without a
+        // line that fails to parse: no entry of that volume is known for certain.
+        if (static_cast<std::size_t>(listed.VolumeFiles) != entries.size()) {
+            Log("Error: " + volume + " does not hold the " + std::to_string(listed.VolumeFiles) +
+                " entries that the backup's list gives it, so the entry of " + listed.Path +
+                " is not known for certain; the file was left as it was");
+            continue;
+        }
+        if (listed.Position >= 0) {
             const auto place = static_cast<std::size_t>(listed.Position);
             if (place >= entries.size() || entries[place] != name || !byEntry.emplace(place, &listed).second) {
                 Log("Error: " + volume + " holds no entry for " + listed.Path +
@@ -592,8 +599,7 @@ bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile
     // name, which then must be the only one of its kind in the whole volume.
     std::vector<std::string> entries;
     const bool whole = ReadEntryNames(file, entries);
-    std::map<std::size_t, const TListedFile*> byEntry =
-        PairWithEntries(wanted, entries, whole, ExtractFileName(volume));
+    std::map<std::size_t, const TListedFile*> byEntry = PairWithEntries(wanted, entries, ExtractFileName(volume));
     // One buffer for the whole volume: entries are streamed through it, so a large entry needs no more memory and
     // many small ones no more allocations.
     std::vector<char> buffer(1 << 20);

@@ -52,12 +52,12 @@ bool IsListedFilePath(const std::string& path);
 std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::vector<std::string>& errors);
 
 // Extracts from the zip file `zipPath` the wanted files of that volume (their Volume is not looked at), each only
-// when its entry is known for certain: by its place, where the list gave one and the volume holds as many entries
-// as the list gives it, and the entry there has the name the zip writer gives the path; otherwise by that name
-// alone, when exactly one entry of the volume has it. The name table of the zip writer gives several paths one
-// name, so the name alone cannot always tell which file an entry is; its place can. A file whose entry is not known
-// is left as it was, with an error line. An entry is written to a temporary file beside its path and renamed over
-// it only once its size and CRC-32 check out, so a damaged entry leaves the file at its path as it was.
+// when its entry is known for certain: the volume must hold as many entries as the list gives it; then a file is
+// found by its place, where the list gave one and the entry there has the name the zip writer gives the path, and
+// otherwise by that name alone, when exactly one entry of the volume has it. The name table of the zip writer gives
+// several paths one name, so the name alone cannot always tell which file an entry is; its place can. A file whose
+// entry is not known is left as it was, with an error line. An entry is written to a temporary file beside its path and
+// renamed over it only once its size and CRC-32 check out, so a damaged entry leaves the file at its path as it was.
 // The path is walked one folder at a time from the root, and missing folders are made on the way; a symbolic link
 // on the way is followed only when it belongs to the restoring user or to root, else the file is left out with an
 // error line naming the link. Only a regular file at the path itself lends the new file its owner, group and mode

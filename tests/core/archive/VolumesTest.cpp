@@ -201,7 +201,7 @@ TEST_F(Volumes, PendingEventsRunOncePerFileAndPerEntry) {
     ASSERT_EQ(CompressFiles(&list, archive, false), 1);
     bool ran = false;
     QTimer::singleShot(0, [&] { ran = true; });
-    EXPECT_TRUE(DecompressArchive(VolumeFileName(archive, 0), {{0, 0, first}}));
+    EXPECT_TRUE(DecompressArchive(VolumeFileName(archive, 0), {{0, 0, first, 2}}));
     EXPECT_TRUE(ran);
 }
 

@@ -2,7 +2,7 @@
 
 #include "Exceptions.h"
 #include "Paths.h"
-#include "Streams.h"
+#include "ProgramFile.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -98,9 +98,11 @@ bool WriteAutostartEntry(const std::string& name, const std::string& programPath
                              "\n"
                              "Terminal=false\n";
     try {
-        TAtomicFileWriter writer(folder + name + ".desktop", 0644);
-        writer.Stream().WriteBuffer(text.data(), text.size());
-        writer.Commit();
+        TProgramFileRules rules;
+        rules.Mode = 0644;
+        TProgramFile entry(folder + name + ".desktop", rules);
+        entry.Stream().WriteBuffer(text.data(), text.size());
+        entry.Commit();
     } catch (const Exception&) {
         return false;
     }

@@ -3,6 +3,7 @@
 #include "Exceptions.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -155,4 +156,29 @@ std::string ProgramDirectory() {
         return IncludeTrailingPathDelimiter(std::filesystem::current_path().string());
     }
     return IncludeTrailingPathDelimiter(exe.parent_path().string());
+}
+
+std::string PrivateTempDir(const std::string& parent) {
+    const std::string path = IncludeTrailingPathDelimiter(parent) + "CorvaneBackUp-" + std::to_string(::getuid());
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw Exception("Cannot create the temporary folder " + path + ". " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+        throw Exception("The temporary folder " + path + " is not the user's own folder");
+    }
+    if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) {
+        throw Exception("Cannot close the temporary folder " + path + " to others. " + std::strerror(errno));
+    }
+    return path + PathDelim;
+}
+
+std::string GetTempDir() {
+    for (const char* variable : {"TEMP", "TMPDIR"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && *value != '\0') {
+            return IncludeTrailingPathDelimiter(value);
+        }
+    }
+    return PrivateTempDir("/tmp/");
 }

@@ -63,3 +63,11 @@ std::uint32_t GetFileAttributes(const std::string& path);
 
 // The folder of the running executable, with a trailing "/".
 std::string ProgramDirectory();
+
+// The folder for the program's work files, ending with "/": $TEMP, else $TMPDIR, else PrivateTempDir("/tmp/").
+// Raises Exception when the private folder cannot be made or is not the user's own.
+std::string GetTempDir();
+// parent + "CorvaneBackUp-<uid>/", made with mode 0700 when missing. An existing one must be a real folder (no
+// symbolic link) owned by the user; it is closed to others when it was not. Raises Exception otherwise, so that
+// nobody else's folder takes the user's archives.
+std::string PrivateTempDir(const std::string& parent);

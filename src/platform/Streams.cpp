@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -187,42 +186,66 @@ void TMemoryStream::SaveToFile(const std::string& path) {
 
 // --- TFileStream ---
 
+namespace {
+
+// A descriptor of the file, or -1 with errno set. A folder opens read-only without complaint; as a file stream it
+// is a failure like any other.
+int OpenFile(const std::string& path, int flags, unsigned permissions) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, permissions);
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    return fd;
+}
+
+std::string OpenErrorText(const std::string& path, int error) {
+    return "Cannot open file \"" + path + "\". " + std::strerror(error);
+}
+
+} // namespace
+
 TFileStream::TFileStream(const std::string& path, FileMode mode, unsigned permissions) : path_(path) {
-    int flags = O_CLOEXEC;
+    int flags = 0;
     switch (mode) {
     case FileMode::Create:
-        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        flags = O_RDWR | O_CREAT | O_TRUNC;
         break;
     case FileMode::OpenRead:
-        flags |= O_RDONLY;
+        flags = O_RDONLY;
         break;
     case FileMode::OpenWrite:
-        flags |= O_WRONLY;
+        flags = O_WRONLY;
         break;
     case FileMode::OpenReadWrite:
-        flags |= O_RDWR;
+        flags = O_RDWR;
         break;
     }
-    fd_ = ::open(path.c_str(), flags, permissions);
-    // A folder opens read-only without complaint; as a file stream it is a failure like any other.
-    if (fd_ >= 0) {
-        struct stat st {};
-        if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
-            ::close(fd_);
-            fd_ = -1;
-            errno = EISDIR;
-        }
-    }
+    fd_ = OpenFile(path, flags, permissions);
     if (fd_ < 0) {
-        const std::string reason = std::strerror(errno);
+        const int error = errno;
         if (mode == FileMode::Create) {
-            throw EFCreateError("Cannot create file \"" + path + "\". " + reason);
+            throw EFCreateError("Cannot create file \"" + path + "\". " + std::strerror(error));
         }
-        throw EFOpenError("Cannot open file \"" + path + "\". " + reason);
+        throw EFOpenError(OpenErrorText(path, error));
     }
 }
 
-TFileStream::TFileStream(int fd, const std::string& path) : path_(path), fd_(fd), ownsFd_(false) {}
+std::unique_ptr<TFileStream> TFileStream::OpenIfPresent(const std::string& path) {
+    const int fd = OpenFile(path, O_RDONLY, 0);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT) {
+            return nullptr;
+        }
+        throw EFOpenError(OpenErrorText(path, error));
+    }
+    return std::unique_ptr<TFileStream>(new TFileStream(fd, path, true));
+}
+
+TFileStream::TFileStream(int fd, const std::string& path) : TFileStream(fd, path, false) {}
 
 TFileStream::~TFileStream() {
     if (fd_ >= 0 && ownsFd_) {
@@ -352,46 +375,4 @@ std::int64_t TBufferedReader::Seek(std::int64_t offset, SeekOrigin origin) {
 
 void TBufferedReader::SetSize(std::int64_t) {
     throw EStreamError("The stream is read only");
-}
-
-// --- TAtomicFileWriter ---
-
-TAtomicFileWriter::TAtomicFileWriter(const std::string& path, unsigned permissions) : path_(path) {
-    static constexpr char Suffix[] = ".tmp";
-    std::string name = path + ".XXXXXX" + Suffix;
-    fd_ = ::mkostemps(name.data(), static_cast<int>(sizeof(Suffix) - 1), O_CLOEXEC);
-    if (fd_ < 0) {
-        throw EFCreateError("Cannot create file \"" + path + "\". " + std::strerror(errno));
-    }
-    tempPath_ = name;
-    // Made 0600; the file gets the mode asked for, not narrowed by the umask.
-    ::fchmod(fd_, permissions);
-    stream_ = std::make_unique<TFileStream>(fd_, tempPath_);
-}
-
-TAtomicFileWriter::~TAtomicFileWriter() {
-    if (fd_ >= 0) {
-        stream_.reset();
-        ::close(fd_);
-        ::unlink(tempPath_.c_str());
-    }
-}
-
-void TAtomicFileWriter::Commit() {
-    stream_->Flush();
-    stream_.reset();
-    const int fd = std::exchange(fd_, -1);
-    const bool closed = ::close(fd) == 0;
-    if (!closed || ::rename(tempPath_.c_str(), path_.c_str()) != 0) {
-        const std::string reason = std::strerror(errno);
-        ::unlink(tempPath_.c_str());
-        throw EFCreateError("Cannot create file \"" + path_ + "\". " + reason);
-    }
-    // Make the rename itself durable, so a crash right after cannot bring back the old file.
-    const std::string dir = std::filesystem::path(path_).parent_path().string();
-    const int dirFd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
 }

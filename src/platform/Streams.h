@@ -82,6 +82,10 @@ class TFileStream : public TStream {
 public:
     // `permissions` applies when the file is created.
     TFileStream(const std::string& path, FileMode mode, unsigned permissions = 0644);
+    // The file at `path` opened to read, or null when there is no such file (a dangling link counts as none).
+    // Raises EFOpenError, naming the file and the system's reason, when something is there that cannot be read: a
+    // file the user may not read, a folder, a loop of links.
+    static std::unique_ptr<TFileStream> OpenIfPresent(const std::string& path);
     // Over a descriptor opened elsewhere; it stays open when the stream goes, its opener closes it.
     TFileStream(int fd, const std::string& path);
     ~TFileStream() override;
@@ -98,11 +102,16 @@ public:
     void Flush();
     const std::string& FileName() const { return path_; }
     int Handle() const { return fd_; }
+    // The system's error number of the last read or write that failed, 0 when none did: it tells a file that
+    // cannot be read from one that ends early.
+    int LastError() const { return lastErrno_; }
 
 protected:
     std::string LastErrorText() const override;
 
 private:
+    TFileStream(int fd, const std::string& path, bool ownsFd) : path_(path), fd_(fd), ownsFd_(ownsFd) {}
+
     std::string path_;
     int fd_ = -1;
     bool ownsFd_ = true;
@@ -130,27 +139,4 @@ private:
     std::size_t begin_ = 0; // next unread byte of the buffer
     std::size_t end_ = 0;   // bytes in the buffer
     std::int64_t position_ = 0;
-};
-
-// Replaces a file so that a reader sees the old content or the new, never a mixture, and a failed or interrupted
-// write keeps the old file: the bytes go to a temporary file of this write's own beside the target
-// ("<path>.XXXXXX.tmp", a unique name, made with `permissions` whatever the umask) and are renamed over the target
-// by Commit. Two writers at once therefore never touch each other's file: the target ends up as one writer's whole
-// output. Without a Commit the temporary file is removed and the target is untouched; one left by a writer that
-// was killed is never read as the target.
-class TAtomicFileWriter {
-public:
-    explicit TAtomicFileWriter(const std::string& path, unsigned permissions = 0644);
-    ~TAtomicFileWriter();
-    TAtomicFileWriter(const TAtomicFileWriter&) = delete;
-    TAtomicFileWriter& operator=(const TAtomicFileWriter&) = delete;
-
-    TStream& Stream() { return *stream_; }
-    void Commit();
-
-private:
-    std::string path_;
-    std::string tempPath_;
-    int fd_ = -1;
-    std::unique_ptr<TFileStream> stream_;
 };

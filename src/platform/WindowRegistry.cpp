@@ -16,8 +16,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -442,6 +444,32 @@ bool TInstanceLock::Acquire() {
         return true;
     }
     return impl_->lock->error() != QLockFile::LockFailedError;
+}
+
+TProgramFolderLock::TProgramFolderLock(std::string path) : path_(std::move(path)) {}
+
+TProgramFolderLock::~TProgramFolderLock() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+TProgramFolderLock::TOutcome TProgramFolderLock::Acquire() {
+    if (fd_ < 0) {
+        // Read access is all a lock needs, and only the owner has it: whoever else could open the file could hold
+        // the lock and keep the program from starting. Never through a link: the lock lies in the folder it guards.
+        fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        return TOutcome::Taken;
+    }
+    const int error = errno;
+    if (fd_ >= 0 && error == EWOULDBLOCK) {
+        return TOutcome::HeldByAnother;
+    }
+    problem_ = "Cannot lock \"" + path_ + "\". " + std::strerror(error) +
+               ". Another copy of the program may be using the same files, and the changes of one may be lost.";
+    return TOutcome::Failed;
 }
 
 bool FindWindow(const std::string& className, const std::string& caption, std::chrono::milliseconds timeout) {

@@ -79,6 +79,35 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The guard of a program folder's state ("files.lst", the settings, the log): a lock file in the folder itself,
+// beside the files it guards, held (flock) from the start of a program to its end. What two copies must never
+// share is that state, so the lock holds whatever their environment: another XDG_RUNTIME_DIR, no session at all, a
+// start through sudo. The system lets go of it when its holder ends, however it ends, so a killed program never
+// blocks a start; the file itself stays (removing it would let two starts each lock a file of their own).
+class TProgramFolderLock {
+public:
+    enum class TOutcome {
+        Taken,         // held by this process now
+        HeldByAnother, // a running program holds it
+        Failed,        // it cannot be taken (Problem says why): nothing guards the folder's state
+    };
+
+    // The lock file is `path` ("<program folder>/<program>.lock"), made when missing.
+    explicit TProgramFolderLock(std::string path);
+    ~TProgramFolderLock();
+    TProgramFolderLock(const TProgramFolderLock&) = delete;
+    TProgramFolderLock& operator=(const TProgramFolderLock&) = delete;
+
+    TOutcome Acquire();
+    // After a failed Acquire, a message for the user: which lock, why, and what that means.
+    const std::string& Problem() const { return problem_; }
+
+private:
+    std::string path_;
+    std::string problem_;
+    int fd_ = -1;
+};
+
 // True when a window announced as (className, caption) accepts a connection within the timeout. Needs no event
 // loop and may be called from any thread.
 bool FindWindow(const std::string& className, const std::string& caption,

@@ -22,6 +22,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Messages.h"
 #include "platform/Paths.h"
+#include "platform/ProgramFile.h"
 #include "platform/WindowRegistry.h"
 
 #include <QAbstractListModel>
@@ -601,6 +602,7 @@ void TmainForm::FormCreate() {
     try {
         app->LoadTasks();
         app->LoadSettings();
+        ReportUnreadableStateFiles();
         std::vector<std::string> arguments;
         if (start_.Arguments) {
             arguments = *start_.Arguments;
@@ -625,6 +627,18 @@ void TmainForm::FormCreate() {
         splash->close();
     } catch (const std::exception& error) {
         app->Log->Add(std::string("Error: ") + error.what());
+    }
+}
+
+void TmainForm::ReportUnreadableStateFiles() {
+    TGlobalObject* app = GetGlobalObject();
+    std::string text;
+    for (const std::string& line : app->UnreadableStateFiles()) {
+        app->Log->Add("Error: " + line);
+        text += (text.empty() ? "" : "\n\n") + line;
+    }
+    if (!text.empty()) {
+        MessageBox(this, text);
     }
 }
 

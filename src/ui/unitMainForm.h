@@ -168,6 +168,9 @@ private:
     // Runs a command; an error that escapes it is logged as "Error: " and its message.
     template <typename Command>
     void Guarded(Command command);
+    // Tells the user once, in one message box and a log line each, of the state files that could not be read and
+    // are left as they are.
+    void ReportUnreadableStateFiles();
     void LoadBackupList(QTreeWidgetItem* backup);
     void RestoreBackup(QTreeWidgetItem* backup);
 

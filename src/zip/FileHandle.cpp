@@ -34,6 +34,13 @@ bool FileHandle::Open(const std::string& path, int flags, unsigned permissions) 
     return true;
 }
 
+void FileHandle::Adopt(int fd, const std::string& path) {
+    Close();
+    path_ = path;
+    fd_ = fd;
+    error_ = fd < 0 ? errno : 0;
+}
+
 bool FileHandle::OpenRegularForReading(const std::string& path) {
     if (!Open(path, O_RDONLY | O_NONBLOCK)) {
         return false;

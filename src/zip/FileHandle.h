@@ -18,6 +18,8 @@ public:
 
     // Opens with open(2) flags; false with Error() set on failure.
     bool Open(const std::string& path, int flags, unsigned permissions = 0644);
+    // Takes over a descriptor opened elsewhere (-1: none, as a failed open with errno), to close it when it goes.
+    void Adopt(int fd, const std::string& path);
     // Opens an existing regular file for reading without blocking on a FIFO; anything else (a folder, a device,
     // a FIFO) is refused as EISDIR or ENXIO would be, so that a stray path can neither hang nor fail half way.
     bool OpenRegularForReading(const std::string& path);

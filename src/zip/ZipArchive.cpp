@@ -1,7 +1,9 @@
 #include "ZipArchive.h"
 
 #include "platform/DateTime.h"
+#include "platform/Exceptions.h"
 #include "platform/Paths.h"
+#include "platform/ProgramFile.h"
 #include "zip/DosDateTime.h"
 #include "zip/FileHandle.h"
 #include "zip/Gzioext.h"
@@ -12,7 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <random>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -175,52 +177,42 @@ std::string ExtractRelativePath(const std::string& baseName, const std::string& 
     return result + ExtractFileName(destName);
 }
 
-// A new file beside the target that replaces the target only on Commit; without one it is removed. So a
-// failure half way leaves the target as it was, and no reader ever sees half a file under the target's name.
+// The gzip routines' output: a program file beside the target that replaces it only on Commit (TProgramFile), so a
+// failure half way leaves the target as it was and no reader ever sees half a file under the target's name. It is
+// written through a handle of the writer's own, and made as a file opened at the target would be: 0666 less the
+// umask, the process's own, a link at the target replaced rather than followed.
 class TempOutput {
 public:
-    explicit TempOutput(std::string target) : target_(std::move(target)) {
-        std::random_device seed;
-        std::mt19937 random(seed());
-        static constexpr char Letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string name = ExtractFilePath(target_) + ".";
-            for (int i = 0; i < 8; ++i) {
-                name += Letters[random() % (sizeof Letters - 1)];
-            }
-            name += ".tmp";
-            if (file_.Open(name, O_WRONLY | O_CREAT | O_EXCL, 0666)) {
-                path_ = name;
-                return;
-            }
-            if (file_.Error() != EEXIST) {
-                return;
-            }
+    explicit TempOutput(const std::string& target) {
+        TProgramFileRules rules;
+        rules.ModeRule = TModeRule::Umasked;
+        rules.Mode = 0666;
+        rules.OwnerFromReplaced = false;
+        rules.ThroughLinks = false;
+        try {
+            output_.emplace(target, rules);
+        } catch (const Exception&) {
+            return;
         }
+        file_.Adopt(::fcntl(output_->Descriptor(), F_DUPFD_CLOEXEC, 0), output_->Path());
     }
-    ~TempOutput() {
-        file_.Close();
-        if (!path_.empty() && !committed_) {
-            ::unlink(path_.c_str());
-        }
-    }
-    TempOutput(const TempOutput&) = delete;
-    TempOutput& operator=(const TempOutput&) = delete;
 
-    bool Created() const { return !path_.empty(); }
-    const std::string& Path() const { return path_; }
+    bool Created() const { return file_.IsOpen(); }
+    const std::string& Path() const { return output_->Path(); }
     FileHandle& File() { return file_; }
     bool Commit() {
         file_.Close();
-        committed_ = ::rename(path_.c_str(), target_.c_str()) == 0;
-        return committed_;
+        try {
+            output_->Commit();
+        } catch (const Exception&) {
+            return false;
+        }
+        return true;
     }
 
 private:
-    std::string target_;
-    std::string path_;
-    FileHandle file_;
-    bool committed_ = false;
+    std::optional<TProgramFile> output_;
+    FileHandle file_; // closed before the file goes
 };
 
 // The read-only bit is the one attribute that means something to a file here (hidden follows the name).

@@ -1,6 +1,7 @@
 #include "platform/Paths.h"
 #include "platform/Exceptions.h"
 #include "platform/StringList.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 #include <filesystem>
@@ -85,6 +86,36 @@ TEST(Paths, ProgramDirectoryIsTheFolderOfThisTest) {
     ASSERT_FALSE(dir.empty());
     EXPECT_EQ(dir.back(), '/');
     EXPECT_TRUE(FileExists(dir + "platform_tests"));
+}
+
+TEST(Paths, TemporaryFolderFromTheEnvironmentElseAPrivateOne) {
+    TempDir dir;
+    {
+        const ScopedEnv temp("TEMP", "/var/work");
+        EXPECT_EQ(GetTempDir(), "/var/work/");
+    }
+    {
+        const ScopedEnv temp("TEMP", nullptr);
+        const ScopedEnv tmpdir("TMPDIR", "/elsewhere/");
+        EXPECT_EQ(GetTempDir(), "/elsewhere/");
+    }
+
+    const std::string own = dir / ("CorvaneBackUp-" + std::to_string(::getuid()));
+    EXPECT_EQ(PrivateTempDir(dir.Path()), own + "/");
+    EXPECT_EQ(std::filesystem::status(own).permissions(), std::filesystem::perms::owner_all);
+    // Opened to others meanwhile: closed again.
+    std::filesystem::permissions(own, std::filesystem::perms::owner_all | std::filesystem::perms::group_all |
+                                          std::filesystem::perms::others_all);
+    EXPECT_EQ(PrivateTempDir(dir.Path()), own + "/");
+    EXPECT_EQ(std::filesystem::status(own).permissions(), std::filesystem::perms::owner_all);
+    // Something that is not a folder of ours is refused, a link to one included.
+    std::filesystem::remove(own);
+    std::filesystem::create_directories(dir / "other");
+    std::filesystem::create_directory_symlink(dir / "other", own);
+    EXPECT_THROW(PrivateTempDir(dir.Path()), Exception);
+    std::filesystem::remove(own);
+    WriteFileBytes(own, "");
+    EXPECT_THROW(PrivateTempDir(dir.Path()), Exception);
 }
 
 TEST(StringList, TextEndsEveryLineWithCrLfAndLoadsBothEndings) {

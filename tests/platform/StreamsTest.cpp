@@ -1,10 +1,14 @@
 #include "platform/Streams.h"
 #include "platform/Exceptions.h"
+#include "platform/Paths.h"
+#include "platform/ProgramFile.h"
 #include "support/Command.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 #include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -86,6 +90,13 @@ TEST(FileStream, FailuresNameTheFile) {
     EXPECT_THROW(TFileStream(dir / "folder", FileMode::OpenRead), EFOpenError);
     EXPECT_THROW(TFileStream(dir / "folder", FileMode::Create), EFCreateError);
     EXPECT_THROW(TFileStream(dir / "no/such/file", FileMode::Create), EFCreateError);
+    // Opened if present: nothing there is no failure, something there that cannot be read is one.
+    EXPECT_EQ(TFileStream::OpenIfPresent(dir / "missing"), nullptr);
+    std::filesystem::create_symlink("missing", dir / "dangling");
+    EXPECT_EQ(TFileStream::OpenIfPresent(dir / "dangling"), nullptr);
+    EXPECT_THROW(TFileStream::OpenIfPresent(dir / "folder"), EFOpenError);
+    WriteFileBytes(dir / "file", "");
+    EXPECT_THROW(TFileStream::OpenIfPresent(dir / "file/inside"), EFOpenError) << "a file in place of a folder";
 }
 
 // The names in a folder, sorted.
@@ -98,33 +109,44 @@ std::vector<std::string> Names(const std::string& folder) {
     return names;
 }
 
-TEST(AtomicFileWriter, ReplacesOnlyOnCommit) {
+// The rules of a state file: 0600, owner and group of the file replaced, saved through a link.
+const TProgramFileRules StateFile{};
+
+void Replace(const std::string& target, const std::string& bytes, const TProgramFileRules& rules = StateFile) {
+    TProgramFile file(target, rules);
+    file.Stream().WriteBuffer(bytes.data(), bytes.size());
+    file.Commit();
+}
+
+struct stat Stat(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+TEST(ProgramFile, ReplacesOnlyOnCommit) {
     TempDir dir;
     const std::string target = dir / "files.lst";
     WriteFileBytes(target, "old");
     {
-        TAtomicFileWriter writer(target, 0600);
-        writer.Stream().WriteBuffer("new content", 11);
+        TProgramFile file(target, StateFile);
+        file.Stream().WriteBuffer("new content", 11);
         EXPECT_EQ(ReadFileBytes(target), "old");
         // No commit: the old file stays and nothing is left beside it.
     }
     EXPECT_EQ(ReadFileBytes(target), "old");
     EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"files.lst"});
     const mode_t saved = ::umask(077);
-    {
-        TAtomicFileWriter writer(target, 0644);
-        writer.Stream().WriteBuffer("new content", 11);
-        writer.Commit();
-    }
+    TProgramFileRules rules;
+    rules.Mode = 0644;
+    Replace(target, "new content", rules);
     ::umask(saved);
     EXPECT_EQ(ReadFileBytes(target), "new content");
-    struct stat st {};
-    ASSERT_EQ(::stat(target.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u) << "the mode asked for, whatever the umask";
+    EXPECT_EQ(Stat(target).st_mode & 0777, 0644u) << "the mode asked for, whatever the umask";
     EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"files.lst"});
 }
 
-TEST(AtomicFileWriter, AFailedOrKilledWriteKeepsThePreviousFile) {
+TEST(ProgramFile, AFailedOrKilledWriteKeepsThePreviousFile) {
     TempDir dir;
     const std::string target = dir / "files.lst";
     WriteFileBytes(target, "old");
@@ -134,10 +156,7 @@ TEST(AtomicFileWriter, AFailedOrKilledWriteKeepsThePreviousFile) {
                   rlimit limit{100000, 100000};
                   ::setrlimit(RLIMIT_FSIZE, &limit);
                   try {
-                      TAtomicFileWriter writer(target);
-                      const std::string big = RandomBytes(200000, 1);
-                      writer.Stream().WriteBuffer(big.data(), big.size());
-                      writer.Commit();
+                      Replace(target, RandomBytes(200000, 1));
                   } catch (const EWriteError&) {
                       return 0;
                   }
@@ -146,10 +165,11 @@ TEST(AtomicFileWriter, AFailedOrKilledWriteKeepsThePreviousFile) {
               0);
     EXPECT_EQ(ReadFileBytes(target), "old");
     EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"files.lst"});
-    // Killed half way: the temporary file stays behind, under a name of its own, and is never taken for the file.
+    // Killed half way: the temporary file stays behind under a name of its own, never taken for the file, until
+    // the leftovers of the target are removed.
     EXPECT_EQ(RunInChild([&] {
-                  TAtomicFileWriter writer(target);
-                  writer.Stream().WriteBuffer("half", 4);
+                  TProgramFile file(target, StateFile);
+                  file.Stream().WriteBuffer("half", 4);
                   ::_exit(0);
                   return 1;
               }),
@@ -159,26 +179,111 @@ TEST(AtomicFileWriter, AFailedOrKilledWriteKeepsThePreviousFile) {
     ASSERT_EQ(left.size(), 2u);
     EXPECT_EQ(left[0], "files.lst");
     EXPECT_EQ(ReadFileBytes(dir / left[1]), "half");
-    {
-        TAtomicFileWriter writer(target);
-        writer.Stream().WriteBuffer("new", 3);
-        writer.Commit();
-    }
+    Replace(target, "new");
     EXPECT_EQ(ReadFileBytes(target), "new");
-    EXPECT_EQ(ReadFileBytes(dir / left[1]), "half");
-    std::filesystem::remove(dir / left[1]);
+    TProgramFile::RemoveLeftovers(target);
+    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"files.lst"});
 
     // A folder in place of the target itself: the rename fails and the temporary file goes.
     std::filesystem::remove(target);
     std::filesystem::create_directory(target);
     WriteFileBytes(target + "/inside", "x");
-    TAtomicFileWriter writer(target);
-    writer.Stream().WriteBuffer("abc", 3);
-    EXPECT_THROW(writer.Commit(), EFCreateError);
+    TProgramFile file(target, StateFile);
+    file.Stream().WriteBuffer("abc", 3);
+    EXPECT_THROW(file.Commit(), EFCreateError);
     EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"files.lst"});
     EXPECT_EQ(ReadFileBytes(target + "/inside"), "x");
     // A folder that is not there: nothing to write into.
-    EXPECT_THROW(TAtomicFileWriter(dir / "no/such/file"), EFCreateError);
+    EXPECT_THROW(TProgramFile(dir / "no/such/file", StateFile), EFCreateError);
+}
+
+TEST(ProgramFile, TakesOwnerGroupAndModeFromTheFileItReplacesAsItsRulesSay) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a file to another user takes root";
+    }
+    TempDir dir;
+    const std::string target = dir / "files.lst";
+    WriteFileBytes(target, "theirs");
+    ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
+    // A state file: the owner's and group's, and private whatever it was.
+    Replace(target, "new");
+    EXPECT_EQ(Stat(target).st_uid, 65534u);
+    EXPECT_EQ(Stat(target).st_gid, 65534u);
+    EXPECT_EQ(Stat(target).st_mode & 07777, 0600u);
+
+    // A restored file: the replaced file's mode too, without set-id bits; a new one as a file opened anew.
+    TProgramFileRules restored;
+    restored.ModeRule = TModeRule::FromReplaced;
+    restored.Mode = 0666;
+    restored.ThroughLinks = false;
+    ASSERT_EQ(::chmod(target.c_str(), 06751), 0);
+    Replace(target, "again", restored);
+    EXPECT_EQ(Stat(target).st_uid, 65534u);
+    EXPECT_EQ(Stat(target).st_mode & 07777, 0751u);
+    const mode_t saved = ::umask(022);
+    Replace(dir / "new", "", restored);
+    ::umask(saved);
+    EXPECT_EQ(Stat(dir / "new").st_uid, 0u);
+    EXPECT_EQ(Stat(dir / "new").st_mode & 07777, 0644u);
+}
+
+TEST(ProgramFile, SavesThroughALinkOrReplacesItAsItsRulesSay) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "real");
+    WriteFileBytes(dir / "real/tasks", "old");
+    std::filesystem::create_symlink("real/tasks", dir / "files.lst");
+    // Through the link: the file it names is replaced, the link stays, and the leftovers of a save are looked for
+    // where the save writes them.
+    Replace(dir / "files.lst", "new");
+    EXPECT_TRUE(S_ISLNK(Stat(dir / "files.lst").st_mode));
+    EXPECT_EQ(ReadFileBytes(dir / "real/tasks"), "new");
+    WriteFileBytes(dir / "real/tasks.AbC123.tmp", "killed");
+    TProgramFile::RemoveLeftovers(dir / "files.lst");
+    EXPECT_EQ(Names(dir / "real"), std::vector<std::string>{"tasks"});
+    // A dangling link: the file it names is made.
+    std::filesystem::remove(dir / "real/tasks");
+    Replace(dir / "files.lst", "made");
+    EXPECT_EQ(ReadFileBytes(dir / "real/tasks"), "made");
+
+    // Not through links: the link itself is replaced and the file it named is left alone, by path or in a folder
+    // given by descriptor.
+    TProgramFileRules own;
+    own.ThroughLinks = false;
+    Replace(dir / "files.lst", "plain", own);
+    EXPECT_TRUE(S_ISREG(Stat(dir / "files.lst").st_mode));
+    EXPECT_EQ(ReadFileBytes(dir / "files.lst"), "plain");
+    EXPECT_EQ(ReadFileBytes(dir / "real/tasks"), "made");
+    std::filesystem::create_symlink("real/tasks", dir / "restored");
+    const int folder = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    {
+        TProgramFile file(folder, "restored", StateFile);
+        ::close(folder);
+        file.Stream().WriteBuffer("in folder", 9);
+        file.Commit();
+    }
+    EXPECT_TRUE(S_ISREG(Stat(dir / "restored").st_mode));
+    EXPECT_EQ(ReadFileBytes(dir / "restored"), "in folder");
+    EXPECT_EQ(ReadFileBytes(dir / "real/tasks"), "made");
+}
+
+TEST(ProgramFile, WorkFilesAreTheProgramsOwnPrivateAndGoWithTheirObject) {
+    TempDir dir;
+    const ScopedEnv temp("TEMP", dir.Path().c_str());
+    std::string path;
+    {
+        const TWorkFile file("volume");
+        path = file.Path();
+        EXPECT_EQ(ExtractFilePath(path), dir.Path());
+        EXPECT_TRUE(ExtractFileName(path).starts_with("volume-"));
+        EXPECT_EQ(Stat(path).st_mode & 07777, 0600u);
+        EXPECT_NE(TWorkFile("volume").Path(), path);
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+    std::filesystem::remove_all(dir.Path());
+    EXPECT_THROW(TWorkFile("volume"), Exception);
+    std::filesystem::create_directories(dir.Path());
 }
 
 } // namespace

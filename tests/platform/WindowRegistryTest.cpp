@@ -1,4 +1,5 @@
 #include "platform/WindowRegistry.h"
+#include "support/Command.h"
 #include "support/EventLoop.h"
 #include "support/TempDir.h"
 
@@ -312,6 +313,37 @@ TEST_F(WindowRegistry, WithoutRuntimeFolderTheUsersFolderUnderTmpServes) {
     EXPECT_TRUE(FindWindow("TmainForm", caption));
     window.Withdraw();
     EXPECT_FALSE(FindWindow("TmainForm", caption));
+}
+
+TEST(ProgramFolderLock, OneProcessHoldsItUntilItEndsAndAFailureIsSaid) {
+    using Outcome = TProgramFolderLock::TOutcome;
+    TempDir dir;
+    const std::string path = dir / "CorvaneBackUp.lock";
+    const auto inChild = [&] {
+        return RunInChild([&] { return static_cast<int>(TProgramFolderLock(path).Acquire()); });
+    };
+    {
+        TProgramFolderLock lock(path);
+        ASSERT_EQ(lock.Acquire(), Outcome::Taken);
+        EXPECT_EQ(inChild(), static_cast<int>(Outcome::HeldByAnother));
+    }
+    EXPECT_EQ(inChild(), static_cast<int>(Outcome::Taken)) << "let go with its holder";
+    // A holder killed: the system lets go of the lock; the file stays.
+    EXPECT_EQ(RunInChild([&] {
+                  TProgramFolderLock lock(path);
+                  lock.Acquire();
+                  ::kill(::getpid(), SIGKILL);
+                  return 0;
+              }),
+              -1);
+    EXPECT_EQ(TProgramFolderLock(path).Acquire(), Outcome::Taken);
+
+    // Something that cannot serve as the lock: said, with the reason.
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    TProgramFolderLock lock(path);
+    EXPECT_EQ(lock.Acquire(), Outcome::Failed);
+    EXPECT_EQ(lock.Problem().rfind("Cannot lock \"" + path + "\". Is a directory. ", 0), 0u) << lock.Problem();
 }
 
 } // namespace

@@ -191,6 +191,39 @@ TEST_F(MainWindow, FirstStartOffersTheTaskDialogAndKeepsOneDefaultTaskWhenItIsCa
     EXPECT_TRUE(fs::exists(program / "Backup.log"));
 }
 
+TEST_F(MainWindow, StateFilesThatCannotBeReadAreNamedOnceAtStartAndNeverSaved) {
+    // A folder stands where each file goes: something is there, but no file can be read from it.
+    const std::vector<std::string> names = {TaskFileName, "ftpbackup.stg", "Backup.log"};
+    for (const std::string& name : names) {
+        fs::create_directory(program / name);
+        WriteFileBytes(program / name + "/kept", name);
+    }
+    ModalUser user;
+    AnswerNextDialog([](QDialog& dialog) { dialog.reject(); }); // the first task's dialog
+    Open();
+    // One box, then one log line each; the program goes on with defaults.
+    ASSERT_EQ(user.Requests.size(), 1u);
+    std::vector<std::string> lines;
+    for (const std::string& name : names) {
+        lines.push_back("Cannot open file \"" + program / name +
+                        "\". Is a directory. The file is left as it was and is not saved until the program starts "
+                        "again.");
+    }
+    EXPECT_EQ(user.Requests[0].text, lines[0] + "\n\n" + lines[1] + "\n\n" + lines[2]);
+    EXPECT_THAT(Errors(), ElementsAre("Error: " + lines[0], "Error: " + lines[1], "Error: " + lines[2]));
+    EXPECT_THAT(Names(App().Tasks), ElementsAre("NewTask"));
+    EXPECT_EQ(App().FTP->Port, 21);
+
+    // Saving is refused with the same words, and at the close nothing is written or left beside the files.
+    form->Save1Click();
+    EXPECT_EQ(Errors().back(), "Error: " + lines[0]);
+    EXPECT_TRUE(form->close());
+    for (const std::string& name : names) {
+        EXPECT_EQ(ReadFileBytes(program / name + "/kept"), name);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(program.Path()), {}), 3);
+}
+
 TEST_F(MainWindow, DeleteTaskAsksRemovesTheCurrentTaskShowsTheFirstAndNeverDeletesTheLast) {
     const std::string a = Docs() + "/a.txt";
     const std::string b = Docs() + "/b.txt";

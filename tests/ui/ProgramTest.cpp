@@ -8,6 +8,7 @@
 #include "ui/unitMainForm.h"
 
 #include "support/ProgramRecorder.h"
+#include "support/ScopedEnv.h"
 #include "support/Servers.h"
 #include "support/TempDir.h"
 
@@ -19,10 +20,14 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <optional>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -64,6 +69,35 @@ QProcessEnvironment ProgramEnvironment(const TempDir& runtime, const TempDir& te
     return environment;
 }
 
+struct stat Stat(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+// The process that holds a flock on the file, as the system lists its locks; -1 for none.
+pid_t LockHolder(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return -1;
+    }
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, kind, advisory, access, file;
+        pid_t pid = -1;
+        fields >> number >> kind >> advisory >> access >> pid >> file;
+        if (kind == "FLOCK" && file.ends_with(":" + std::to_string(st.st_ino))) {
+            return pid;
+        }
+    }
+    return -1;
+}
+
+// A user without the capability to read past modes.
+const QStringList Nobody = {"--reuid=65534", "--regid=65534", "--clear-groups", "--inh-caps=-all",
+                            "--bounding-set=-all"};
+
 // The built program copied into a folder of its own beside a stand-in companion that records its starts; no
 // display, and its own registry and temporary folders.
 class BackupProgram : public ::testing::Test {
@@ -91,12 +125,24 @@ protected:
         ::unsetenv("XDG_RUNTIME_DIR");
     }
 
-    QProcess& Start() {
+    // Started with "run"; `adjust` changes the environment it is given, and `user` (setpriv's options) starts it as
+    // another user.
+    QProcess& Start(const std::function<void(QProcessEnvironment&)>& adjust = nullptr, const QStringList& user = {}) {
         processes.push_back(std::make_unique<QProcess>());
         QProcess& process = *processes.back();
-        process.setProcessEnvironment(ProgramEnvironment(runtime, temp, config));
-        process.setProgram(QString::fromStdString(program / "CorvaneBackUp"));
-        process.setArguments({"run"});
+        QProcessEnvironment environment = ProgramEnvironment(runtime, temp, config);
+        if (adjust) {
+            adjust(environment);
+        }
+        process.setProcessEnvironment(environment);
+        const QString path = QString::fromStdString(program / "CorvaneBackUp");
+        if (user.isEmpty()) {
+            process.setProgram(path);
+            process.setArguments({"run"});
+        } else {
+            process.setProgram("setpriv");
+            process.setArguments(user + QStringList{path, "run"});
+        }
         // Started from elsewhere: the program finds its companion in its own folder.
         process.setWorkingDirectory(QString::fromStdString(temp.Path()));
         process.start();
@@ -104,6 +150,29 @@ protected:
         return process;
     }
     static bool Found() { return FindWindow(TmainForm::ClassName, TmainForm::Caption, 500ms); }
+    // Ends it as the end of the desktop session does, with SIGTERM, repeated while it runs: a box that is open
+    // when a signal comes is closed by it, and one the start opens after it would wait for a user.
+    static void EndBySignals(QProcess& process) {
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                process.terminate();
+                return process.waitForFinished(300);
+            },
+            30s));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0);
+    }
+    // The names in the program folder that end in ".tmp".
+    std::vector<std::string> TemporaryFiles() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(program.Path())) {
+            if (entry.path().extension() == ".tmp") {
+                names.push_back(entry.path().filename().string());
+            }
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
     // The running processes of the companion in the program folder.
     std::vector<pid_t> Companions() const {
         std::vector<pid_t> found;
@@ -156,11 +225,33 @@ TEST_F(BackupProgram, RunsOnceStartsAMissingCompanionFromItsFolderAndLeavesARunn
     EXPECT_EQ(third.state(), QProcess::Running);
 }
 
-TEST_F(BackupProgram, TenStartsAtOnceLeaveOneProgramAndOneCompanion) {
+TEST_F(BackupProgram, TenStartsAtOnceLeaveOneProgramAndOneCompanionWhateverTheirEnvironment) {
     std::filesystem::remove(program / "Ploverly");
     std::filesystem::copy_file(PLOVERLY_PATH, program / "Ploverly");
-    for (int i = 0; i < 10; ++i) {
-        Start();
+    // Three sessions, each with a registry of its own, and starts without any session. Those share the user's
+    // fallback registry under /tmp with whatever else runs on this machine.
+    const TempDir second;
+    const TempDir third;
+    const auto session = [&](std::size_t start) -> std::optional<std::string> {
+        switch (start % 4) {
+        case 0:
+            return runtime.Path();
+        case 1:
+            return second.Path();
+        case 2:
+            return third.Path();
+        default:
+            return std::nullopt;
+        }
+    };
+    for (std::size_t i = 0; i < 10; ++i) {
+        Start([&](QProcessEnvironment& environment) {
+            if (const auto folder = session(i)) {
+                environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(*folder));
+            } else {
+                environment.remove("XDG_RUNTIME_DIR");
+            }
+        });
     }
     // Nine end at once with code 0.
     ASSERT_TRUE(WaitUntil(
@@ -171,17 +262,26 @@ TEST_F(BackupProgram, TenStartsAtOnceLeaveOneProgramAndOneCompanion) {
             return Running() <= 1;
         },
         60s));
-    for (auto& process : processes) {
-        if (process->state() == QProcess::NotRunning) {
-            EXPECT_EQ(process->exitStatus(), QProcess::NormalExit);
-            EXPECT_EQ(process->exitCode(), 0);
+    std::optional<std::size_t> running;
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+        if (processes[i]->state() == QProcess::NotRunning) {
+            EXPECT_EQ(processes[i]->exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(processes[i]->exitCode(), 0);
+        } else {
+            running = i;
         }
     }
-    ASSERT_EQ(Running(), 1u);
-    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
-    // One companion was started and stays; it is found.
-    ASSERT_TRUE(WaitUntil([] { return FindWindow(TmainForm::CompanionClass, TmainForm::CompanionCaption); }, 20s));
-    EXPECT_EQ(Companions().size(), 1u);
+    ASSERT_TRUE(running.has_value()) << "one copy runs";
+    EXPECT_EQ(LockHolder(program / "CorvaneBackUp.lock"), processes[*running]->processId());
+    // It started one companion, which holds the folder's lock and stays, unless it found one in its registry: only
+    // in the shared one can that be another program's.
+    if (WaitUntil([&] { return Companions().size() == 1 && LockHolder(program / "Ploverly.lock") > 0; }, 20s)) {
+        EXPECT_EQ(Companions(), std::vector<pid_t>{LockHolder(program / "Ploverly.lock")});
+    } else {
+        ASSERT_FALSE(session(*running).has_value());
+        const ScopedEnv shared("XDG_RUNTIME_DIR", nullptr);
+        EXPECT_TRUE(FindWindow(TmainForm::CompanionClass, TmainForm::CompanionCaption));
+    }
     EXPECT_EQ(Running(), 1u);
 }
 
@@ -356,6 +456,120 @@ TEST(BothPrograms, ATerminationSignalAsSoonAsTheyCanBeFoundOrShortlyAfterClosesT
             start->process.waitForFinished(10000);
         }
     }
+}
+
+TEST_F(BackupProgram, StateFilesItCannotReadAreNamedAndLeftAsTheyWere) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the program is started as another user, which takes root";
+    }
+    // The program folder is the other user's; the three files are there, but unreadable to it (mode 000).
+    const TempDir session;
+    for (const std::string& folder : {program.Path(), session.Path()}) {
+        ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    }
+    WriteFileBytes(program / "ftpbackup.stg", RandomBytes(300, 1));
+    WriteFileBytes(program / "Backup.log", RandomBytes(200, 2));
+    const std::vector<std::string> names = {TaskFileName, "ftpbackup.stg", "Backup.log"};
+    std::map<std::string, std::string> before;
+    for (const std::string& name : names) {
+        before[name] = ReadFileBytes(program / name);
+        ASSERT_EQ(::chown((program / name).c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod((program / name).c_str(), 0), 0);
+    }
+    const auto asNobody = [&] {
+        QProcess& process = Start(
+            [&](QProcessEnvironment& environment) {
+                for (const char* variable : {"XDG_RUNTIME_DIR", "TEMP", "XDG_CONFIG_HOME", "HOME"}) {
+                    environment.insert(variable, QString::fromStdString(session.Path()));
+                }
+            },
+            Nobody);
+        // Announced in its own registry, so the signals are its own: a start and a SIGTERM.
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                std::error_code error;
+                for (const auto& entry :
+                     std::filesystem::directory_iterator(session / "CorvaneBackUp-windows", error)) {
+                    if (entry.path().filename().string().starts_with(TmainForm::ClassName)) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            20s));
+        EndBySignals(process);
+    };
+    asNobody();
+    for (const std::string& name : names) {
+        EXPECT_EQ(ReadFileBytes(program / name), before[name]) << name;
+        EXPECT_EQ(Stat(program / name).st_mode & 07777, 0u) << name;
+    }
+    EXPECT_TRUE(TemporaryFiles().empty());
+
+    // With a log it may write, the log tells which files it could not read and why.
+    std::filesystem::remove(program / "Backup.log");
+    asNobody();
+    const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+    for (const std::string& name : {names[0], names[1]}) {
+        EXPECT_NE(std::find(messages.begin(), messages.end(),
+                            "Error: Cannot open file \"" + program / name +
+                                "\". Permission denied. The file is left as it was and is not saved until the "
+                                "program starts again."),
+                  messages.end())
+            << name;
+        EXPECT_EQ(ReadFileBytes(program / name), before[name]) << name;
+    }
+}
+
+TEST_F(BackupProgram, AStartAsRootLeavesTheFilesItSavesToTheirOwnerAndSavesThroughALink) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "files of another user are made by root";
+    }
+    // The user's files, open to others, "files.lst" a link to where the user keeps it.
+    std::filesystem::create_directory(program / "kept");
+    std::filesystem::rename(program / TaskFileName, program / "kept/tasks");
+    std::filesystem::create_symlink("kept/tasks", program / TaskFileName);
+    WriteFileBytes(program / "ftpbackup.stg", "");
+    WriteFileBytes(program / "Backup.log", "");
+    const std::vector<std::string> saved = {"kept/tasks", "ftpbackup.stg", "Backup.log"};
+    for (const std::string& name : saved) {
+        ASSERT_EQ(::chown((program / name).c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod((program / name).c_str(), 0644), 0);
+    }
+
+    QProcess& process = Start();
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    EndBySignals(process);
+
+    // Each replaced: the link stays, and the files are private now, still the user's.
+    EXPECT_TRUE(S_ISLNK(Stat(program / TaskFileName).st_mode));
+    std::vector<std::unique_ptr<TGroup>> stored;
+    EXPECT_EQ(ReadTaskFile(program / TaskFileName, nullptr, stored), "");
+    EXPECT_EQ(stored.size(), 1u);
+    for (const std::string& name : saved) {
+        EXPECT_EQ(Stat(program / name).st_uid, 65534u) << name;
+        EXPECT_EQ(Stat(program / name).st_gid, 65534u) << name;
+        EXPECT_EQ(Stat(program / name).st_mode & 07777, 0600u) << name;
+    }
+    EXPECT_EQ(LogMessages(program / "Backup.log").back(), "Program stoped.");
+}
+
+TEST_F(BackupProgram, LeftoversOfKilledSavesGoAtStartAndFilesOfSimilarNamesStay) {
+    const std::vector<std::string> leftovers = {"files.lst.Ab12Cd.tmp", "ftpbackup.stg.zzzzzz.tmp",
+                                                "Backup.log.000000.tmp"};
+    const std::vector<std::string> others = {"files.lst.Ab12C.tmp", "files.lst.Ab-2Cd.tmp", "tasks.lst.Ab12Cd.tmp",
+                                             "files.lst.Ab12Cd.tmp.bak"};
+    for (const std::string& name : leftovers) {
+        WriteFileBytes(program / name, "a killed save's tasks");
+    }
+    for (const std::string& name : others) {
+        WriteFileBytes(program / name, "the user's");
+    }
+    Start();
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    EXPECT_EQ(TemporaryFiles(),
+              (std::vector<std::string>{"files.lst.Ab-2Cd.tmp", "files.lst.Ab12C.tmp", "tasks.lst.Ab12Cd.tmp"}));
+    EXPECT_EQ(ReadFileBytes(program / "files.lst.Ab12Cd.tmp.bak"), "the user's");
 }
 
 // scripts/run --ftp, as a newcomer tries the program: the FTP server it starts must outlive the program, so that the

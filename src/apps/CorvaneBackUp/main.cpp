@@ -20,15 +20,29 @@
 int main(int argc, char** argv) {
     // Held from before the look for a running copy to the end: starts that come together cannot all pass the look.
     TInstanceLock instance("CorvaneBackUp");
+    // The program folder's own lock, taken after the look: whatever their environment, no two copies use the
+    // folder's files at once. Holding it, this copy alone can be saving them, so what killed saves left goes.
+    const std::string programDir = ProgramDirectory();
+    TProgramFolderLock folder(programDir + "CorvaneBackUp.lock");
     try {
         // A copy that runs already keeps its state and stays where it is; this one leaves without a word.
         if (!instance.Acquire() || FindWindow(TmainForm::ClassName, TmainForm::Caption)) {
             return 0;
         }
+    } catch (const std::exception&) {
+        // A lookup that fails finds nothing; the folder's lock still keeps a second copy away from its files.
+    }
+    const TProgramFolderLock::TOutcome guard = folder.Acquire();
+    if (guard == TProgramFolderLock::TOutcome::HeldByAnother) {
+        return 0;
+    }
+    try {
+        if (guard == TProgramFolderLock::TOutcome::Taken) {
+            RemoveStateFileLeftovers(programDir);
+        }
         if (!FindWindow(TmainForm::CompanionClass, TmainForm::CompanionCaption)) {
             // A companion that is missing or fails to start changes nothing here.
-            const std::string folder = ProgramDirectory();
-            StartProgram(folder + "Ploverly", {"run"}, folder);
+            StartProgram(programDir + "Ploverly", {"run"}, programDir);
         }
     } catch (const std::exception&) {
         // The lookups and the start report nothing; a failure of theirs must not keep the program from starting.
@@ -67,6 +81,9 @@ int main(int argc, char** argv) {
     };
     try {
         SetApplicationTitle(TmainForm::Caption);
+        if (guard == TProgramFolderLock::TOutcome::Failed) {
+            MessageBox(nullptr, folder.Problem());
+        }
         OnTerminationSignal([&] {
             ending = true;
             if (QWidget* dialog = QApplication::activeModalWidget()) {

@@ -2,6 +2,7 @@
 // One copy runs at a time; the command line ("run" from the backup program, "autorun" at logon) changes nothing.
 
 #include "companion/UnitMainForm.h"
+#include "platform/Paths.h"
 #include "platform/TerminationSignals.h"
 #include "platform/WindowRegistry.h"
 
@@ -11,13 +12,22 @@
 #include <exception>
 
 int main(int argc, char** argv) {
-    // One companion per user: a second one would start every due task a second time. The lock is taken before
-    // anything else and held to the end, so that starts that come together leave exactly one running.
+    // One companion per user, and one per program folder whatever the environment: a second one would start every
+    // due task a second time. The locks are taken before anything else and held to the end, so that starts that
+    // come together leave exactly one running.
     TInstanceLock instance("Ploverly");
+    TProgramFolderLock folder(ProgramDirectory() + "Ploverly.lock");
     if (!instance.Acquire()) {
         return 0;
     }
+    const TProgramFolderLock::TOutcome guard = folder.Acquire();
+    if (guard == TProgramFolderLock::TOutcome::HeldByAnother) {
+        return 0;
+    }
     QApplication app(argc, argv);
+    if (guard == TProgramFolderLock::TOutcome::Failed) {
+        QMessageBox::warning(nullptr, "Ploverly", QString::fromStdString(folder.Problem()));
+    }
     // No window of ours is ever shown, so the tray menu closing must not count as the last window closing; the
     // program ends when its main window closes.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -1,6 +1,7 @@
 #include "Encryption.h"
 
 #include "platform/Exceptions.h"
+#include "platform/ProgramFile.h"
 
 #include <openssl/evp.h>
 
@@ -127,20 +128,21 @@ void DecryptStreamWithKey(TStream& source, TStream& destination, const std::stri
     }
 }
 
-TMemoryStream ReadEncryptedFile(const std::string& path, const std::string& passPhrase) {
-    TMemoryStream plain;
-    {
-        // Read-only: a reader has no business writing, and refusing a read-only file would cost its content.
-        TFileStream file(path, FileMode::OpenRead);
-        CryptStream(file, plain, passPhrase, false);
+std::optional<TMemoryStream> ReadEncryptedFile(const std::string& path, const std::string& passPhrase) {
+    // Read-only: a reader has no business writing, and refusing a read-only file would cost its content.
+    const std::unique_ptr<TFileStream> file = TFileStream::OpenIfPresent(path);
+    if (!file) {
+        return std::nullopt;
     }
-    plain.SetPosition(0);
+    std::optional<TMemoryStream> plain(std::in_place);
+    CryptStream(*file, *plain, passPhrase, false);
+    plain->SetPosition(0);
     return plain;
 }
 
 void WriteEncryptedFile(const std::string& path, TStream& plain, const std::string& passPhrase) {
     plain.SetPosition(0);
-    TAtomicFileWriter writer(path, 0600);
-    CryptStream(plain, writer.Stream(), passPhrase, true);
-    writer.Commit();
+    TProgramFile file(path, TProgramFileRules{});
+    CryptStream(plain, file.Stream(), passPhrase, true);
+    file.Commit();
 }

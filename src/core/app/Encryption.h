@@ -2,6 +2,7 @@
 
 #include "platform/Streams.h"
 
+#include <optional>
 #include <string>
 
 // The one encryption format of the stored files and the encrypted volumes: AES-128 keyed by the MD5 digest of the
@@ -18,10 +19,12 @@ void DecryptStreamWithKey(TStream& source, TStream& destination, const std::stri
 // lines are built on it.
 void CryptStream(TStream& source, TStream& destination, const std::string& passPhrase, bool encrypt);
 
-// The stored files encrypted as a whole: read into memory decrypted (positioned at 0), and written so that the old
-// file is replaced only once the new one is complete (readable by the owner only: they hold passwords). Both raise
-// the stream's failure.
-TMemoryStream ReadEncryptedFile(const std::string& path, const std::string& passPhrase);
+// The stored files encrypted as a whole. Read into memory decrypted (positioned at 0); empty when there is no such
+// file; any failure is raised, so that a file which is there but cannot be read is never taken for a missing one.
+// Written as a state file of the program's: the old file is replaced only once the new one is complete, through a
+// symbolic link to the file it names, keeping its owner and group where the process may, readable by the owner
+// only (they hold passwords); a failure is raised and keeps the old file.
+std::optional<TMemoryStream> ReadEncryptedFile(const std::string& path, const std::string& passPhrase);
 void WriteEncryptedFile(const std::string& path, TStream& plain, const std::string& passPhrase);
 
 // Encrypt (decrypt) a whole file into another, with their log lines: true when the destination holds the

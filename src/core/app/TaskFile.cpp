@@ -1,27 +1,31 @@
 #include "TaskFile.h"
 
 #include "Encryption.h"
-#include "platform/Paths.h"
 
-void ReadTaskFile(const std::string& path, ITaskListView* owner, std::vector<std::unique_ptr<TGroup>>& tasks) {
-    if (!FileExists(path)) {
-        return;
+#include <optional>
+
+std::string ReadTaskFile(const std::string& path, ITaskListView* owner, std::vector<std::unique_ptr<TGroup>>& tasks) {
+    std::optional<TMemoryStream> plain;
+    try {
+        plain = ReadEncryptedFile(path, TaskFilePassPhrase);
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    if (!plain || plain->Remaining() < 4) {
+        return {};
     }
     try {
-        TMemoryStream plain = ReadEncryptedFile(path, TaskFilePassPhrase);
-        if (plain.Remaining() < 4) {
-            return;
-        }
-        const std::int32_t count = plain.ReadInt32();
+        const std::int32_t count = plain->ReadInt32();
         // A count beyond the records ends where the data ends, without a task made from nothing.
-        for (std::int32_t i = 0; i < count && plain.Remaining() > 0; ++i) {
+        for (std::int32_t i = 0; i < count && plain->Remaining() > 0; ++i) {
             // In the list before its record is read: a task read in part stays.
             tasks.push_back(std::make_unique<TGroup>(owner));
-            tasks.back()->LoadFromStream(plain);
+            tasks.back()->LoadFromStream(*plain);
         }
     } catch (const std::exception&) {
         // A damaged file, or one the other program is replacing: what was read stays; the next read tries again.
     }
+    return {};
 }
 
 void WriteTaskFile(const std::string& path, const std::vector<std::unique_ptr<TGroup>>& tasks) {

@@ -14,9 +14,10 @@ inline constexpr const char* TaskFilePassPhrase = "SaveIntoListCore41";
 
 // Appends the tasks of the file at `path` to `tasks`, their rows in `owner` (may be null). A missing file adds
 // nothing. Damage ends the reading silently: the tasks read until then stay, the one being read as far as it was
-// read; nothing is read past the data and a damaged count allocates nothing.
-void ReadTaskFile(const std::string& path, ITaskListView* owner, std::vector<std::unique_ptr<TGroup>>& tasks);
+// read; nothing is read past the data and a damaged count allocates nothing. Returns why a file that is there
+// could not be read at all (it adds nothing then); empty when it was read, damaged or not, or is not there.
+std::string ReadTaskFile(const std::string& path, ITaskListView* owner, std::vector<std::unique_ptr<TGroup>>& tasks);
 
-// Replaces the file at `path` with the tasks, readable by the owner only. The old file is replaced only once the
-// new one is written whole; a failure raises the stream's error and keeps the old file.
+// Replaces the file at `path` with the tasks, as WriteEncryptedFile writes a state file. The old file is replaced
+// only once the new one is written whole; a failure raises the stream's error and keeps the old file.
 void WriteTaskFile(const std::string& path, const std::vector<std::unique_ptr<TGroup>>& tasks);

@@ -6,14 +6,21 @@
 #include "core/worker/UnitSchedule.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
+#include "platform/ProgramFile.h"
 #include "platform/TerminationSignals.h"
 
+#include <optional>
 #include <stdexcept>
 
 namespace {
 
 constexpr const char* SettingsFileName = "ftpbackup.stg";
 constexpr const char* SettingsPassPhrase = "SaveIntoBlockRow74";
+
+// How a state file that cannot be read is told of: why, and what becomes of it.
+std::string UnreadableText(const std::string& reason) {
+    return reason + ". The file is left as it was and is not saved until the program starts again.";
+}
 
 // Windows for running without a user interface: they keep the state that the run and the wait logic read back.
 class THeadlessSendWindow : public ISendWindow {
@@ -160,14 +167,24 @@ void TGlobalObject::FillServerTree() {
 }
 
 void TGlobalObject::SaveTasks() {
+    if (!tasksUnreadable_.empty()) {
+        throw Exception(UnreadableText(tasksUnreadable_));
+    }
     WriteTaskFile(ProgramDir + TaskFileName, Tasks);
 }
 
 void TGlobalObject::LoadTasks() {
-    ReadTaskFile(ProgramDir + TaskFileName, GroupsList, Tasks);
+    // Once unreadable, never written by this object, even when a later load could read it.
+    std::string reason = ReadTaskFile(ProgramDir + TaskFileName, GroupsList, Tasks);
+    if (!reason.empty()) {
+        tasksUnreadable_ = std::move(reason);
+    }
 }
 
 void TGlobalObject::SaveSettings() {
+    if (!settingsUnreadable_.empty()) {
+        return;
+    }
     try {
         TMemoryStream plain;
         FTP->SaveToStream(plain);
@@ -179,15 +196,36 @@ void TGlobalObject::SaveSettings() {
 }
 
 void TGlobalObject::LoadSettings() {
-    const std::string path = ProgramDir + SettingsFileName;
-    if (!FileExists(path)) {
+    std::optional<TMemoryStream> plain;
+    try {
+        plain = ReadEncryptedFile(ProgramDir + SettingsFileName, SettingsPassPhrase);
+    } catch (const std::exception& error) {
+        settingsUnreadable_ = error.what();
+        return;
+    }
+    if (!plain) {
         return;
     }
     try {
-        TMemoryStream plain = ReadEncryptedFile(path, SettingsPassPhrase);
-        FTP->LoadFromStream(plain);
+        FTP->LoadFromStream(*plain);
     } catch (const std::exception&) {
         // The fields read before the damage keep their new values; the rest keep the defaults.
+    }
+}
+
+std::vector<std::string> TGlobalObject::UnreadableStateFiles() const {
+    std::vector<std::string> texts;
+    for (const std::string& reason : {tasksUnreadable_, settingsUnreadable_, Log->Unreadable()}) {
+        if (!reason.empty()) {
+            texts.push_back(UnreadableText(reason));
+        }
+    }
+    return texts;
+}
+
+void RemoveStateFileLeftovers(const std::string& programDir) {
+    for (const char* name : {TaskFileName, SettingsFileName, LogFileName}) {
+        TProgramFile::RemoveLeftovers(programDir + name);
     }
 }
 

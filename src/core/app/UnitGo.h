@@ -54,15 +54,21 @@ public:
     void FillServerTree();
 
     // "files.lst" from the task list, replaced only once the new file is written whole. Raises the file's error
-    // (the old file stays) when it cannot be written.
+    // (the old file stays) when it cannot be written, and an Exception when the file could not be read at start.
     void SaveTasks();
-    // Appends the tasks of "files.lst"; a missing or damaged file is not reported (see ReadTaskFile).
+    // Appends the tasks of "files.lst"; a missing or damaged file is not reported (see ReadTaskFile). A file that
+    // is there but cannot be read adds nothing and is never written by this object (see UnreadableStateFiles).
     void LoadTasks();
-    // "ftpbackup.stg" from the FTP connection's settings; failures are not reported and keep the old file.
+    // "ftpbackup.stg" from the FTP connection's settings; failures are not reported and keep the old file, and so
+    // does a file that could not be read at start.
     void SaveSettings();
     // The FTP settings from "ftpbackup.stg"; a missing file keeps the defaults, a damaged one the fields read
-    // before the damage.
+    // before the damage, one that cannot be read at all the defaults (and is never written by this object).
     void LoadSettings();
+    // One text for each state file ("files.lst", "ftpbackup.stg", "Backup.log") that was there but could not be
+    // read: which, why, and that it is left as it was. Such a file is never replaced or removed while this object
+    // lives, so that a passing fault (a mode, an owner, a folder in its place) never costs the user its content.
+    std::vector<std::string> UnreadableStateFiles() const;
 
     std::unique_ptr<IWaitWindow> WaitWindow;
     // The progress window of the current or last run; none before the first run.
@@ -98,7 +104,14 @@ private:
 
     ICoreWindows* windows_ = nullptr;
     std::unique_ptr<ICoreWindows> headless_;
+    // Why "files.lst" and "ftpbackup.stg" could not be read; empty while they may be written.
+    std::string tasksUnreadable_;
+    std::string settingsUnreadable_;
 };
+
+// Removes what saves of the state files that were killed before their end left beside them (see
+// TProgramFile::RemoveLeftovers). Only while the program folder's lock is held: no other copy can be saving then.
+void RemoveStateFileLeftovers(const std::string& programDir);
 
 // Raises std::logic_error while an application object exists.
 void SetGlobalObjectOptions(const TGlobalObjectOptions& options);

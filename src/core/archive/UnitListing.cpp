@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -331,45 +330,6 @@ std::string FileNameSafe(std::string name) {
 }
 
 } // namespace
-
-std::string PrivateTempDir(const std::string& parent) {
-    const std::string path = IncludeTrailingPathDelimiter(parent) + "CorvaneBackUp-" + std::to_string(::getuid());
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        throw Exception("Cannot create the temporary folder " + path + ". " + std::strerror(errno));
-    }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
-        throw Exception("The temporary folder " + path + " is not the user's own folder");
-    }
-    if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) {
-        throw Exception("Cannot close the temporary folder " + path + " to others. " + std::strerror(errno));
-    }
-    return path + PathDelim;
-}
-
-std::string GetTempDir() {
-    for (const char* variable : {"TEMP", "TMPDIR"}) {
-        const char* value = std::getenv(variable);
-        if (value != nullptr && *value != '\0') {
-            return IncludeTrailingPathDelimiter(value);
-        }
-    }
-    return PrivateTempDir("/tmp/");
-}
-
-TWorkFile::TWorkFile(const std::string& kind) {
-    std::string pattern = GetTempDir() + kind + "-XXXXXX";
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) {
-        throw Exception("Cannot create a work file in " + ExtractFilePath(pattern) + ". " + std::strerror(errno));
-    }
-    ::close(fd);
-    path_ = std::move(pattern);
-}
-
-TWorkFile::~TWorkFile() {
-    ::unlink(path_.c_str());
-}
 
 void ScanFolder(FileInfos& out, const std::string& dir, std::vector<TUnreadableFolder>* unread) {
     TListingWalk(out, unread).Folder(dir);

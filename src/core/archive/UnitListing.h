@@ -12,30 +12,6 @@
 // changed against the task's snapshot. The TGroup side (MakeArchiveName, CollectFileInfos, ListAllFiles,
 // ListChangedFiles) is declared in UnitGroups.h and built here.
 
-// The folder for the run's work files, ending with "/": $TEMP, else $TMPDIR, else PrivateTempDir("/tmp/").
-// Raises Exception when the private folder cannot be made or is not the user's own.
-std::string GetTempDir();
-// parent + "CorvaneBackUp-<uid>/", made with mode 0700 when missing. An existing one must be a real folder (no
-// symbolic link) owned by the user; it is closed to others when it was not. Raises Exception otherwise, so that
-// nobody else's folder takes the user's archives.
-std::string PrivateTempDir(const std::string& parent);
-
-// A work file of the program's own in the temporary folder: made empty, with mode 0600, under a unique name that
-// mkstemp chooses from `kind` (a word of ours), and removed when the object goes, whichever way its user leaves.
-// Never named after anything from outside: a name the server lists could climb out of the folder, or be too long
-// for it. Raises Exception when it cannot be made.
-class TWorkFile {
-public:
-    explicit TWorkFile(const std::string& kind);
-    ~TWorkFile();
-    TWorkFile(const TWorkFile&) = delete;
-    TWorkFile& operator=(const TWorkFile&) = delete;
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 // Appends every file under dir (a folder path ending with "/"), depth first: a subfolder's files follow where the
 // subfolder was met, in the order the file system gives them, hidden ones included. A file is a regular file or a
 // symbolic link to one; a folder is a real folder and is never entered through a link; FIFOs, sockets, devices and

@@ -3,12 +3,13 @@
 #include "core/app/StoredText.h"
 #include "platform/DateTime.h"
 #include "platform/Exceptions.h"
-#include "platform/Paths.h"
+#include "platform/ProgramFile.h"
 
 #include <exception>
+#include <memory>
 
 TLog::TLog(ILogBox* box, const std::string& programDir, ISyncCall* sync)
-    : fileName_(programDir + "Backup.log"), box_(box), sync_(sync) {
+    : fileName_(programDir + LogFileName), box_(box), sync_(sync) {
     loading_ = true;
     Load();
     loading_ = false;
@@ -27,15 +28,21 @@ TLog::~TLog() {
 }
 
 void TLog::Load() {
-    if (!FileExists(fileName_)) {
+    std::unique_ptr<TFileStream> file;
+    try {
+        file = TFileStream::OpenIfPresent(fileName_);
+    } catch (const std::exception& error) {
+        unreadable_ = error.what();
+        return;
+    }
+    if (!file) {
         return;
     }
     try {
         // Entry by entry through the file: each stored text is checked against what the file still holds, so
         // memory grows with the lines kept, never with the file, and a damaged count or length ends the loading
         // at the damage with the lines before it kept.
-        TFileStream file(fileName_, FileMode::OpenRead);
-        TBufferedReader data(file);
+        TBufferedReader data(*file);
         const std::int32_t count = data.ReadInt32();
         for (std::int32_t i = 0; i < count; ++i) {
             const std::string message = ReadStringFromStream(data);
@@ -43,12 +50,19 @@ void TLog::Load() {
             AddEntry(message, time);
         }
         Add("Program Started.");
-    } catch (const std::exception&) {
-        // A damaged log must not stop the program: the lines read so far stay, and nothing is added.
+    } catch (const std::exception& error) {
+        // A damaged log must not stop the program: the lines read so far stay, and nothing is added. One the
+        // system could not read to its end is not damaged: what it holds beyond must not be lost.
+        if (file->LastError() != 0) {
+            unreadable_ = error.what();
+        }
     }
 }
 
 void TLog::Save() {
+    if (!unreadable_.empty()) {
+        return;
+    }
     try {
         TMemoryStream data;
         {
@@ -59,8 +73,8 @@ void TLog::Save() {
                 WriteStringToStream(data, line.Time);
             }
         }
-        // Paths and server names are the user's own business.
-        TAtomicFileWriter file(fileName_, 0600);
+        // Paths and server names are the user's own business: a state file of the program's, 0600.
+        TProgramFile file(fileName_, TProgramFileRules{});
         file.Stream().WriteBuffer(data.Bytes().data(), data.Bytes().size());
         file.Commit();
     } catch (const std::exception&) {

@@ -16,6 +16,8 @@ struct TLogMessage {
 
 using TLogMessageList = std::vector<TLogMessage>;
 
+inline constexpr const char* LogFileName = "Backup.log";
+
 // The program's message log: every line in memory, the newest on top of the main window's log box, and the whole
 // log carried across runs in "Backup.log" beside the program. A run marks where it began so that the mail report
 // can take the run's lines.
@@ -26,7 +28,8 @@ class TLog {
 public:
     // Reads programDir + "Backup.log" entry by entry when it exists and, when the whole file loaded, adds
     // "Program Started.". A damaged file keeps the entries before the damage and adds nothing; memory grows with
-    // the entries kept, not with the file. `box` may be null (nothing is shown);
+    // the entries kept, not with the file. A file that is there but cannot be read (see Unreadable) is never
+    // written by this log. `box` may be null (nothing is shown);
     // `sync`, when given, carries the box's updates to the main thread once loading is over.
     TLog(ILogBox* box, const std::string& programDir, ISyncCall* sync = nullptr);
     // Adds "Program stoped." and replaces "Backup.log" with the whole log; a failed write keeps the old file and
@@ -55,6 +58,8 @@ public:
     void SetSyncCall(ISyncCall* sync);
 
     const std::string& FileName() const { return fileName_; }
+    // Why "Backup.log" could not be read, when it was there; empty when it was read (damaged or not) or missing.
+    const std::string& Unreadable() const { return unreadable_; }
     TLogMessageList Lines() const;
     int Count() const;
     std::int32_t MarkIndex() const;
@@ -66,6 +71,7 @@ private:
     void Save();
 
     std::string fileName_;
+    std::string unreadable_;
     TLogMessageList messages_;
     ILogBox* box_;
     bool loading_ = false;

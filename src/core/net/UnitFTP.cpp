@@ -9,6 +9,7 @@
 #include "core/worker/UnitPoolOfProcess.h"
 #include "platform/Convert.h"
 #include "platform/Paths.h"
+#include "platform/ProgramFile.h"
 
 namespace {
 

@@ -5,11 +5,10 @@
 #include "platform/DateTime.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
+#include "support/ScopedEnv.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <set>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -60,32 +59,6 @@ void MakeSocket(const std::string& path) {
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ::close(fd);
 }
-
-// Sets an environment variable for the life of the object, then puts back what was there.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        if (value != nullptr) {
-            ::setenv(name, value, 1);
-        } else {
-            ::unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 using Listing = ArchiveTest;
 
@@ -280,34 +253,6 @@ TEST_F(Listing, AFileThatCannotBeOpenedEndsTheListingAndKeepsTheSnapshot) {
     EXPECT_EXIT(listWithOneFreeDescriptor(), ::testing::ExitedWithCode(3), "");
 }
 
-TEST_F(Listing, TemporaryFolderFromTheEnvironmentElseAPrivateOne) {
-    {
-        const ScopedEnv temp("TEMP", "/var/work");
-        EXPECT_EQ(GetTempDir(), "/var/work/");
-    }
-    {
-        const ScopedEnv temp("TEMP", nullptr);
-        const ScopedEnv tmpdir("TMPDIR", "/elsewhere/");
-        EXPECT_EQ(GetTempDir(), "/elsewhere/");
-    }
-
-    const std::string own = dir / ("CorvaneBackUp-" + std::to_string(::getuid()));
-    EXPECT_EQ(PrivateTempDir(dir.Path()), own + "/");
-    EXPECT_EQ(fs::status(own).permissions(), fs::perms::owner_all);
-    // Opened to others meanwhile: closed again.
-    fs::permissions(own, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all);
-    EXPECT_EQ(PrivateTempDir(dir.Path()), own + "/");
-    EXPECT_EQ(fs::status(own).permissions(), fs::perms::owner_all);
-    // Something that is not a folder of ours is refused, a link to one included.
-    fs::remove(own);
-    fs::create_directories(dir / "other");
-    fs::create_directory_symlink(dir / "other", own);
-    EXPECT_THROW(PrivateTempDir(dir.Path()), Exception);
-    fs::remove(own);
-    WriteFileBytes(own, "");
-    EXPECT_THROW(PrivateTempDir(dir.Path()), Exception);
-}
-
 TEST_F(Listing, ArchiveNameIsTheTaskNameAndTheMomentInTheTemporaryFolder) {
     const ScopedEnv temp("TEMP", dir.Path().c_str());
     const ScopedClock clock([] { return EncodeDate(2005, 5, 17) + EncodeTime(10, 0, 0); });
@@ -327,23 +272,6 @@ TEST_F(Listing, ArchiveNameIsTheTaskNameAndTheMomentInTheTemporaryFolder) {
     EXPECT_EQ(task.MakeArchiveName(), dir / (longName.substr(0, 217) + "__05_17_05_10-00-00.zip"));
     task.SetName(std::string(230, 'L'));
     EXPECT_EQ(ExtractFileName(VolumeFileName(task.MakeArchiveName(), 2147483647)).size() + 4, 255u);
-}
-
-TEST_F(Listing, WorkFilesAreTheProgramsOwnPrivateAndGoWithTheirObject) {
-    const ScopedEnv temp("TEMP", dir.Path().c_str());
-    std::string path;
-    {
-        const TWorkFile file("volume");
-        path = file.Path();
-        EXPECT_EQ(ExtractFilePath(path), dir.Path());
-        EXPECT_TRUE(ExtractFileName(path).starts_with("volume-"));
-        EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-        EXPECT_NE(TWorkFile("volume").Path(), path);
-    }
-    EXPECT_FALSE(fs::exists(path));
-    fs::remove_all(dir.Path());
-    EXPECT_THROW(TWorkFile("volume"), Exception);
-    fs::create_directories(dir.Path());
 }
 
 } // namespace

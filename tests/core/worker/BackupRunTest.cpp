@@ -9,6 +9,7 @@
 #include "core/tasks/UnitGroups.h"
 #include "core/worker/UnitPoolOfProcess.h"
 #include "platform/DateTime.h"
+#include "platform/ProgramFile.h"
 #include "zip/ZipArchive.h"
 
 #include "support/Command.h"

@@ -1,0 +1,262 @@
+#include "ProgramFile.h"
+
+#include "Exceptions.h"
+#include "Paths.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <random>
+#include <stdexcept>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The letters and the length of mkostemp's "XXXXXX".
+constexpr char NameLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr std::size_t RandomLength = 6;
+constexpr std::string_view ReplacementSuffix = ".tmp";
+
+std::string RandomPiece() {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    std::string piece;
+    for (std::size_t i = 0; i < RandomLength; ++i) {
+        piece += NameLetters[random() % (sizeof NameLetters - 1)];
+    }
+    return piece;
+}
+
+// What a replacement of `name` is called before the random piece: "<name>." where the whole name fits the
+// file-name limit, else "." alone.
+std::string ReplacementPrefix(const std::string& name) {
+    return name.size() + 1 + RandomLength + ReplacementSuffix.size() <= NAME_MAX ? name + "." : ".";
+}
+
+bool IsReplacementOf(const std::string& candidate, const std::string& prefix) {
+    const std::size_t size = prefix.size() + RandomLength + ReplacementSuffix.size();
+    if (candidate.size() != size || !candidate.starts_with(prefix) || !candidate.ends_with(ReplacementSuffix)) {
+        return false;
+    }
+    const std::string_view piece = std::string_view(candidate).substr(prefix.size(), RandomLength);
+    return piece.find_first_not_of(NameLetters) == std::string_view::npos;
+}
+
+std::string CreateErrorText(const std::string& path, const std::string& reason) {
+    return "Cannot create file \"" + path + "\". " + reason;
+}
+
+// The file that a save through the links at `path` replaces: where the chain of symbolic links ends, whether
+// anything is there or not. Folders on the way are the system's to follow.
+std::string ResolveLinks(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0; hops <= 40; ++hops) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return current;
+        }
+        std::vector<char> buffer(PATH_MAX);
+        ssize_t size = 0;
+        while ((size = ::readlink(current.c_str(), buffer.data(), buffer.size())) ==
+               static_cast<ssize_t>(buffer.size())) {
+            buffer.resize(buffer.size() * 2);
+        }
+        if (size < 0) {
+            throw EFCreateError(CreateErrorText(path, std::strerror(errno)));
+        }
+        const std::string link(buffer.data(), static_cast<std::size_t>(size));
+        current = link.starts_with(PathDelim) ? link : ExtractFilePath(current) + link;
+    }
+    throw EFCreateError(CreateErrorText(path, std::strerror(ELOOP)));
+}
+
+// A folder to make files in by descriptor: readable, so that it can be flushed, or else only usable as a place.
+int OpenFolderDescriptor(const std::string& folder) {
+    const char* at = folder.empty() ? "." : folder.c_str();
+    const int fd = ::open(at, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) {
+        return ::open(at, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    return fd;
+}
+
+} // namespace
+
+TProgramFile::TProgramFile(const std::string& target, const TProgramFileRules& rules)
+    : rules_(rules), shownPath_(target) {
+    const std::string replaced = rules.ThroughLinks ? ResolveLinks(target) : target;
+    targetName_ = ExtractFileName(replaced);
+    if (targetName_.empty()) {
+        Fail(EISDIR);
+    }
+    OpenFolder(ExtractFilePath(replaced));
+    Create(ReplacementPrefix(targetName_), std::string(ReplacementSuffix));
+}
+
+TProgramFile::TProgramFile(int folder, const std::string& name, const TProgramFileRules& rules)
+    : rules_(rules), targetName_(name), shownPath_(name) {
+    if (name.empty() || name.find(PathDelim) != std::string::npos || name == "." || name == "..") {
+        throw std::invalid_argument("A program file's name is one piece of a path");
+    }
+    folder_.fd = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    if (folder_.fd < 0) {
+        Fail(errno);
+    }
+    Create(ReplacementPrefix(targetName_), std::string(ReplacementSuffix));
+}
+
+TProgramFile::TProgramFile(WorkTag, const std::string& folder, const std::string& kind)
+    : shownPath_(IncludeTrailingPathDelimiter(folder)) {
+    rules_.ModeRule = TModeRule::Exact;
+    rules_.Mode = 0600;
+    OpenFolder(shownPath_);
+    Create(kind + "-", "");
+}
+
+TProgramFile TProgramFile::WorkFile(const std::string& folder, const std::string& kind) {
+    return TProgramFile(WorkTag{}, folder, kind);
+}
+
+TProgramFile::TDescriptor::~TDescriptor() {
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+TProgramFile::~TProgramFile() {
+    if (!committed_) {
+        Discard();
+    }
+}
+
+void TProgramFile::Discard() {
+    stream_.reset();
+    if (file_.fd >= 0) {
+        ::close(std::exchange(file_.fd, -1));
+    }
+    if (!name_.empty()) {
+        ::unlinkat(folder_.fd, name_.c_str(), 0);
+        name_.clear();
+    }
+}
+
+void TProgramFile::OpenFolder(const std::string& folder) {
+    folderPath_ = folder;
+    folder_.fd = OpenFolderDescriptor(folder);
+    if (folder_.fd < 0) {
+        Fail(errno);
+    }
+}
+
+void TProgramFile::Create(const std::string& prefix, const std::string& suffix) {
+    mode_t mode = static_cast<mode_t>(rules_.Mode);
+    if (rules_.ModeRule == TModeRule::FromReplaced) {
+        struct stat st {};
+        if (::fstatat(folder_.fd, targetName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+            mode = 0600;
+        }
+    }
+    for (int attempt = 0; attempt < 100 && file_.fd < 0; ++attempt) {
+        std::string name = prefix + RandomPiece() + suffix;
+        file_.fd = ::openat(folder_.fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (file_.fd >= 0) {
+            name_ = std::move(name);
+        } else if (errno != EEXIST) {
+            break;
+        }
+    }
+    if (file_.fd < 0) {
+        Fail(errno);
+    }
+    path_ = folderPath_ + name_;
+    // The mode asked for, not narrowed by the umask. A file system that keeps no modes keeps the file all the same.
+    if (rules_.ModeRule == TModeRule::Exact) {
+        ::fchmod(file_.fd, mode);
+    }
+    stream_ = std::make_unique<TFileStream>(file_.fd, path_);
+}
+
+void TProgramFile::TakeOverFromReplaced() {
+    if (!rules_.OwnerFromReplaced && rules_.ModeRule != TModeRule::FromReplaced) {
+        return;
+    }
+    struct stat st {};
+    if (::fstatat(folder_.fd, targetName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+        return; // nothing there to take from; the file stays as it was made
+    }
+    // The owner first: changing it may clear set-id bits, and the mode is set after it. Refusals leave the file
+    // the process's own, which is all another user may have.
+    if (rules_.OwnerFromReplaced && ::fchown(file_.fd, st.st_uid, st.st_gid) != 0) {
+        ::fchown(file_.fd, static_cast<uid_t>(-1), st.st_gid);
+    }
+    if (rules_.ModeRule == TModeRule::FromReplaced) {
+        ::fchmod(file_.fd, st.st_mode & 01777 & ~static_cast<mode_t>(S_ISUID | S_ISGID));
+    }
+}
+
+void TProgramFile::Commit() {
+    if (targetName_.empty() || file_.fd < 0) {
+        throw std::logic_error("Only an open replacement is committed");
+    }
+    try {
+        if (rules_.Durable) {
+            stream_->Flush();
+        }
+        TakeOverFromReplaced();
+        stream_.reset();
+        if (::close(std::exchange(file_.fd, -1)) != 0 ||
+            ::renameat(folder_.fd, name_.c_str(), folder_.fd, targetName_.c_str()) != 0) {
+            Fail(errno);
+        }
+    } catch (...) {
+        Discard();
+        throw;
+    }
+    committed_ = true;
+    // The rename itself made durable, so that a crash right after cannot bring back the old file.
+    if (rules_.Durable) {
+        ::fsync(folder_.fd);
+    }
+}
+
+void TProgramFile::Fail(int error) {
+    const std::string reason = std::strerror(error);
+    if (targetName_.empty()) {
+        throw EFCreateError("Cannot create a work file in " + shownPath_ + ". " + reason);
+    }
+    throw EFCreateError(CreateErrorText(shownPath_, reason));
+}
+
+void TProgramFile::RemoveLeftovers(const std::string& target, bool throughLinks) {
+    std::string replaced;
+    try {
+        replaced = throughLinks ? ResolveLinks(target) : target;
+    } catch (const EFCreateError&) {
+        return; // a link loop: no save could have been made there
+    }
+    const std::string prefix = ReplacementPrefix(ExtractFileName(replaced));
+    if (prefix == ".") {
+        return; // the short form is shared by every long name of the folder
+    }
+    const std::string folder = ExtractFilePath(replaced);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()), &::closedir);
+    if (!dir) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        // Only regular files: whatever else has such a name is not a save's.
+        struct stat st {};
+        if (IsReplacementOf(name, prefix) &&
+            ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+            ::unlinkat(::dirfd(dir.get()), entry->d_name, 0);
+        }
+    }
+}
+
+TWorkFile::TWorkFile(const std::string& kind) : file_(TProgramFile::WorkFile(GetTempDir(), kind)) {}

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "Streams.h"
+
+#include <memory>
+#include <string>
+
+// How a program file's mode is set.
+enum class TModeRule {
+    Exact,        // Mode as given, whatever the umask (a state file's 0600)
+    Umasked,      // Mode less the umask, as a file that the program opened anew would have
+    FromReplaced, // the replaced regular file's permission bits, set-user-id and set-group-id left out; Umasked where
+                  // there is none. Meanwhile the file is its maker's alone (0600), so a private file replaced by a new
+                  // copy of itself is never readable by others, not even for a moment.
+};
+
+// What a replacement takes over from the file it replaces, and what a symbolic link at its target means to it. Only
+// a regular file standing at the target itself lends anything; where the target is a link that is followed (see
+// ThroughLinks), the file the link names stands there.
+struct TProgramFileRules {
+    TModeRule ModeRule = TModeRule::Exact;
+    unsigned Mode = 0600;
+    // The replaced file's owner and group, as far as the process may give them (root may give any; another user
+    // at most a group of its own); otherwise the new file is the process's.
+    bool OwnerFromReplaced = true;
+    // A symbolic link at a target given by path: true saves through it, as an editor does (the file it names is
+    // replaced, or made when the link dangles, and the link stays); false replaces the link itself and never looks
+    // where it points.
+    bool ThroughLinks = true;
+    // The bytes forced to the disk before the rename, and the folder after it: after a crash the target is the old
+    // file or the whole new one, never an empty one.
+    bool Durable = true;
+};
+
+// A file the program makes, under a name of its own: a random one made with O_CREAT | O_EXCL | O_NOFOLLOW (what
+// mkostemp does, here also in a folder given by descriptor), so it is never anybody else's file or a link planted
+// in advance. It is removed however its user leaves, unless it was committed.
+//
+// A replacement is named "<target's name>.XXXXXX.tmp" in the target's folder (".XXXXXX.tmp" where that name would
+// be too long) and renamed over the target by Commit: a reader sees the old file or the new, never a mixture; a
+// failed or interrupted write keeps the old file; two replacements at once never touch each other's file, and the
+// target ends up as one of them, whole. What the new file takes from the old is the rules' business.
+class TProgramFile {
+public:
+    // A replacement of the file at `target`. Raises EFCreateError, naming the target, when it cannot be made.
+    TProgramFile(const std::string& target, const TProgramFileRules& rules);
+    // A replacement of `name` (one piece) in the folder open as `folder`, which the caller may close at once (this
+    // object keeps a duplicate). A link standing at the name is replaced, never followed, whatever ThroughLinks says.
+    TProgramFile(int folder, const std::string& name, const TProgramFileRules& rules);
+    // A work file "<folder><kind>-XXXXXX", empty, mode 0600, that replaces nothing and goes with the object. Raises
+    // EFCreateError, naming the folder, when it cannot be made.
+    static TProgramFile WorkFile(const std::string& folder, const std::string& kind);
+    ~TProgramFile();
+    TProgramFile(const TProgramFile&) = delete;
+    TProgramFile& operator=(const TProgramFile&) = delete;
+
+    // The open file, for writing; valid until Commit.
+    int Descriptor() const { return file_.fd; }
+    TStream& Stream() { return *stream_; }
+    // The file's path: the folder as given and the file's own name; in a folder given by descriptor, the name
+    // alone (relative to that folder).
+    const std::string& Path() const { return path_; }
+
+    // Replaces the target with the file (a replacement only). Raises EWriteError when the bytes cannot be kept and
+    // EFCreateError when the target cannot be replaced; the file is gone then and the target is as it was.
+    void Commit();
+
+    // Removes the files that replacements of `target` (by path, with `throughLinks` as the rules say) left when
+    // they were killed before their Commit. Only for a target whose replacement name fits its folder, and only
+    // while nothing can be replacing it (its program holds its lock): a live writer's file would go too.
+    static void RemoveLeftovers(const std::string& target, bool throughLinks = true);
+
+private:
+    struct WorkTag {};
+    // A descriptor that closes itself, also when a constructor fails half way.
+    struct TDescriptor {
+        int fd = -1;
+        TDescriptor() = default;
+        ~TDescriptor();
+        TDescriptor(const TDescriptor&) = delete;
+        TDescriptor& operator=(const TDescriptor&) = delete;
+    };
+
+    TProgramFile(WorkTag, const std::string& folder, const std::string& kind);
+    void OpenFolder(const std::string& folder);
+    void Create(const std::string& prefix, const std::string& suffix);
+    void TakeOverFromReplaced();
+    // Closes and removes the file.
+    void Discard();
+    // Raises EFCreateError with the system's text of `error`, naming the target (or a work file's folder).
+    [[noreturn]] void Fail(int error);
+
+    TProgramFileRules rules_;
+    std::string folderPath_; // "" for a folder given by descriptor
+    std::string targetName_; // "" for a work file
+    std::string shownPath_;  // the target as given (a work file's folder), for messages
+    std::string name_;       // the file's own name in the folder
+    std::string path_;
+    TDescriptor folder_;
+    TDescriptor file_;
+    std::unique_ptr<TFileStream> stream_;
+    bool committed_ = false;
+};
+
+// A work file of the program's own in the temporary folder (GetTempDir): made empty, with mode 0600, under a unique
+// name made from `kind` (a word of ours), and removed when the object goes, whichever way its user leaves. Never
+// named after anything from outside: a name the server lists could climb out of the folder, or be too long for it.
+// Raises Exception when it cannot be made.
+class TWorkFile {
+public:
+    explicit TWorkFile(const std::string& kind);
+    const std::string& Path() const { return file_.Path(); }
+
+private:
+    TProgramFile file_;
+};

@@ -152,7 +152,17 @@ int DayOfWeek(TDateTime value) {
 
 TDateTime DateTimeFromUnix(std::time_t seconds) {
     std::tm local{};
-    localtime_r(&seconds, &local);
+    // A moment outside the years 1 to 9999 (file systems with 64-bit times keep such file times, after a bad clock
+    // or a broken extractor) reads as the nearest end, as every other value here does; localtime_r itself fails for
+    // one whose year does not fit its int.
+    const bool converted = localtime_r(&seconds, &local) != nullptr;
+    const long long year = converted ? local.tm_year + 1900LL : (seconds < 0 ? 0 : 10000);
+    if (year > 9999) {
+        return EncodeDateTime(DateParts{9999, 12, 31}, TimeParts{23, 59, 59, 0});
+    }
+    if (year < 1) {
+        return EncodeDate(1, 1, 1);
+    }
     return EncodeDateTime(DateParts{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday},
                           TimeParts{local.tm_hour, local.tm_min, local.tm_sec, 0});
 }

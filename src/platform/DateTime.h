@@ -67,7 +67,8 @@ int SecondsOfDay(TDateTime value);
 // 1 for Sunday ... 7 for Saturday.
 int DayOfWeek(TDateTime value);
 
-// Local time of a POSIX moment, and back.
+// Local time of a POSIX moment, and back. A moment after 9999 reads as 9999-12-31 23:59:59, one before year 1 as
+// 0001-01-01 00:00:00.
 TDateTime DateTimeFromUnix(std::time_t seconds);
 std::time_t DateTimeToUnix(TDateTime value);
 

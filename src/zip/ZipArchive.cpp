@@ -55,7 +55,7 @@ struct ZipEntry {
 class TZipArchive {
 public:
     void MakeZip(const std::string& zipName, const std::string& baseDir);
-    void AddZip(const std::string& path);
+    bool AddZip(const std::string& path, const std::function<bool()>& cancelled);
     void CloseZip();
     void SetCompression(TCompressionType type, int level) {
         CompressionType = type;
@@ -82,10 +82,15 @@ char LevelCharacter(int level) {
 }
 
 // Streams the source into the compressed stream in 16 KiB blocks and closes the source: 0 when done, 1 when a
-// read failed, 2 when the stream did not take a block whole. A failed close at the end raises EInOutError.
-int CopyFileToGz(FileHandle& source, gz_stream* stream) {
+// read failed, 2 when the stream did not take a block whole, 3 when `cancelled` (asked before each block) said so.
+// A failed close at the end raises EInOutError.
+int CopyFileToGz(FileHandle& source, gz_stream* stream, const std::function<bool()>& cancelled = {}) {
     std::array<Bytef, GzBufferSize> buffer;
     for (;;) {
+        if (cancelled && cancelled()) {
+            source.Close();
+            return 3;
+        }
         const std::int64_t n = source.Read(buffer.data(), buffer.size());
         if (n < 0) {
             source.Close();
@@ -255,9 +260,9 @@ void TZipArchive::MakeZip(const std::string& zipName, const std::string& baseDir
     }
 }
 
-void TZipArchive::AddZip(const std::string& path) {
+bool TZipArchive::AddZip(const std::string& path, const std::function<bool()>& cancelled) {
     if (ZipFileName.empty()) {
-        return;
+        return true;
     }
     FileHandle source;
     if (!source.OpenRegularForReading(path)) {
@@ -285,7 +290,10 @@ void TZipArchive::AddZip(const std::string& path) {
         if (!stream) {
             throw EGZipError("Error opening " + ZipFileName, 2);
         }
-        const int copied = CopyFileToGz(source, stream.get());
+        const int copied = CopyFileToGz(source, stream.get(), cancelled);
+        if (copied == 3) {
+            return false;
+        }
         const int closed = copied == 0 ? ZipClose(stream.get()) : 0;
         if (stream->past_limit) {
             // The source grew while it was packed, past what the plain header chosen for its first size can
@@ -316,6 +324,7 @@ void TZipArchive::AddZip(const std::string& path) {
     header.Attributes = GetFileAttributes(path);
     header.Zip64 = stream->zip64;
     ZipEntries.push_back(ZipEntry{name, header});
+    return true;
 }
 
 void TZipArchive::CloseZip() {
@@ -424,8 +433,8 @@ void MakeZip(const std::string& zipName, const std::string& baseDir) {
     Module().MakeZip(zipName, baseDir);
 }
 
-void AddZip(const std::string& path) {
-    Module().AddZip(path);
+bool AddZip(const std::string& path, const std::function<bool()>& cancelled) {
+    return Module().AddZip(path, cancelled);
 }
 
 void CloseZip() {

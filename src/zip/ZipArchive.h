@@ -3,6 +3,7 @@
 #include "platform/Exceptions.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // The zip archive writer: one archive at a time, built entry by entry from files on disk, each entry raw deflate
@@ -60,7 +61,9 @@ void MakeZip(const std::string& zipName, const std::string& baseDir);
 // than a zip header can hold (the message says so); 3 when the data cannot be finished; 4 when the source fails
 // while being read; 5 when the compressed data cannot be written whole (a full disk). A source that grows past
 // 4 GiB while it is packed is packed again from its start with Zip64 sizes.
-void AddZip(const std::string& path);
+// `cancelled`, when given, is asked before each block of the source is read; once it answers true the entry is
+// given up as a failed one is, and AddZip returns false. True when the entry was added (or no archive is open).
+bool AddZip(const std::string& path, const std::function<bool()>& cancelled = {});
 // Writes the central directory and the end record and closes the archive. Does nothing when none is open.
 // Raises EInOutError when the archive cannot be opened or written; the archive then stays open, so a later
 // CloseZip may try again.

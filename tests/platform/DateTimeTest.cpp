@@ -99,9 +99,17 @@ TEST(DateTime, ClockCanBeReplacedForATest) {
     EXPECT_NEAR(Now(), SystemNow(), 1.0 / 86400);
 }
 
-TEST(DateTime, UnixTimesAreLocal) {
+TEST(DateTime, UnixTimesAreLocalAndThoseBeyondTheYears1To9999TakeTheNearestEnd) {
     const TDateTime value = EncodeDate(2024, 7, 1) + EncodeTime(12, 34, 56);
     EXPECT_EQ(DateTimeFromUnix(DateTimeToUnix(value)), value);
+    // File systems with 64-bit times keep such moments; the last ones stand beyond what the system's local time
+    // can tell at all.
+    const TDateTime last = EncodeDate(9999, 12, 31) + EncodeTime(23, 59, 59);
+    const TDateTime first = EncodeDate(1, 1, 1);
+    EXPECT_EQ(DateTimeFromUnix(320'000'000'000), last);
+    EXPECT_EQ(DateTimeFromUnix(std::numeric_limits<std::time_t>::max()), last);
+    EXPECT_EQ(DateTimeFromUnix(-70'000'000'000), first);
+    EXPECT_EQ(DateTimeFromUnix(std::numeric_limits<std::time_t>::min()), first);
 }
 
 class LocaleText : public ::testing::TestWithParam<QLocale> {

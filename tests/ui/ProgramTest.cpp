@@ -40,9 +40,33 @@ std::vector<std::string> LogMessages(const std::string& path) {
     std::vector<std::string> messages(static_cast<std::size_t>(log.ReadInt32()));
     for (std::string& message : messages) {
         message = ReadStringFromStream(log);
-        ReadStringFromStream(log);
+        ReadStringFromStream(log); // its time
     }
     return messages;
+}
+
+// The bytes a process has read through read calls so far, from its /proc/<pid>/io; 0 when it is gone.
+std::int64_t BytesRead(const std::string& io) {
+    std::ifstream in(io);
+    std::string key;
+    std::int64_t value = 0;
+    while (in >> key >> value) {
+        if (key == "rchar:") {
+            return value;
+        }
+    }
+    return 0;
+}
+
+// The environment of a program under test: no display, and a registry, temporary and configuration folder of the
+// test's own.
+QProcessEnvironment ProgramEnvironment(const TempDir& runtime, const TempDir& temp, const TempDir& config) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.Path()));
+    environment.insert("TEMP", QString::fromStdString(temp.Path()));
+    environment.insert("XDG_CONFIG_HOME", QString::fromStdString(config.Path()));
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    return environment;
 }
 
 struct stat Stat(const std::string& path) {
@@ -106,11 +130,7 @@ protected:
     QProcess& Start(const std::function<void(QProcessEnvironment&)>& adjust = nullptr, const QStringList& user = {}) {
         processes.push_back(std::make_unique<QProcess>());
         QProcess& process = *processes.back();
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.Path()));
-        environment.insert("TEMP", QString::fromStdString(temp.Path()));
-        environment.insert("XDG_CONFIG_HOME", QString::fromStdString(config.Path()));
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        QProcessEnvironment environment = ProgramEnvironment(runtime, temp, config);
         if (adjust) {
             adjust(environment);
         }
@@ -265,12 +285,13 @@ TEST_F(BackupProgram, TenStartsAtOnceLeaveOneProgramAndOneCompanionWhateverTheir
     EXPECT_EQ(Running(), 1u);
 }
 
-TEST_F(BackupProgram, ATerminationSignalDuringARunStopsItAndEndsAsSoonAsTheRunHasEnded) {
-    // A task due at the first tick, of many files, packed into many volumes.
+TEST_F(BackupProgram, ATerminationSignalDuringTheLastFileStopsTheRunThereAndEndsTheProgramTheRegularWay) {
+    // A task due at the first tick whose last file is large: 2 GiB that take no room on the disk, and seconds to
+    // pack.
     TempDir data;
-    for (int i = 0; i < 30; ++i) {
-        WriteFileBytes(data / ("f" + std::to_string(i)), RandomBytes(1 << 20, static_cast<std::uint32_t>(i)));
-    }
+    const std::string large = data / "large.bin";
+    WriteFileBytes(large, "");
+    std::filesystem::resize_file(large, 2ull << 30);
     std::vector<std::unique_ptr<TGroup>> tasks;
     tasks.push_back(std::make_unique<TGroup>());
     TGroup& task = *tasks.back();
@@ -282,31 +303,44 @@ TEST_F(BackupProgram, ATerminationSignalDuringARunStopsItAndEndsAsSoonAsTheRunHa
     task.Info->Period->Mode = 1;
     task.Info->Period->StartDate = Now() - 1;
     WriteTaskFile(program / TaskFileName, tasks);
+    const auto volumes = [&] {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(temp.Path())) {
+            if (entry.path().extension() == ".zip") {
+                found.push_back(entry.path());
+            }
+        }
+        return found;
+    };
 
     QProcess& process = Start();
-    // The first volume is being packed: the run is under way.
+    // The volume is begun: the large file is being packed.
+    ASSERT_TRUE(WaitUntil([&] { return !volumes().empty(); }, 60s));
+    const std::string io = "/proc/" + std::to_string(process.processId()) + "/io";
+    process.terminate();
+    // How far the program read until it ended: not the whole file.
+    std::int64_t read = 0;
     ASSERT_TRUE(WaitUntil(
         [&] {
-            for (const auto& entry : std::filesystem::directory_iterator(temp.Path())) {
-                if (entry.path().extension() == ".zip") {
-                    return true;
-                }
-            }
-            return false;
+            read = std::max(read, BytesRead(io));
+            return process.waitForFinished(0);
         },
-        60s));
-    process.terminate();
-    ASSERT_TRUE(process.waitForFinished(60000)) << "the program ends once the stopped run has ended";
+        60s))
+        << "the program ends once the stopped run has ended";
+    EXPECT_LT(read, 1ll << 30);
     EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(process.exitCode(), 0);
 
-    // Stopped, not finished; then closed the regular way: the log written last, the tasks saved with the run's
-    // start time.
+    // Stopped part way through the file, before any upload, its volume gone; then closed the regular way: the log
+    // written last, the tasks saved with the run's start time.
     const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Adding file" + large), messages.end());
     EXPECT_NE(std::find(messages.begin(), messages.end(), "Process stopped."), messages.end());
+    EXPECT_EQ(std::find(messages.begin(), messages.end(), "Compressing is done"), messages.end());
     EXPECT_EQ(std::find(messages.begin(), messages.end(), "Task Done."), messages.end());
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "Program stoped.");
+    EXPECT_TRUE(volumes().empty());
     std::vector<std::unique_ptr<TGroup>> stored;
     ReadTaskFile(program / TaskFileName, nullptr, stored);
     ASSERT_EQ(stored.size(), 1u);
@@ -325,6 +359,103 @@ TEST_F(BackupProgram, ATerminationSignalEndsItAsClosingTheWindowDoes) {
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "Program stoped.");
     EXPECT_FALSE(Found());
+}
+
+// One start of a built program in a program folder and desktop folders of its own, so that several run side by
+// side, each found only through its own registry folder.
+struct SoloStart {
+    SoloStart(const std::string& built, const std::string& classToFind, const std::string& captionToFind,
+              std::chrono::milliseconds signalDelay)
+        : program(folder / std::filesystem::path(built).filename().string()), className(classToFind),
+          caption(captionToFind), delay(signalDelay) {
+        std::filesystem::copy_file(built, program);
+    }
+    void Start() {
+        process.setProcessEnvironment(ProgramEnvironment(runtime, temp, config));
+        process.setProgram(QString::fromStdString(program));
+        process.setArguments({"run"});
+        process.start();
+        EXPECT_TRUE(process.waitForStarted(10000));
+    }
+    // Whether the program can be found now by whoever looks in its registry folder.
+    bool Found() const {
+        const char* own = std::getenv("XDG_RUNTIME_DIR");
+        const std::string previous = own != nullptr ? own : "";
+        ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
+        const bool seen = FindWindow(className, caption, 200ms);
+        if (own != nullptr) {
+            ::setenv("XDG_RUNTIME_DIR", previous.c_str(), 1);
+        } else {
+            ::unsetenv("XDG_RUNTIME_DIR");
+        }
+        return seen;
+    }
+
+    TempDir folder;
+    TempDir runtime;
+    TempDir config;
+    TempDir temp;
+    std::string program;
+    std::string className;
+    std::string caption;
+    std::chrono::milliseconds delay;
+    QProcess process;
+    std::optional<std::chrono::steady_clock::time_point> foundAt;
+    bool signalled = false;
+};
+
+TEST(BothPrograms, ATerminationSignalAsSoonAsTheyCanBeFoundOrShortlyAfterClosesThemTheRegularWay) {
+    WidgetApp();
+    // The backup program on a first start (no task file: the new-task dialog opens while its window is made), and
+    // the companion, each signalled at once and after a few short delays, all side by side.
+    std::vector<std::unique_ptr<SoloStart>> starts;
+    for (const auto delay : {0ms, 20ms, 100ms, 300ms}) {
+        starts.push_back(
+            std::make_unique<SoloStart>(CORVANE_BACKUP_PATH, TmainForm::ClassName, TmainForm::Caption, delay));
+        starts.push_back(
+            std::make_unique<SoloStart>(PLOVERLY_PATH, TmainForm::CompanionClass, TmainForm::CompanionCaption, delay));
+    }
+    for (auto& start : starts) {
+        start->Start();
+    }
+    // Looked for without a pause, so that "at once" is at once.
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!std::all_of(starts.begin(), starts.end(), [](const auto& start) { return start->signalled; })) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        for (auto& start : starts) {
+            if (start->signalled) {
+                continue;
+            }
+            if (!start->foundAt && start->Found()) {
+                start->foundAt = std::chrono::steady_clock::now();
+            }
+            if (start->foundAt && std::chrono::steady_clock::now() >= *start->foundAt + start->delay) {
+                start->process.terminate();
+                start->signalled = true;
+            }
+            // One that ended before it could be found fails below.
+            start->signalled = start->signalled || start->process.waitForFinished(0);
+        }
+    }
+    for (auto& start : starts) {
+        const std::string which =
+            start->program + " signalled " + std::to_string(start->delay.count()) + " ms after it could be found";
+        EXPECT_TRUE(start->process.waitForFinished(20000)) << which;
+        EXPECT_EQ(start->process.exitStatus(), QProcess::NormalExit) << which;
+        EXPECT_EQ(start->process.exitCode(), 0) << which;
+        if (start->className == TmainForm::ClassName) {
+            // Closed as the user closes it: the task of the cancelled dialog saved, the log written last.
+            std::vector<std::unique_ptr<TGroup>> stored;
+            ReadTaskFile(start->folder / TaskFileName, nullptr, stored);
+            EXPECT_EQ(stored.size(), 1u) << which;
+            const std::vector<std::string> messages = LogMessages(start->folder / "Backup.log");
+            EXPECT_TRUE(!messages.empty() && messages.back() == "Program stoped.") << which;
+        }
+        if (start->process.state() != QProcess::NotRunning) {
+            start->process.kill();
+            start->process.waitForFinished(10000);
+        }
+    }
 }
 
 TEST_F(BackupProgram, StateFilesItCannotReadAreNamedAndLeftAsTheyWere) {

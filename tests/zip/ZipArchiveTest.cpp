@@ -275,6 +275,21 @@ TEST(DosDateTime, LocalTimeWithinTheFormatsRange) {
     // Before 1980 the format has no date: the earliest one stands in rather than a wrapped year.
     SetModificationTime(dir / "f", LocalMoment(1975, 3, 1, 10, 0, 0));
     EXPECT_EQ(FileDosDateTime(dir / "f"), Dos(1980, 1, 1, 0, 0, 0));
+    // So do times past the year 9999 and before year 1, where the file system keeps them (tmpfs does; ext4 cuts
+    // them to its own range first).
+    char shm[] = "/dev/shm/corvane-test-XXXXXX";
+    if (::mkdtemp(shm) != nullptr) {
+        const std::string far = std::string(shm) + "/far";
+        WriteFileBytes(far, "");
+        for (const auto& [seconds, dos] : {std::pair{std::time_t{320'000'000'000}, Dos(2107, 12, 31, 23, 59, 58)},
+                                           std::pair{std::time_t{-70'000'000'000}, Dos(1980, 1, 1, 0, 0, 0)}}) {
+            SetModificationTime(far, seconds);
+            if (ModificationTime(far) == seconds) {
+                EXPECT_EQ(FileDosDateTime(far), dos) << seconds;
+            }
+        }
+        std::filesystem::remove_all(shm);
+    }
     EXPECT_EQ(FileDosDateTime(dir.Path()), InvalidDosDateTime);
     EXPECT_EQ(FileDosDateTime(dir / "missing"), InvalidDosDateTime);
 

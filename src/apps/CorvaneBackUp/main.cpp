@@ -49,34 +49,41 @@ int main(int argc, char** argv) {
     }
 
     QApplication app(argc, argv);
+    // A logout or a kill closes the window as the user would, tasks saved first. An open dialog is closed first
+    // (cancelled), and so is each one that opens after it, and the window only once the dialog's own step has
+    // finished; a run is stopped as its STOP button does (the signal itself already stopped it, the moment it came),
+    // and the window closes as soon as the run has ended (a restore or a deletion ends by itself). A window still
+    // being made (its making may open the new-task dialog, on a first start) closes once made. Kept outside the try
+    // block, for a close still pending while an error box runs its own event loop.
+    TmainForm* window = nullptr;
+    bool ending = false;
+    bool closed = false; // and the application object gone with the window
+    std::function<void()> closeWhenFree = [&] {
+        if (closed) {
+            return;
+        }
+        if (QWidget* dialog = QApplication::activeModalWidget()) {
+            dialog->close();
+            QTimer::singleShot(50, closeWhenFree);
+            return;
+        }
+        if (window == nullptr) {
+            QTimer::singleShot(50, closeWhenFree);
+            return;
+        }
+        TGlobalObject* global = GetGlobalObject();
+        if (global->Busy) {
+            global->StopRun();
+            QTimer::singleShot(50, closeWhenFree);
+            return;
+        }
+        closed = window->close();
+    };
     try {
         SetApplicationTitle(TmainForm::Caption);
         if (guard == TProgramFolderLock::TOutcome::Failed) {
             MessageBox(nullptr, folder.Problem());
         }
-        // A logout or a kill closes the window as the user would, tasks saved first. An open dialog is closed first
-        // (cancelled), and the window only once the dialog's own step has finished; a run is stopped as its STOP
-        // button does, and the window closes as soon as the run has ended (a restore or a deletion ends by itself).
-        TmainForm* window = nullptr;
-        bool ending = false;
-        std::function<void()> closeWhenFree = [&] {
-            if (window == nullptr) {
-                return;
-            }
-            if (QApplication::activeModalWidget() != nullptr) {
-                QTimer::singleShot(50, closeWhenFree);
-                return;
-            }
-            TGlobalObject* global = GetGlobalObject();
-            if (global->Busy) {
-                global->StopRun();
-                QTimer::singleShot(50, closeWhenFree);
-                return;
-            }
-            if (window->close()) {
-                window = nullptr; // the application object is gone with it
-            }
-        };
         OnTerminationSignal([&] {
             ending = true;
             if (QWidget* dialog = QApplication::activeModalWidget()) {
@@ -92,12 +99,13 @@ int main(int argc, char** argv) {
         TmainForm mainForm;
         window = &mainForm;
         if (ending) {
-            mainForm.close();
+            closed = mainForm.close();
             return 0;
         }
         mainForm.show();
         QApplication::exec();
     } catch (const std::exception& error) {
+        closed = true; // no window any more: a close still pending has nothing to do
         MessageBox(nullptr, error.what());
     }
     return 0;

@@ -7,6 +7,7 @@
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
 #include "platform/ProgramFile.h"
+#include "platform/TerminationSignals.h"
 
 #include <optional>
 #include <stdexcept>
@@ -155,6 +156,10 @@ void TGlobalObject::StopRun() {
         SendWindow->SetCaption("Stopping......");
         SendWindow->Hide();
     }
+}
+
+bool TGlobalObject::StopRequested() const {
+    return Stop || TerminationRequested();
 }
 
 void TGlobalObject::FillServerTree() {

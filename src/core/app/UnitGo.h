@@ -46,6 +46,9 @@ public:
     // What the progress window's STOP button does: the run ends at its next step, and the window goes with the
     // caption "Stopping......".
     void StopRun();
+    // The run is to end at its next step: STOP was pressed, or a termination signal came (seen the moment it
+    // arrives, before the event loop gets to close the window).
+    bool StopRequested() const;
 
     // The main window lists the server's backups again.
     void FillServerTree();
@@ -76,7 +79,7 @@ public:
     std::int32_t CurrentTask = -1;
     // Ends with "/".
     std::string ProgramDir;
-    // Set by STOP, cleared when a run starts, read by the run between its steps.
+    // Set by STOP, cleared when a run starts; the run reads it through StopRequested.
     std::atomic<bool> Stop{false};
     // Set while a run, a restore, a backup deletion or a wait window is in progress: the worker starts no job and
     // the main window does not close.
@@ -87,6 +90,9 @@ public:
     std::unique_ptr<TFTPconnection> FTP;
     // Bytes of the current run's listing, the divisor of the progress bar.
     std::int64_t RunByteTotal = 0;
+    // Folders that the current run's listing could not read (each named in the log): their files are missing from
+    // the backup, so the run cannot count as a success.
+    std::int32_t RunUnreadFolders = 0;
     // The main window's task list, given to the tasks the loader makes; may be null.
     ITaskListView* GroupsList = nullptr;
 

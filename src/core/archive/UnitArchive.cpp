@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -74,6 +75,9 @@ private:
     std::int32_t count_ = 0;
     bool kept_ = false;
 };
+
+// How often pending events run while one file is packed.
+constexpr std::chrono::milliseconds EventsWhilePacking{100};
 
 // The bar shows the bytes packed so far against the run's listing. Without a total (every listed file was empty,
 // or the listing was not made) the share of files done stands in for it.
@@ -402,6 +406,16 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
     std::int64_t bytesOfRun = 0;
     TStringList pairs;
     TVolumeSet volumes(archiveName);
+    // Asked between the blocks of a file: a large file must not hold off STOP (whose click needs pending events to
+    // run) or a termination signal until it is packed whole.
+    auto nextEvents = std::chrono::steady_clock::now() + EventsWhilePacking;
+    const auto stopped = [&] {
+        if (std::chrono::steady_clock::now() >= nextEvents) {
+            ProcessMessages();
+            nextEvents = std::chrono::steady_clock::now() + EventsWhilePacking;
+        }
+        return app.StopRequested();
+    };
     try {
         Log("Start compressing file " + VolumeFileName(archiveName, 0));
         volumes.Begin(0);
@@ -419,12 +433,11 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
             bytesInVolume += size;
             ShowProgress(app, bytesOfRun, i + 1, list->Count());
             ProcessMessages();
-            AddZip(path);
-            pairs.Add(std::to_string(volume));
-            pairs.Add(path);
-            if (app.Stop) {
+            if (!AddZip(path, stopped) || app.StopRequested()) {
                 return 0;
             }
+            pairs.Add(std::to_string(volume));
+            pairs.Add(path);
         }
         CloseZip();
         volumes.Keep();

@@ -16,10 +16,12 @@ inline constexpr std::int64_t VolumeThreshold = 2'000'000;
 // Packs the listed files, in order, into zip volumes named after archiveName (VolumeFileName), each entry named
 // by the file's full path. Without oneVolume a new volume begins before a file once the current volume holds
 // VolumeThreshold bytes; files are never split. Shows the progress against the application object's run byte
-// total, lets pending events through once per file and obeys the stop flag after each file. Returns the number of
-// volumes, and the list then holds two lines per file: its volume number and its path. Returns 0, with the list as
-// it was, when there is no list, when it is empty ("Nothing to send." logged), when stopped, or after a failure
-// ("Error:" and the message logged); every volume of the call is deleted then. No archive is left open.
+// total, lets pending events through once per file and, while a large file is packed, every tenth of a second, and
+// obeys the stop (TGlobalObject::StopRequested) between the blocks of a file, so a stop never waits for a whole
+// file. Returns the number of volumes, and the list then holds two lines per file: its volume number and its path.
+// Returns 0, with the list as it was, when there is no list, when it is empty ("Nothing to send." logged), when
+// stopped, or after a failure ("Error:" and the message logged); every volume of the call is deleted then. No
+// archive is left open.
 std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool oneVolume);
 
 // The path of volume `volume` of an archive: the number in decimal in front of the archive's file name, in the

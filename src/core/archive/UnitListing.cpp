@@ -1,6 +1,7 @@
 #include "UnitListing.h"
 
 #include "core/app/UnitGo.h"
+#include "platform/Convert.h"
 #include "platform/DateTime.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
@@ -14,6 +15,8 @@
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -114,46 +117,196 @@ Kind KindOf(int dirFd, const dirent& item) {
     }
 }
 
-// Scans the open folder whose path (ending with "/") is in `path`. `path` is one buffer for the whole walk: each
-// entry appends its name and the buffer is cut back afterwards. Subfolders are opened relative to their parent
-// and without following a link, so a folder swapped for a link between the listing and the open is not entered;
-// one that lies beyond the file system the scan started on (`start`) is not entered either.
-void ScanOpenFolder(FileInfos& out, DirHandle dir, std::string& path, const TMountId& start) {
-    const int dirFd = ::dirfd(dir.get());
-    const std::size_t base = path.size();
-    while (const dirent* item = ::readdir(dir.get())) {
-        const char* name = item->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
-            continue;
-        }
-        const Kind kind = KindOf(dirFd, *item);
-        if (kind == Kind::Other) {
-            continue;
-        }
-        path.append(name);
-        if (kind == Kind::File) {
-            if (const auto size = ReadableFileSize(dirFd, name, path)) {
-                AppendEntry(out, path, *size);
-            }
-        } else {
-            const int childFd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (childFd >= 0) {
-                const auto mount = MountOfOpenFolder(childFd);
-                DirHandle child(mount && !LeavesFileSystem(path, start, *mount) ? ::fdopendir(childFd) : nullptr);
-                if (child) {
-                    path.push_back(PathDelim);
-                    ScanOpenFolder(out, std::move(child), path, start);
-                } else {
-                    ::close(childFd);
-                }
-            }
-        }
-        path.resize(base);
-    }
+// Error numbers of a folder (or file) that is not there to be read, or not as a real folder: it went away, or a
+// link or a file took its place. Such a one is passed over in silence, as a missing task entry is.
+bool IsNotThere(int error) {
+    return error == ENOENT || error == ENOTDIR || error == ELOOP;
 }
 
-void SetRunByteTotal(const FileInfos& snapshot) {
-    GetGlobalObject()->RunByteTotal = ListingByteTotal(snapshot);
+// One listing's walk over the files and folders of a task. Each path goes into `out` once, at the first place the
+// walk meets it, however the task's entries overlap: a file chosen on its own and inside a chosen folder, a folder
+// chosen beside its subfolders (as the files tree stores a ticked folder that was looked into). Only the task's own
+// entries can overlap, so only they are kept track of: a chosen file is listed once, and a chosen folder is walked
+// once, where the walk first meets it. A folder that is there but cannot be read is kept in `unread` with the
+// system's reason; the walk goes on with the rest.
+class TListingWalk {
+public:
+    // `folders`: the task's folders, each of which the walk is given in turn (Folder).
+    TListingWalk(FileInfos& out, std::vector<TUnreadableFolder>* unread,
+                 const std::vector<std::unique_ptr<TFolder>>& folders = {})
+        : out_(out), unread_(unread) {
+        for (const auto& folder : folders) {
+            taskFolders_.emplace(IncludeTrailingPathDelimiter(folder->Path), false);
+        }
+    }
+
+    // One of the task's files, when it is a regular file and not listed yet.
+    void TaskFile(const std::string& path) {
+        if (taskFiles_.contains(path)) {
+            return;
+        }
+        if (const auto size = ReadableFileSize(AT_FDCWD, path.c_str(), path)) {
+            AppendEntry(out_, path, *size);
+            taskFiles_.insert(path);
+        }
+    }
+
+    // Everything under the folder dir, unless the walk has been there already.
+    void Folder(const std::string& dir) {
+        std::string path = IncludeTrailingPathDelimiter(dir);
+        bool& walked = taskFolders_[path];
+        if (walked) {
+            return;
+        }
+        walked = true;
+        // Without the trailing "/", so that O_NOFOLLOW applies to the folder itself.
+        const int fd =
+            ::open(ExcludeTrailingPathDelimiter(dir).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            if (!IsNotThere(error)) {
+                Unreadable(path, error);
+            }
+            return;
+        }
+        const auto start = MountOfOpenFolder(fd);
+        if (!start) {
+            Unreadable(path, errno);
+            ::close(fd);
+            return;
+        }
+        if (DirHandle handle = OpenedFolder(fd, path)) {
+            Walk(std::move(handle), path, *start);
+        }
+    }
+
+private:
+    // Scans the open folder whose path (ending with "/") is in `path`. `path` is one buffer for the whole walk:
+    // each entry appends its name and the buffer is cut back afterwards. Subfolders are opened relative to their
+    // parent and without following a link, so a folder swapped for a link between the listing and the open is not
+    // entered; one that lies beyond the file system the walk started on (`start`) is not entered either.
+    void Walk(DirHandle dir, std::string& path, const TMountId& start) {
+        const int dirFd = ::dirfd(dir.get());
+        const std::size_t base = path.size();
+        for (;;) {
+            errno = 0;
+            const dirent* item = ::readdir(dir.get());
+            if (item == nullptr) {
+                if (errno != 0) {
+                    Unreadable(path, errno);
+                }
+                return;
+            }
+            const char* name = item->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+                continue;
+            }
+            const Kind kind = KindOf(dirFd, *item);
+            if (kind == Kind::Other) {
+                continue;
+            }
+            path.append(name);
+            if (kind == Kind::File) {
+                if (taskFiles_.empty() || !taskFiles_.contains(path)) {
+                    if (const auto size = ReadableFileSize(dirFd, name, path)) {
+                        AppendEntry(out_, path, *size);
+                    }
+                }
+            } else {
+                path.push_back(PathDelim);
+                if (DirHandle child = OpenSubfolder(dirFd, name, path, start)) {
+                    Walk(std::move(child), path, start);
+                }
+            }
+            path.resize(base);
+        }
+    }
+
+    // The subfolder `name` of dirFd at `path` (ending with "/") to walk into; null when it is not to be walked: gone,
+    // no real folder (any more), beyond the file system, a task folder walked already, or unreadable (kept in
+    // unread_).
+    DirHandle OpenSubfolder(int dirFd, const char* name, const std::string& path, const TMountId& start) {
+        const auto task = taskFolders_.find(path);
+        if (task != taskFolders_.end() && task->second) {
+            return nullptr;
+        }
+        const int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            const int error = errno;
+            // A folder that could not be opened is only missed where the walk would have entered it.
+            const auto mount = MountOfPath(path);
+            if (!IsNotThere(error) && !(mount && LeavesFileSystem(path, start, *mount))) {
+                Unreadable(path, error);
+            }
+            return nullptr;
+        }
+        const auto mount = MountOfOpenFolder(fd);
+        if (!mount) {
+            Unreadable(path, errno);
+            ::close(fd);
+            return nullptr;
+        }
+        if (LeavesFileSystem(path, start, *mount)) {
+            ::close(fd);
+            return nullptr;
+        }
+        if (task != taskFolders_.end()) {
+            // Walked here, where the walk met it first; its own turn will find it done.
+            task->second = true;
+        }
+        return OpenedFolder(fd, path);
+    }
+
+    // The folder open as fd, ready to walk; null, with fd closed, when it cannot be read.
+    DirHandle OpenedFolder(int fd, const std::string& path) {
+        DirHandle handle(::fdopendir(fd));
+        if (!handle) {
+            Unreadable(path, errno);
+            ::close(fd);
+        }
+        return handle;
+    }
+
+    void Unreadable(const std::string& path, int error) {
+        if (unread_ != nullptr) {
+            unread_->push_back({path, error});
+        }
+    }
+
+    FileInfos& out_;
+    std::vector<TUnreadableFolder>* unread_;
+    // The task's files listed so far.
+    std::unordered_set<std::string> taskFiles_;
+    // The task's folders (with "/"), and whether the walk has been in each (or found it unreadable).
+    std::unordered_map<std::string, bool> taskFolders_;
+};
+
+// The listing as the run needs it: every path that was scanned, or only the new and changed ones; the scan becomes
+// the snapshot. Each folder that could not be read is named in the log and counted for the run.
+void ListFiles(TGroup& task, TStrings& list, bool changedOnly) {
+    FileInfos fresh;
+    std::vector<TUnreadableFolder> unread;
+    // Scanned aside first: a listing that fails leaves the old snapshot whole.
+    task.CollectFileInfos(fresh, &unread);
+    {
+        std::optional<TFileInfoIndex> old;
+        if (changedOnly) {
+            old.emplace(task.Snapshot);
+        }
+        for (const tagFileInfo& entry : fresh) {
+            if (!old || IsFileChanged(*old, entry)) {
+                list.Add(entry.Path);
+            }
+        }
+    }
+    task.Snapshot = std::move(fresh);
+    TGlobalObject& app = *GetGlobalObject();
+    app.RunByteTotal = ListingByteTotal(task.Snapshot);
+    app.RunUnreadFolders = static_cast<std::int32_t>(unread.size());
+    for (const TUnreadableFolder& folder : unread) {
+        app.Log->Add("Error: the folder \"" + ShowControlCharacters(folder.Path) + "\" cannot be read (" +
+                     std::strerror(folder.Error) + "); the files in it were left out of the backup");
+    }
 }
 
 // Every name made from an archive name must fit the file-name limit of 255 bytes, here and on the server. The
@@ -178,20 +331,8 @@ std::string FileNameSafe(std::string name) {
 
 } // namespace
 
-void ScanFolder(FileInfos& out, const std::string& dir) {
-    // Without the trailing "/", so that O_NOFOLLOW applies to the folder itself.
-    const int fd = ::open(ExcludeTrailingPathDelimiter(dir).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return;
-    }
-    const auto start = MountOfOpenFolder(fd);
-    DirHandle handle(start ? ::fdopendir(fd) : nullptr);
-    if (!handle) {
-        ::close(fd);
-        return;
-    }
-    std::string path = IncludeTrailingPathDelimiter(dir);
-    ScanOpenFolder(out, std::move(handle), path, *start);
+void ScanFolder(FileInfos& out, const std::string& dir, std::vector<TUnreadableFolder>* unread) {
+    TListingWalk(out, unread).Folder(dir);
 }
 
 TFileInfoIndex::TFileInfoIndex(const FileInfos& entries) {
@@ -224,40 +365,21 @@ std::string TGroup::MakeArchiveName() const {
     return GetTempDir() + FileNameSafe(Name) + "__" + FormatArchiveStamp(Now()) + ".zip";
 }
 
-void TGroup::CollectFileInfos(FileInfos& out) const {
+void TGroup::CollectFileInfos(FileInfos& out, std::vector<TUnreadableFolder>* unread) const {
     ClearFileInfos(out);
+    TListingWalk walk(out, unread, Folders);
     for (const auto& file : Files) {
-        if (const auto size = ReadableFileSize(AT_FDCWD, file->Path.c_str(), file->Path)) {
-            AppendEntry(out, file->Path, *size);
-        }
+        walk.TaskFile(file->Path);
     }
     for (const auto& folder : Folders) {
-        ScanFolder(out, folder->Path);
+        walk.Folder(folder->Path);
     }
 }
 
 void TGroup::ListAllFiles(TStrings& list) {
-    // Scanned aside first: a listing that fails leaves the old snapshot whole.
-    FileInfos fresh;
-    CollectFileInfos(fresh);
-    for (const tagFileInfo& entry : fresh) {
-        list.Add(entry.Path);
-    }
-    Snapshot = std::move(fresh);
-    SetRunByteTotal(Snapshot);
+    ListFiles(*this, list, false);
 }
 
 void TGroup::ListChangedFiles(TStrings& list) {
-    FileInfos fresh;
-    CollectFileInfos(fresh);
-    {
-        const TFileInfoIndex old(Snapshot);
-        for (const tagFileInfo& entry : fresh) {
-            if (IsFileChanged(old, entry)) {
-                list.Add(entry.Path);
-            }
-        }
-    }
-    Snapshot = std::move(fresh);
-    SetRunByteTotal(Snapshot);
+    ListFiles(*this, list, true);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 // The listing of a backup run: what the task's files and folders hold now, and which of those files are new or
 // changed against the task's snapshot. The TGroup side (MakeArchiveName, CollectFileInfos, ListAllFiles,
@@ -14,12 +15,13 @@
 // Appends every file under dir (a folder path ending with "/"), depth first: a subfolder's files follow where the
 // subfolder was met, in the order the file system gives them, hidden ones included. A file is a regular file or a
 // symbolic link to one; a folder is a real folder and is never entered through a link; FIFOs, sockets, devices and
-// dangling links are passed over, and so is a dir that is a link or no folder. The scan stays on the file system
-// of dir, as find -xdev does: it never enters a mount point below dir (a real file system there is a drive of its
-// own), nor /proc, /sys, /dev and /run below the root. A folder that cannot be read adds nothing, and a file that
-// vanishes while it is scanned is no longer there to list. Raises EFOpenError for a file that is there but cannot
-// be opened for reading.
-void ScanFolder(FileInfos& out, const std::string& dir);
+// dangling links are passed over, and so is a dir that is missing, a link or no folder. The scan stays on the file
+// system of dir, as find -xdev does: it never enters a mount point below dir (a real file system there is a drive
+// of its own), nor /proc, /sys, /dev and /run below the root. A folder that is there but cannot be read (dir
+// itself or one below it) adds nothing and goes into `unread` when given; the scan goes on with the rest. A file
+// that vanishes while it is scanned is no longer there to list. Raises EFOpenError for a file that is there but
+// cannot be opened for reading.
+void ScanFolder(FileInfos& out, const std::string& dir, std::vector<TUnreadableFolder>* unread = nullptr);
 
 // Finds the first entry of a snapshot with a given path, in constant time. The snapshot must outlive the index and
 // stay unchanged while it is used.

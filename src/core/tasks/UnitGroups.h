@@ -44,6 +44,12 @@ struct tagFileInfo {
 // A snapshot: the listing of a task's last run, in listing order.
 using FileInfos = std::vector<tagFileInfo>;
 
+// A folder that a listing found but could not read, with the system's error number: its files are not listed.
+struct TUnreadableFolder {
+    std::string Path; // ends with "/"
+    int Error = 0;
+};
+
 // One backup task: the files and folders it backs up, its settings and schedule, the snapshot of its last listing
 // and, in the backup program, its row in the task list. Main thread only.
 class TGroup {
@@ -91,10 +97,13 @@ public:
     // archive's fits the file-name limit), "__", the moment as yy_dd_mm_hh-nn-ss, ".zip".
     std::string MakeArchiveName() const;
     // Replaces out's entries by a scan: the single files that exist as files, in task order, then every file under
-    // each folder, depth first. Raises EFOpenError for a file that exists but cannot be opened for reading.
-    void CollectFileInfos(FileInfos& out) const;
+    // each folder, depth first. Each path is listed once, at its first place, however the entries overlap. Folders
+    // that are there but cannot be read go into `unread` when given; missing entries are passed over. Raises
+    // EFOpenError for a file that exists but cannot be opened for reading.
+    void CollectFileInfos(FileInfos& out, std::vector<TUnreadableFolder>* unread = nullptr) const;
     // Appends every scanned path to list, makes the scan the snapshot and sets the application object's run byte
-    // total. On an error nothing is appended and the snapshot stays as it was.
+    // total and count of unread folders; each folder that could not be read gets an "Error: " line in the log. On
+    // an error nothing is appended and the snapshot stays as it was.
     void ListAllFiles(TStrings& list);
     // As ListAllFiles, but appends only the paths that are new or have another size than in the old snapshot.
     void ListChangedFiles(TStrings& list);

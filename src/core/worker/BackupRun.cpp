@@ -100,7 +100,7 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
         task.ListChangedFiles(*list);
         LeaveOutUnlistable(*list);
         outcome.NothingToSend = list->Empty();
-        if (app.Stop) {
+        if (app.StopRequested()) {
             return;
         }
         volumes = CompressFiles(list.get(), archive, false);
@@ -122,7 +122,7 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
     }
 
     ProcessMessages();
-    if (app.Stop) {
+    if (app.StopRequested()) {
         Log("Process stopped.");
         return;
     }
@@ -142,7 +142,7 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
         for (std::int32_t i = 0; i < volumes; ++i) {
             ProcessMessages();
             const std::string volume = VolumeFileName(effective, i);
-            const bool sent = !app.Stop && app.FTP->SendFile(volume, ExtractFileName(volume), true);
+            const bool sent = !app.StopRequested() && app.FTP->SendFile(volume, ExtractFileName(volume), true);
             delivered = delivered && sent;
             DeleteFile(volume);
         }
@@ -164,6 +164,7 @@ void TGroup::DoBackup() {
     TGlobalObject& app = *GetGlobalObject();
     app.ShowSendWindow();
     app.Stop = false;
+    app.RunUnreadFolders = 0;
     app.Busy = true;
     app.Log->Mark();
     // The listing replaces the snapshot at once; kept aside until the run shows that its files got away.
@@ -189,8 +190,8 @@ void TGroup::DoBackup() {
         Snapshot = std::move(previous);
     }
     // A backup that is not whole on the server is no success, even where the run went through to its end: the
-    // failure report must go out for it.
-    LastRunOk = outcome.Delivered && !leftOut ? 1 : 0;
+    // failure report must go out for it. So is one that misses the files of a folder the listing could not read.
+    LastRunOk = outcome.Delivered && !leftOut && app.RunUnreadFolders == 0 ? 1 : 0;
     if (!outcome.Completed && app.SendWindow) {
         app.SendWindow->Hide();
     }

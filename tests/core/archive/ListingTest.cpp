@@ -128,11 +128,13 @@ TEST_F(Listing, TaskFilesComeFirstThenEveryFolderInTaskOrder) {
     }
     task.AddFolder(std::make_unique<TFolder>(dir / "f2/"));
     task.AddFolder(std::make_unique<TFolder>(dir / "f1/"));
+    task.AddFolder(std::make_unique<TFolder>(dir.Path()));
 
     FileInfos out{{"/left/over", 1, 1}};
     task.CollectFileInfos(out);
-    // A file chosen on its own and inside a chosen folder is listed twice.
-    EXPECT_EQ(PathsOf(out), (std::vector<std::string>{dir / "one", dir / "f1/x", dir / "f2/y", dir / "f1/x"}));
+    // A file chosen on its own and inside a chosen folder, or in two chosen folders, is listed once, where it was
+    // met first.
+    EXPECT_EQ(PathsOf(out), (std::vector<std::string>{dir / "one", dir / "f1/x", dir / "f2/y"}));
     ExpectSizesAndTotals(out);
 }
 

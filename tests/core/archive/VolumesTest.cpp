@@ -8,11 +8,26 @@
 #include <QTimer>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// What this process has read so far through read calls, in bytes.
+std::int64_t BytesReadSoFar() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::int64_t value = 0;
+    while (io >> key >> value) {
+        if (key == "rchar:") {
+            return value;
+        }
+    }
+    ADD_FAILURE() << "no rchar in /proc/self/io";
+    return 0;
+}
 
 class Volumes : public ArchiveTest {
 protected:
@@ -112,30 +127,39 @@ TEST_F(Volumes, WithoutARunTotalTheBarFollowsTheFiles) {
     EXPECT_EQ(windows.Positions, (std::vector<int>{50, 100}));
 }
 
-TEST_F(Volumes, StopWhileAFileIsPackedFinishesItThenDropsEveryVolume) {
+TEST_F(Volumes, StopWhileALargeFileIsPackedEndsItPartWayAndDropsEveryVolume) {
+    EnsureCoreApplication();
     const std::string first = File("first", 2'000'000);
-    const std::string second = File("second", 10);
+    // 1 GiB that takes no room on the disk, in a volume of its own.
+    const std::string large = dir / "large";
+    WriteFileBytes(large, "");
+    fs::resize_file(large, 1ull << 30);
     const std::string third = File("third", 10);
-    GetGlobalObject()->RunByteTotal = 2'000'020;
-    // STOP is pressed while the second file is being packed, in its own volume.
-    windows.OnProgress = [&](int) {
-        if (windows.Positions.size() == 2) {
-            GetGlobalObject()->Stop = true;
+    // STOP is pressed, as an event, once 16 MiB of the large file have been read: it can only be seen if events run
+    // while that file is packed, and it only ends the packing part way if it is looked at between the blocks.
+    const std::int64_t before = BytesReadSoFar();
+    QTimer stop;
+    stop.setInterval(10);
+    QObject::connect(&stop, &QTimer::timeout, [&] {
+        if (BytesReadSoFar() - before > 2'000'000 + (16 << 20)) {
+            GetGlobalObject()->StopRun();
         }
-    };
+    });
+    stop.start();
 
-    TStringList list{first, second, third};
+    TStringList list{first, large, third};
     EXPECT_EQ(CompressFiles(&list, archive, false), 0);
+    stop.stop();
 
-    EXPECT_EQ(list.Lines(), (std::vector<std::string>{first, second, third}));
+    EXPECT_LT(BytesReadSoFar() - before, 1ll << 30) << "the large file was packed whole";
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{first, large, third}));
     EXPECT_TRUE(VolumesOnDisk().empty());
     const std::vector<std::string> logged = Logged();
     ASSERT_FALSE(logged.empty());
-    EXPECT_EQ(logged.back(), "Adding file" + second);
+    EXPECT_EQ(logged.back(), "Adding file" + large);
 
     // Nothing was left open: the next call makes whole archives of its own.
     GetGlobalObject()->Stop = false;
-    windows.OnProgress = nullptr;
     TStringList next{third};
     EXPECT_EQ(CompressFiles(&next, archive, false), 1);
     EXPECT_EQ(Entries(VolumeFileName(archive, 0)), std::vector<std::string>{third});

@@ -30,6 +30,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -637,6 +638,106 @@ TEST_F(BackupRun, StopWhilePackingEndsTheRunFailedAndLeavesNothing) {
     EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
     EXPECT_THAT(NamesIn(Remote()), IsEmpty());
     EXPECT_TRUE(server.Connections().empty());
+}
+
+TEST_F(BackupRun, ATaskWhoseEntriesOverlapPacksAndListsEachFileOnce) {
+    const std::string docs = MakeDocuments();
+    TGroup& task = AddTask("Overlap");
+    task.Info->Incremental = 1;
+    // As the files tree stores a ticked folder that was looked into: the folder, and beside it each item shown
+    // under it, a subfolder and files among them.
+    task.AddFolder(std::make_unique<TFolder>(docs));
+    task.AddFolder(std::make_unique<TFolder>(docs + "sub/"));
+    task.AddFile(std::make_unique<TFileBase>(docs + "a.txt"));
+    task.AddFile(std::make_unique<TFileBase>(docs + "sub/b.bin"));
+    Run(task);
+    ASSERT_TRUE(task.LastRunOk);
+
+    const std::string archive = ArchiveOf("Overlap");
+    std::vector<std::string> listed;
+    for (const auto& [volume, path] : Pairs(ReadFileBytes(Remote() + archive + ".inf"))) {
+        listed.push_back(path);
+    }
+    // Each at its first place: the single files come first in a listing.
+    ASSERT_EQ(listed.size(), 5u);
+    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()).size(), 5u);
+    EXPECT_THAT(std::vector<std::string>(listed.begin(), listed.begin() + 2),
+                ElementsAre(docs + "a.txt", docs + "sub/b.bin"));
+    std::vector<std::string> entries;
+    for (const std::string& path : listed) {
+        entries.push_back(ZipEntryName(path, ""));
+    }
+    EXPECT_EQ(ZipEntries(Remote() + "0" + archive), entries);
+    EXPECT_EQ(task.Snapshot.size(), 5u);
+
+    // Nothing changed since: the next run finds nothing to send.
+    moment += EncodeTime(0, 1, 0);
+    Run(task);
+    EXPECT_THAT(RunLines(), Contains("Nothing to send."));
+    EXPECT_EQ(NamesIn(Remote()), (std::set<std::string>{archive + ".inf", "0" + archive}));
+}
+
+// The file-system identity of the calling thread, which runs the backup, becomes that of a user without the
+// capabilities to read past modes, until the object goes: for root the kernel drops those capabilities with it, so
+// a folder closed to others is closed to the run. Changes nothing for a test that does not run as root.
+class AnotherUserOnThisThread {
+public:
+    AnotherUserOnThisThread() {
+        if (root_) {
+            ::setfsgid(65534);
+            ::setfsuid(65534);
+            EXPECT_EQ(::setfsuid(static_cast<uid_t>(-1)), 65534);
+        }
+    }
+    ~AnotherUserOnThisThread() {
+        if (root_) {
+            ::setfsuid(0);
+            ::setfsgid(0);
+        }
+    }
+    AnotherUserOnThisThread(const AnotherUserOnThisThread&) = delete;
+    AnotherUserOnThisThread& operator=(const AnotherUserOnThisThread&) = delete;
+
+private:
+    bool root_ = ::geteuid() == 0;
+};
+
+TEST_F(BackupRun, AFolderThatCannotBeReadIsNamedAndFailsTheRunWhileTheRestIsSent) {
+    const std::string docs = MakeDocuments();
+    const std::string locked = docs + "sub/locked/";
+    fs::create_directories(locked + "inner");
+    WriteFileBytes(locked + "secret.txt", "kept from others");
+    TGroup& task = AddTask("Locked");
+    task.AddFolder(std::make_unique<TFolder>(docs));
+    // A chosen folder that is not there (an unplugged drive) is passed over without a word, as ever.
+    task.AddFolder(std::make_unique<TFolder>(data / "unplugged/"));
+    // The run's own folders are open to the other user; the locked one is closed to everyone but root.
+    fs::permissions(data.Path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(temp.Path(), fs::perms::all);
+    fs::permissions(locked, fs::perms::none);
+    {
+        const AnotherUserOnThisThread nobody;
+        Run(task);
+    }
+    fs::permissions(locked, fs::perms::owner_all);
+
+    const std::vector<std::string> lines = RunLines();
+    const std::string said = "Error: the folder \"" + locked +
+                             "\" cannot be read (Permission denied); the files in it were left out of the backup";
+    EXPECT_THAT(lines, Contains(said));
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.starts_with("Error"); }),
+        1);
+    EXPECT_EQ(lines.back(), "Task Done.") << "the rest went";
+    EXPECT_FALSE(task.LastRunOk) << "a chosen folder is missing from the backup";
+    const std::string archive = ArchiveOf("Locked");
+    const auto pairs = Pairs(ReadFileBytes(Remote() + archive + ".inf"));
+    EXPECT_EQ(pairs.size(), 5u);
+    for (const auto& [volume, path] : pairs) {
+        EXPECT_FALSE(path.starts_with(locked)) << path;
+    }
+    EXPECT_TRUE(fs::exists(Remote() + "0" + archive));
 }
 
 TEST_F(BackupRun, AStopAfterPackingAndAFailedEncryptionOfALaterVolumeLeaveNoWorkFiles) {

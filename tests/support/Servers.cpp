@@ -8,6 +8,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
@@ -59,19 +60,25 @@ std::vector<std::string> ReadLines(const std::string& path) {
 }
 
 int FindFreePort(const std::string& host) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        throw std::runtime_error("socket failed");
-    }
-    sockaddr_in address = LoopbackAddress(host, 0);
-    socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    // Below the range the kernel hands out to outgoing connections (32768 and up by default): the many connections
+    // the tests make at once cannot take the port between this look and the server's own bind.
+    static constexpr int First = 20000;
+    static constexpr int Count = 12000;
+    static thread_local std::mt19937 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            throw std::runtime_error("socket failed");
+        }
+        const int port = First + static_cast<int>(random() % Count);
+        sockaddr_in address = LoopbackAddress(host, port);
+        const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
         ::close(fd);
-        throw std::runtime_error("no free port on " + host);
+        if (bound) {
+            return port;
+        }
     }
-    ::close(fd);
-    return ntohs(address.sin_port);
+    throw std::runtime_error("no free port on " + host);
 }
 
 bool PortAccepts(const std::string& host, int port) {

@@ -41,7 +41,7 @@ private:
     int port_ = 0;
 };
 
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago (for programs that cannot report the port they
+// A TCP port on 127.0.0.1 that nothing used a moment ago (for programs that cannot report the port they
 // bound themselves; their start is retried on another port when this one was taken meanwhile).
 int FindFreePort(const std::string& host = "127.0.0.1");
 // Whether host:port accepts a TCP connection.

@@ -103,8 +103,8 @@ TProgramFile::TProgramFile(int folder, const std::string& name, const TProgramFi
     if (name.empty() || name.find(PathDelim) != std::string::npos || name == "." || name == "..") {
         throw std::invalid_argument("A program file's name is one piece of a path");
     }
-    folder_.fd = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    if (folder_.fd < 0) {
+    folder_ = TDescriptor(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (!folder_.IsOpen()) {
         Fail(errno);
     }
     Create(ReplacementPrefix(targetName_), std::string(ReplacementSuffix));
@@ -122,12 +122,6 @@ TProgramFile TProgramFile::WorkFile(const std::string& folder, const std::string
     return TProgramFile(WorkTag{}, folder, kind);
 }
 
-TProgramFile::TDescriptor::~TDescriptor() {
-    if (fd >= 0) {
-        ::close(fd);
-    }
-}
-
 TProgramFile::~TProgramFile() {
     if (!committed_) {
         Discard();
@@ -136,19 +130,17 @@ TProgramFile::~TProgramFile() {
 
 void TProgramFile::Discard() {
     stream_.reset();
-    if (file_.fd >= 0) {
-        ::close(std::exchange(file_.fd, -1));
-    }
+    file_ = TDescriptor();
     if (!name_.empty()) {
-        ::unlinkat(folder_.fd, name_.c_str(), 0);
+        ::unlinkat(folder_.Get(), name_.c_str(), 0);
         name_.clear();
     }
 }
 
 void TProgramFile::OpenFolder(const std::string& folder) {
     folderPath_ = folder;
-    folder_.fd = OpenFolderDescriptor(folder);
-    if (folder_.fd < 0) {
+    folder_ = TDescriptor(OpenFolderDescriptor(folder));
+    if (!folder_.IsOpen()) {
         Fail(errno);
     }
 }
@@ -157,28 +149,29 @@ void TProgramFile::Create(const std::string& prefix, const std::string& suffix) 
     mode_t mode = static_cast<mode_t>(rules_.Mode);
     if (rules_.ModeRule == TModeRule::FromReplaced) {
         struct stat st {};
-        if (::fstatat(folder_.fd, targetName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+        if (::fstatat(folder_.Get(), targetName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
             mode = 0600;
         }
     }
-    for (int attempt = 0; attempt < 100 && file_.fd < 0; ++attempt) {
+    for (int attempt = 0; attempt < 100 && !file_.IsOpen(); ++attempt) {
         std::string name = prefix + RandomPiece() + suffix;
-        file_.fd = ::openat(folder_.fd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (file_.fd >= 0) {
+        const int fd = ::openat(folder_.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            file_ = TDescriptor(fd);
             name_ = std::move(name);
         } else if (errno != EEXIST) {
             break;
         }
     }
-    if (file_.fd < 0) {
+    if (!file_.IsOpen()) {
         Fail(errno);
     }
     path_ = folderPath_ + name_;
     // The mode asked for, not narrowed by the umask. A file system that keeps no modes keeps the file all the same.
     if (rules_.ModeRule == TModeRule::Exact) {
-        ::fchmod(file_.fd, mode);
+        ::fchmod(file_.Get(), mode);
     }
-    stream_ = std::make_unique<TFileStream>(file_.fd, path_);
+    stream_ = std::make_unique<TFileStream>(file_.Get(), path_);
 }
 
 void TProgramFile::TakeOverFromReplaced() {
@@ -186,21 +179,21 @@ void TProgramFile::TakeOverFromReplaced() {
         return;
     }
     struct stat st {};
-    if (::fstatat(folder_.fd, targetName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+    if (::fstatat(folder_.Get(), targetName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
         return; // nothing there to take from; the file stays as it was made
     }
     // The owner first: changing it may clear set-id bits, and the mode is set after it. Refusals leave the file
     // the process's own, which is all another user may have.
-    if (rules_.OwnerFromReplaced && ::fchown(file_.fd, st.st_uid, st.st_gid) != 0) {
-        ::fchown(file_.fd, static_cast<uid_t>(-1), st.st_gid);
+    if (rules_.OwnerFromReplaced && ::fchown(file_.Get(), st.st_uid, st.st_gid) != 0) {
+        ::fchown(file_.Get(), static_cast<uid_t>(-1), st.st_gid);
     }
     if (rules_.ModeRule == TModeRule::FromReplaced) {
-        ::fchmod(file_.fd, st.st_mode & 01777 & ~static_cast<mode_t>(S_ISUID | S_ISGID));
+        ::fchmod(file_.Get(), st.st_mode & 01777 & ~static_cast<mode_t>(S_ISUID | S_ISGID));
     }
 }
 
 void TProgramFile::Commit() {
-    if (targetName_.empty() || file_.fd < 0) {
+    if (targetName_.empty() || !file_.IsOpen()) {
         throw std::logic_error("Only an open replacement is committed");
     }
     try {
@@ -209,8 +202,8 @@ void TProgramFile::Commit() {
         }
         TakeOverFromReplaced();
         stream_.reset();
-        if (::close(std::exchange(file_.fd, -1)) != 0 ||
-            ::renameat(folder_.fd, name_.c_str(), folder_.fd, targetName_.c_str()) != 0) {
+        if (::close(file_.Release()) != 0 ||
+            ::renameat(folder_.Get(), name_.c_str(), folder_.Get(), targetName_.c_str()) != 0) {
             Fail(errno);
         }
     } catch (...) {
@@ -220,7 +213,7 @@ void TProgramFile::Commit() {
     committed_ = true;
     // The rename itself made durable, so that a crash right after cannot bring back the old file.
     if (rules_.Durable) {
-        ::fsync(folder_.fd);
+        ::fsync(folder_.Get());
     }
 }
 

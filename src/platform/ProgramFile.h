@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Descriptor.h"
 #include "Streams.h"
 
 #include <memory>
@@ -55,7 +56,7 @@ public:
     TProgramFile& operator=(const TProgramFile&) = delete;
 
     // The open file, for writing; valid until Commit.
-    int Descriptor() const { return file_.fd; }
+    int Descriptor() const { return file_.Get(); }
     TStream& Stream() { return *stream_; }
     // The file's path: the folder as given and the file's own name; in a folder given by descriptor, the name
     // alone (relative to that folder).
@@ -72,15 +73,6 @@ public:
 
 private:
     struct WorkTag {};
-    // A descriptor that closes itself, also when a constructor fails half way.
-    struct TDescriptor {
-        int fd = -1;
-        TDescriptor() = default;
-        ~TDescriptor();
-        TDescriptor(const TDescriptor&) = delete;
-        TDescriptor& operator=(const TDescriptor&) = delete;
-    };
-
     TProgramFile(WorkTag, const std::string& folder, const std::string& kind);
     void OpenFolder(const std::string& folder);
     void Create(const std::string& prefix, const std::string& suffix);

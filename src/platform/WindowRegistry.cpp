@@ -112,23 +112,6 @@ std::vector<std::string> ListEntries(const std::string& folder, const std::strin
     return names;
 }
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-    int Release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
 bool MakeAddress(const std::string& path, sockaddr_un& address) {
     std::memset(&address, 0, sizeof(address));
     address.sun_family = AF_UNIX;
@@ -160,7 +143,7 @@ int Connect(const std::string& path, Clock::time_point deadline) {
         if (left.count() <= 0) {
             return -1;
         }
-        Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        TDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (fd.Get() < 0) {
             return -1;
         }
@@ -239,7 +222,7 @@ void RemoveDeadEntries(const std::string& folder, const std::string& prefix) {
             continue;
         }
         const std::string path = folder + name;
-        Descriptor probe(Connect(path, Clock::now() + std::chrono::milliseconds(200)));
+        TDescriptor probe(Connect(path, Clock::now() + std::chrono::milliseconds(200)));
         if (probe.Get() < 0) {
             ::unlink(path.c_str());
         }
@@ -370,7 +353,7 @@ bool TWindowAnnouncement::Announce(const std::string& className, const std::stri
     // No live program can hold this name: it carries our own process id. A file there is a left-over of an ended
     // process that had the same id.
     ::unlink(path.c_str());
-    Descriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    TDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.Get() < 0 || ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
         return false;
     }
@@ -448,23 +431,19 @@ bool TInstanceLock::Acquire() {
 
 TProgramFolderLock::TProgramFolderLock(std::string path) : path_(std::move(path)) {}
 
-TProgramFolderLock::~TProgramFolderLock() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
+TProgramFolderLock::~TProgramFolderLock() = default;
 
 TProgramFolderLock::TOutcome TProgramFolderLock::Acquire() {
-    if (fd_ < 0) {
+    if (!fd_.IsOpen()) {
         // Read access is all a lock needs, and only the owner has it: whoever else could open the file could hold
         // the lock and keep the program from starting. Never through a link: the lock lies in the folder it guards.
-        fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        fd_ = TDescriptor(::open(path_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     }
-    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+    if (fd_.IsOpen() && ::flock(fd_.Get(), LOCK_EX | LOCK_NB) == 0) {
         return TOutcome::Taken;
     }
     const int error = errno;
-    if (fd_ >= 0 && error == EWOULDBLOCK) {
+    if (fd_.IsOpen() && error == EWOULDBLOCK) {
         return TOutcome::HeldByAnother;
     }
     problem_ = "Cannot lock \"" + path_ + "\". " + std::strerror(error) +
@@ -479,7 +458,7 @@ bool FindWindow(const std::string& className, const std::string& caption, std::c
         return false;
     }
     for (const std::string& name : ListEntries(folder, EntryPrefix(className, caption))) {
-        Descriptor fd(Connect(folder + name, deadline));
+        TDescriptor fd(Connect(folder + name, deadline));
         if (fd.Get() >= 0) {
             return true;
         }
@@ -498,7 +477,7 @@ std::optional<std::int64_t> SendCopyData(const std::string& className, const std
         return std::nullopt;
     }
     for (const std::string& name : ListEntries(folder, EntryPrefix(className, caption))) {
-        Descriptor fd(Connect(folder + name, deadline));
+        TDescriptor fd(Connect(folder + name, deadline));
         if (fd.Get() < 0) {
             continue;
         }

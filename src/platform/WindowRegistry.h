@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Descriptor.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -105,7 +107,7 @@ public:
 private:
     std::string path_;
     std::string problem_;
-    int fd_ = -1;
+    TDescriptor fd_;
 };
 
 // True when a window announced as (className, caption) accepts a connection within the timeout. Needs no event

@@ -2,6 +2,7 @@
 
 #include "core/app/UnitGo.h"
 #include "platform/Convert.h"
+#include "platform/Descriptor.h"
 #include "platform/Exceptions.h"
 #include "platform/Messages.h"
 #include "platform/Paths.h"
@@ -120,33 +121,6 @@ public:
 private:
     unzFile file_;
     bool open_;
-};
-
-// A descriptor of the restore's own, closed when it goes.
-class TDescriptor {
-public:
-    TDescriptor() = default;
-    explicit TDescriptor(int fd) : fd_(fd) {}
-    ~TDescriptor() { Reset(-1); }
-    TDescriptor(TDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    TDescriptor& operator=(TDescriptor&& other) noexcept {
-        Reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    TDescriptor(const TDescriptor&) = delete;
-    TDescriptor& operator=(const TDescriptor&) = delete;
-
-    int Get() const { return fd_; }
-    bool IsOpen() const { return fd_ >= 0; }
-
-private:
-    void Reset(int fd) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-    int fd_ = -1;
 };
 
 // The kernel's own bound on the symbolic links that one path may pass through.

@@ -122,6 +122,34 @@ TProgramFile TProgramFile::WorkFile(const std::string& folder, const std::string
     return TProgramFile(WorkTag{}, folder, kind);
 }
 
+TProgramFile::TProgramFile(NewTag, const std::string& path) : shownPath_(path), named_(true) {
+    const std::string name = ExtractFileName(path);
+    if (name.empty() || name == "." || name == "..") {
+        Fail(EISDIR);
+    }
+    OpenFolder(ExtractFilePath(path));
+    const int fd = ::openat(folder_.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        Fail(errno);
+    }
+    file_ = TDescriptor(fd);
+    name_ = name;
+    path_ = path;
+    ::fchmod(fd, 0600);
+    stream_ = std::make_unique<TFileStream>(fd, path_);
+}
+
+TProgramFile TProgramFile::NewFile(const std::string& path) {
+    return TProgramFile(NewTag{}, path);
+}
+
+void TProgramFile::Keep() {
+    if (!named_) {
+        throw std::logic_error("Only a new file is kept");
+    }
+    committed_ = true;
+}
+
 TProgramFile::~TProgramFile() {
     if (!committed_) {
         Discard();
@@ -219,7 +247,7 @@ void TProgramFile::Commit() {
 
 void TProgramFile::Fail(int error) {
     const std::string reason = std::strerror(error);
-    if (targetName_.empty()) {
+    if (targetName_.empty() && !named_) {
         throw EFCreateError("Cannot create a work file in " + shownPath_ + ". " + reason);
     }
     throw EFCreateError(CreateErrorText(shownPath_, reason));

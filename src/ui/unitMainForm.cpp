@@ -1169,8 +1169,8 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
                 continue;
             }
         }
-        const TWorkFile plain("volume");
-        if (DecryptFile(local.Path(), plain.Path(), password)) {
+        TWorkFile plain("volume");
+        if (DecryptFile(local.Path(), plain, password)) {
             DecompressArchive(plain.Path(), wanted, remote);
         }
     }

@@ -66,6 +66,9 @@ public:
         // Counted first: a volume whose making fails half way is deleted too.
         count_ = volume + 1;
         const std::string name = VolumeFileName(archiveName_, volume);
+        // Made new under its name (the name the server receives), never through what may stand there; the writer
+        // then opens it only as the file it is, never through a link.
+        TProgramFile::NewFile(name).Keep();
         MakeZip(name, "");
         return name;
     }

@@ -572,6 +572,47 @@ TEST_F(BackupProgram, LeftoversOfKilledSavesGoAtStartAndFilesOfSimilarNamesStay)
     EXPECT_EQ(ReadFileBytes(program / "files.lst.Ab12Cd.tmp.bak"), "the user's");
 }
 
+// A run killed outright leaves plain copies of the user's files in the temporary folder; the next start removes
+// them, but not a set that a run kept on purpose (its list's upload failed), nor anything that merely looks alike,
+// is not a regular file, or is not the user's.
+TEST_F(BackupProgram, VolumesOfKilledRunsGoAtStartAndAKeptSetStays) {
+    const std::string stamp = "__05_17_05_10-00-00.zip";
+    const std::vector<std::string> leftovers = {"0Docs" + stamp, "3Docs" + stamp + ".crt", "0" + stamp,
+                                                "0Kept" + stamp};
+    const std::vector<std::string> kept = {
+        "Kept" + stamp + ".crt.inf", "0Kept" + stamp + ".crt", "1Kept" + stamp + ".crt",
+        "2024" + stamp + ".inf",     "12024" + stamp,          "Docs" + stamp,
+        "0Docs__05_17_05.zip",       "0Docs" + stamp + ".bak", "notes.zip",
+        "0Docs" + stamp + ".inf"};
+    for (const std::string& name : leftovers) {
+        WriteFileBytes(temp / name, "a killed run's volume");
+    }
+    for (const std::string& name : kept) {
+        WriteFileBytes(temp / name, "kept");
+    }
+    // A link of that form (its target stays whole), and a file of another user's.
+    WriteFileBytes(temp / "target", "target");
+    std::filesystem::create_symlink(temp / "target", temp / ("7Docs" + stamp));
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        WriteFileBytes(temp / ("8Docs" + stamp), "another user's");
+        ASSERT_EQ(::chown((temp / ("8Docs" + stamp)).c_str(), 65534, 65534), 0);
+    }
+    Start();
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    for (const std::string& name : leftovers) {
+        EXPECT_FALSE(std::filesystem::exists(temp / name)) << name;
+    }
+    for (const std::string& name : kept) {
+        EXPECT_EQ(ReadFileBytes(temp / name), "kept") << name;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(temp / ("7Docs" + stamp)));
+    EXPECT_EQ(ReadFileBytes(temp / "target"), "target");
+    if (root) {
+        EXPECT_TRUE(std::filesystem::exists(temp / ("8Docs" + stamp)));
+    }
+}
+
 // scripts/run --ftp, as a newcomer tries the program: the FTP server it starts must outlive the program, so that the
 // backups the companion starts later (the program closed, a task due) find it.
 class TryOutScript : public ::testing::Test {

@@ -5,6 +5,7 @@
 #include "ui/unitMainForm.h"
 
 #include "core/app/UnitGo.h"
+#include "core/archive/UnitArchive.h"
 
 #include "platform/Paths.h"
 #include "platform/Process.h"
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
     try {
         if (guard == TProgramFolderLock::TOutcome::Taken) {
             RemoveStateFileLeftovers(programDir);
+            // Plain copies of the user's files that killed runs left, while no run of this user can be making any.
+            RemoveRunLeftovers(GetTempDir());
         }
         if (!FindWindow(TmainForm::CompanionClass, TmainForm::CompanionCaption)) {
             // A companion that is missing or fails to start changes nothing here.

@@ -17,15 +17,18 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <memory>
 #include <optional>
 #include <random>
+#include <regex>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -367,6 +370,41 @@ std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TLis
 
 std::string VolumeFileName(const std::string& archiveName, std::int32_t volume) {
     return ExtractFilePath(archiveName) + std::to_string(volume) + ExtractFileName(archiveName);
+}
+
+void RemoveRunLeftovers(const std::string& folder) {
+    // The stamp MakeArchiveName puts behind the task name; a task name may hold anything, digits in front too.
+    static const std::regex volumeForm(
+        R"(([0-9]+)(.*__[0-9]{2}_[0-9]{2}_[0-9]{2}_[0-9]{2}-[0-9]{2}-[0-9]{2}\.zip(\.crt)?))");
+    const TDescriptor at(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!at.IsOpen()) {
+        return;
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(::fcntl(at.Get(), F_DUPFD_CLOEXEC, 0)), &::closedir);
+    if (!dir) {
+        return;
+    }
+    std::unordered_set<std::string> names;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        names.insert(entry->d_name);
+    }
+    for (const std::string& name : names) {
+        std::smatch match;
+        if (!std::regex_match(name, match, volumeForm)) {
+            continue;
+        }
+        // Volume 12 of "3Docs" and volume 1 of "23Docs" share a name: a list of either keeps it.
+        const std::string digits = match[1].str();
+        bool listed = false;
+        for (std::size_t cut = 1; cut <= digits.size() && !listed; ++cut) {
+            listed = names.contains(name.substr(cut) + ".inf");
+        }
+        struct stat st {};
+        if (!listed && ::fstatat(at.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid()) {
+            ::unlinkat(at.Get(), name.c_str(), 0);
+        }
+    }
 }
 
 std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool oneVolume) {

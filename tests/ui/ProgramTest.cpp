@@ -347,6 +347,63 @@ TEST_F(BackupProgram, ATerminationSignalDuringTheLastFileStopsTheRunThereAndEnds
     EXPECT_NE(stored[0]->Info->Period->LastRun, 0.0);
 }
 
+// The end of the session while a large volume is encrypted: the encryption stops within a piece rather than
+// running to its end (at some seconds per gigabyte a large backup would outlast the wait before SIGKILL), and the
+// program ends within a few seconds, its plain and encrypted volumes gone. The program is frozen the moment the
+// encrypted volume appears, so that the signal surely finds the encryption under way.
+TEST_F(BackupProgram, ATerminationSignalDuringTheEncryptionOfALargeVolumeEndsItWithinSecondsAndLeavesNothing) {
+    TempDir data;
+    // Random bytes do not shrink: the volume is as large as the file.
+    const std::string large = data / "large.bin";
+    WriteFileBytes(large, RandomBytes(96u << 20, 7));
+    std::vector<std::unique_ptr<TGroup>> tasks;
+    tasks.push_back(std::make_unique<TGroup>());
+    TGroup& task = *tasks.back();
+    task.AddFile(std::make_unique<TFileBase>(large));
+    task.Info->Active = 1;
+    task.Info->NeedEncrypt = 1;
+    task.Info->Password = "session ends";
+    task.Info->Period->Type = TTimePeriod::Daily;
+    task.Info->Period->DailyEveryN = 1;
+    task.Info->Period->Mode = 1;
+    task.Info->Period->StartDate = Now() - 1;
+    WriteTaskFile(program / TaskFileName, tasks);
+    const auto encrypted = [&]() -> std::optional<std::filesystem::path> {
+        for (const auto& entry : std::filesystem::directory_iterator(temp.Path())) {
+            if (entry.path().extension() == ".crt") {
+                return entry.path();
+            }
+        }
+        return std::nullopt;
+    };
+
+    QProcess& process = Start();
+    std::optional<std::filesystem::path> volume;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            volume = encrypted();
+            return volume.has_value();
+        },
+        120s));
+    ::kill(static_cast<pid_t>(process.processId()), SIGSTOP);
+    std::error_code unknown;
+    ASSERT_LT(std::filesystem::file_size(*volume, unknown), std::filesystem::file_size(large))
+        << "frozen while it encrypts";
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    const auto signalled = std::chrono::steady_clock::now();
+    ::kill(static_cast<pid_t>(process.processId()), SIGCONT);
+    ASSERT_TRUE(process.waitForFinished(20000));
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 3s);
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(temp.Path()));
+    const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Start encrypting file..."), messages.end());
+    EXPECT_EQ(std::find(messages.begin(), messages.end(), "Encrypting is done."), messages.end());
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "Program stoped.");
+}
+
 TEST_F(BackupProgram, ATerminationSignalEndsItAsClosingTheWindowDoes) {
     QProcess& process = Start();
     ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));

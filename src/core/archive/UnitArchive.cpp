@@ -66,12 +66,13 @@ public:
 
     // Starts volume `volume` (the next one) and returns its name.
     std::string Begin(std::int32_t volume) {
-        // Counted first: a volume whose making fails half way is deleted too.
-        count_ = volume + 1;
         const std::string name = VolumeFileName(archiveName_, volume);
         // Made new under its name (the name the server receives), never through what may stand there; the writer
         // then opens it only as the file it is, never through a link.
         TProgramFile::NewFile(name).Keep();
+        // Counted once it is ours, before it is written: a volume whose making fails half way is deleted too, and
+        // a file that stood at its name is not.
+        count_ = volume + 1;
         MakeZip(name, "");
         return name;
     }

@@ -6,10 +6,13 @@
 #include "core/net/UnitSender.h"
 #include "core/tasks/UnitGroups.h"
 #include "platform/Convert.h"
+#include "platform/Exceptions.h"
 #include "platform/Messages.h"
 #include "platform/Paths.h"
 #include "platform/ProgramFile.h"
 #include "platform/TerminationSignals.h"
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -97,6 +100,15 @@ void RunSteps(TGroup& run, TGroup& task, TGlobalObject& app, TRunOutcome& outcom
     const TGroupInfo& info = *run.Info;
     const std::string archive = run.MakeArchiveName();
     Log("Backup. Task is " + run.Name);
+    // A backup of the same name still in the temporary folder (kept a moment ago when its list was refused): the
+    // run would neither make its files new under those names nor may it remove them on its way out.
+    for (const std::string& name :
+         {archive + ".inf", archive + ".crt.inf", VolumeFileName(archive, 0), VolumeFileName(archive + ".crt", 0)}) {
+        struct stat st {};
+        if (::lstat(name.c_str(), &st) == 0) {
+            throw Exception("\"" + name + "\" is still in the temporary folder; the backup was not made");
+        }
+    }
 
     std::unique_ptr<TStringList> list;
     std::int32_t volumes = 0;

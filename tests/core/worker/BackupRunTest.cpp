@@ -651,6 +651,16 @@ TEST_F(BackupRun, ARefusedListUploadKeepsTheFilesAndTheNextRunSendsThemAgain) {
     EXPECT_EQ(NamesIn(Remote()), std::set<std::string>{archive + ".inf"});
     EXPECT_EQ(NamesIn(temp.Path()), (std::set<std::string>{archive + ".inf", "0" + archive}));
 
+    // Run again within the same second: its names are the kept backup's, which it neither replaces nor removes.
+    const std::string keptVolume = ReadFileBytes(temp / ("0" + archive));
+    Run(task);
+    EXPECT_THAT(RunLines(), Contains("Error: \"" + temp / archive +
+                                     ".inf\" is still in the temporary folder; the "
+                                     "backup was not made"));
+    EXPECT_FALSE(task.LastRunOk);
+    EXPECT_EQ(NamesIn(temp.Path()), (std::set<std::string>{archive + ".inf", "0" + archive}));
+    EXPECT_EQ(ReadFileBytes(temp / ("0" + archive)), keptVolume);
+
     // Nothing changed since, yet nothing of it is on the server: the next incremental run sends every file.
     fs::remove(Remote() + archive + ".inf");
     moment += EncodeTime(0, 1, 0);

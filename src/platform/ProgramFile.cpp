@@ -281,3 +281,22 @@ void TProgramFile::RemoveLeftovers(const std::string& target, bool throughLinks)
 }
 
 TWorkFile::TWorkFile(const std::string& kind) : file_(TProgramFile::WorkFile(GetTempDir(), kind)) {}
+
+void TWorkFile::RemoveLeftovers(const std::string& kind) {
+    const std::string folder = GetTempDir();
+    const std::string prefix = kind + "-";
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
+    if (!dir) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        struct stat st {};
+        if (name.size() == prefix.size() + RandomLength && name.starts_with(prefix) &&
+            name.substr(prefix.size()).find_first_not_of(NameLetters) == std::string_view::npos &&
+            ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid()) {
+            ::unlinkat(::dirfd(dir.get()), entry->d_name, 0);
+        }
+    }
+}

@@ -111,6 +111,10 @@ private:
 class TWorkFile {
 public:
     explicit TWorkFile(const std::string& kind);
+    // Removes the user's own regular files that work files of `kind` left in the temporary folder when their
+    // program was killed. Only while no copy of the program can be using them (it holds the locks that keep a
+    // second copy out).
+    static void RemoveLeftovers(const std::string& kind);
     const std::string& Path() const { return file_.Path(); }
     // The open file, for writing it where it was made, never again by its name.
     TStream& Stream() { return file_.Stream(); }

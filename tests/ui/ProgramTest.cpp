@@ -629,18 +629,29 @@ TEST_F(BackupProgram, LeftoversOfKilledSavesGoAtStartAndFilesOfSimilarNamesStay)
     EXPECT_EQ(ReadFileBytes(program / "files.lst.Ab12Cd.tmp.bak"), "the user's");
 }
 
-// A run killed outright leaves plain copies of the user's files in the temporary folder; the next start removes
-// them, but not a set that a run kept on purpose (its list's upload failed), nor anything that merely looks alike,
-// is not a regular file, or is not the user's.
+// A run or a restore killed outright leaves plain copies of the user's files in the temporary folder; the next
+// start removes them, but not a set that a run kept on purpose (its list's upload failed), nor anything that merely
+// looks alike, is not a regular file, or is not the user's.
 TEST_F(BackupProgram, VolumesOfKilledRunsGoAtStartAndAKeptSetStays) {
     const std::string stamp = "__05_17_05_10-00-00.zip";
+    // With the work files of a restore killed while it held a downloaded and a decrypted volume, and of a list's
+    // download.
     const std::vector<std::string> leftovers = {"0Docs" + stamp, "3Docs" + stamp + ".crt", "0" + stamp,
-                                                "0Kept" + stamp};
-    const std::vector<std::string> kept = {
-        "Kept" + stamp + ".crt.inf", "0Kept" + stamp + ".crt", "1Kept" + stamp + ".crt",
-        "2024" + stamp + ".inf",     "12024" + stamp,          "Docs" + stamp,
-        "0Docs__05_17_05.zip",       "0Docs" + stamp + ".bak", "notes.zip",
-        "0Docs" + stamp + ".inf"};
+                                                "0Kept" + stamp, "volume-Ab12Cd",          "volume-000000",
+                                                "list-zzzzzz"};
+    const std::vector<std::string> kept = {"Kept" + stamp + ".crt.inf",
+                                           "0Kept" + stamp + ".crt",
+                                           "1Kept" + stamp + ".crt",
+                                           "2024" + stamp + ".inf",
+                                           "12024" + stamp,
+                                           "Docs" + stamp,
+                                           "0Docs__05_17_05.zip",
+                                           "0Docs" + stamp + ".bak",
+                                           "notes.zip",
+                                           "0Docs" + stamp + ".inf",
+                                           "volume-abc12",
+                                           "list-abc1234",
+                                           "volumes-abc123"};
     for (const std::string& name : leftovers) {
         WriteFileBytes(temp / name, "a killed run's volume");
     }

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         if (guard == TProgramFolderLock::TOutcome::Taken) {
             RemoveStateFileLeftovers(programDir);
             // Plain copies of the user's files that killed runs left, while no run of this user can be making any.
-            RemoveRunLeftovers(GetTempDir());
+            RemoveRunLeftovers();
         }
         if (!FindWindow(TmainForm::CompanionClass, TmainForm::CompanionCaption)) {
             // A companion that is missing or fails to start changes nothing here.

@@ -373,7 +373,8 @@ std::string VolumeFileName(const std::string& archiveName, std::int32_t volume) 
     return ExtractFilePath(archiveName) + std::to_string(volume) + ExtractFileName(archiveName);
 }
 
-void RemoveRunLeftovers(const std::string& folder) {
+void RemoveRunLeftovers() {
+    const std::string folder = GetTempDir();
     // The stamp MakeArchiveName puts behind the task name; a task name may hold anything, digits in front too.
     static const std::regex volumeForm(
         R"(([0-9]+)(.*__[0-9]{2}_[0-9]{2}_[0-9]{2}_[0-9]{2}-[0-9]{2}-[0-9]{2}\.zip(\.crt)?))");
@@ -405,6 +406,9 @@ void RemoveRunLeftovers(const std::string& folder) {
             st.st_uid == ::geteuid()) {
             ::unlinkat(at.Get(), name.c_str(), 0);
         }
+    }
+    for (const char* kind : {"volume", "list"}) {
+        TWorkFile::RemoveLeftovers(kind);
     }
 }
 

@@ -23,6 +23,7 @@
 #include "platform/Messages.h"
 #include "platform/Paths.h"
 #include "platform/ProgramFile.h"
+#include "platform/TerminationSignals.h"
 #include "platform/WindowRegistry.h"
 
 #include <QAbstractListModel>
@@ -1147,6 +1148,10 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
     std::string password;
     std::vector<TListedFile> wanted;
     for (const std::int32_t volume : volumes) {
+        // The end of the session: the volumes after this one are not fetched.
+        if (TerminationRequested()) {
+            break;
+        }
         wanted.clear();
         for (const tagNameZipId& file : files) {
             if (file.ZipId == volume) {

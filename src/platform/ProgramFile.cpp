@@ -283,20 +283,33 @@ void TProgramFile::RemoveLeftovers(const std::string& target, bool throughLinks)
 TWorkFile::TWorkFile(const std::string& kind) : file_(TProgramFile::WorkFile(GetTempDir(), kind)) {}
 
 void TWorkFile::RemoveLeftovers(const std::string& kind) {
-    const std::string folder = GetTempDir();
     const std::string prefix = kind + "-";
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
+    RemoveOwnLeftovers(GetTempDir(), [&](const std::string& name, const std::unordered_set<std::string>&) {
+        return name.size() == prefix.size() + RandomLength && name.starts_with(prefix) &&
+               name.find_first_not_of(NameLetters, prefix.size()) == std::string::npos;
+    });
+}
+
+void RemoveOwnLeftovers(
+    const std::string& folder,
+    const std::function<bool(const std::string& name, const std::unordered_set<std::string>& names)>& leftover) {
+    const TDescriptor at(OpenFolderDescriptor(folder));
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(at.IsOpen() ? ::fdopendir(::fcntl(at.Get(), F_DUPFD_CLOEXEC, 0)) : nullptr,
+                                            &::closedir);
     if (!dir) {
         return;
     }
+    std::unordered_set<std::string> names;
     while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string_view name = entry->d_name;
+        names.insert(entry->d_name);
+    }
+    for (const std::string& name : names) {
+        // Only what is the user's own and a regular file here: a link of that name is not followed to what it names.
         struct stat st {};
-        if (name.size() == prefix.size() + RandomLength && name.starts_with(prefix) &&
-            name.substr(prefix.size()).find_first_not_of(NameLetters) == std::string_view::npos &&
-            ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        if (name != "." && name != ".." && leftover(name, names) &&
+            ::fstatat(at.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
             st.st_uid == ::geteuid()) {
-            ::unlinkat(::dirfd(dir.get()), entry->d_name, 0);
+            ::unlinkat(at.Get(), name.c_str(), 0);
         }
     }
 }

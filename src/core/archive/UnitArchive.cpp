@@ -17,7 +17,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <memory>
@@ -374,39 +373,23 @@ std::string VolumeFileName(const std::string& archiveName, std::int32_t volume) 
 }
 
 void RemoveRunLeftovers() {
-    const std::string folder = GetTempDir();
     // The stamp MakeArchiveName puts behind the task name; a task name may hold anything, digits in front too.
     static const std::regex volumeForm(
         R"(([0-9]+)(.*__[0-9]{2}_[0-9]{2}_[0-9]{2}_[0-9]{2}-[0-9]{2}-[0-9]{2}\.zip(\.crt)?))");
-    const TDescriptor at(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!at.IsOpen()) {
-        return;
-    }
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(::fcntl(at.Get(), F_DUPFD_CLOEXEC, 0)), &::closedir);
-    if (!dir) {
-        return;
-    }
-    std::unordered_set<std::string> names;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        names.insert(entry->d_name);
-    }
-    for (const std::string& name : names) {
+    RemoveOwnLeftovers(GetTempDir(), [](const std::string& name, const std::unordered_set<std::string>& names) {
         std::smatch match;
         if (!std::regex_match(name, match, volumeForm)) {
-            continue;
+            return false;
         }
         // Volume 12 of "3Docs" and volume 1 of "23Docs" share a name: a list of either keeps it.
-        const std::string digits = match[1].str();
-        bool listed = false;
-        for (std::size_t cut = 1; cut <= digits.size() && !listed; ++cut) {
-            listed = names.contains(name.substr(cut) + ".inf");
+        const std::size_t digits = match[1].length();
+        for (std::size_t cut = 1; cut <= digits; ++cut) {
+            if (names.contains(name.substr(cut) + ".inf")) {
+                return false;
+            }
         }
-        struct stat st {};
-        if (!listed && ::fstatat(at.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            st.st_uid == ::geteuid()) {
-            ::unlinkat(at.Get(), name.c_str(), 0);
-        }
-    }
+        return true;
+    });
     for (const char* kind : {"volume", "list"}) {
         TWorkFile::RemoveLeftovers(kind);
     }

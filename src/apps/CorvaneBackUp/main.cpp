@@ -81,9 +81,6 @@ int main(int argc, char** argv) {
     };
     try {
         SetApplicationTitle(TmainForm::Caption);
-        if (guard == TProgramFolderLock::TOutcome::Failed) {
-            MessageBox(nullptr, folder.Problem());
-        }
         OnTerminationSignal([&] {
             ending = true;
             if (QWidget* dialog = QApplication::activeModalWidget()) {
@@ -96,7 +93,13 @@ int main(int argc, char** argv) {
         // must then close it the regular way instead of killing it.
         TWindowAnnouncement announcement;
         announcement.Announce(TmainForm::ClassName, TmainForm::Caption);
-        TmainForm mainForm;
+        // A lock that cannot be taken is logged and shown by the window, with what else the start finds wrong, in a
+        // box that holds nothing back.
+        TmainFormStart start;
+        if (guard == TProgramFolderLock::TOutcome::Failed) {
+            start.StartProblems.push_back(folder.Problem());
+        }
+        TmainForm mainForm(nullptr, start);
         window = &mainForm;
         if (ending) {
             closed = mainForm.close();

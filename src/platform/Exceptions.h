@@ -36,6 +36,13 @@ public:
     using EStreamError::EStreamError;
 };
 
+// Why a path cannot be taken through its symbolic links (see FollowPermittedLinks): the reason alone, for the
+// caller to put into its own message about the file.
+class ELinkError : public Exception {
+public:
+    using Exception::Exception;
+};
+
 class EConvertError : public Exception {
 public:
     using Exception::Exception;

@@ -51,28 +51,13 @@ std::string CreateErrorText(const std::string& path, const std::string& reason) 
     return "Cannot create file \"" + path + "\". " + reason;
 }
 
-// The file that a save through the links at `path` replaces: where the chain of symbolic links ends, whether
-// anything is there or not. Folders on the way are the system's to follow.
+// The file that a save through the links at `path` replaces (see FollowPermittedLinks).
 std::string ResolveLinks(const std::string& path) {
-    std::string current = path;
-    for (int hops = 0; hops <= 40; ++hops) {
-        struct stat st {};
-        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            return current;
-        }
-        std::vector<char> buffer(PATH_MAX);
-        ssize_t size = 0;
-        while ((size = ::readlink(current.c_str(), buffer.data(), buffer.size())) ==
-               static_cast<ssize_t>(buffer.size())) {
-            buffer.resize(buffer.size() * 2);
-        }
-        if (size < 0) {
-            throw EFCreateError(CreateErrorText(path, std::strerror(errno)));
-        }
-        const std::string link(buffer.data(), static_cast<std::size_t>(size));
-        current = link.starts_with(PathDelim) ? link : ExtractFilePath(current) + link;
+    try {
+        return FollowPermittedLinks(path);
+    } catch (const ELinkError& error) {
+        throw EFCreateError(CreateErrorText(path, error.what()));
     }
-    throw EFCreateError(CreateErrorText(path, std::strerror(ELOOP)));
 }
 
 // A folder to make files in by descriptor: readable, so that it can be flushed, or else only usable as a place.
@@ -203,12 +188,16 @@ void TProgramFile::Create(const std::string& prefix, const std::string& suffix) 
 }
 
 void TProgramFile::TakeOverFromReplaced() {
-    if (!rules_.OwnerFromReplaced && rules_.ModeRule != TModeRule::FromReplaced) {
+    if (!rules_.OwnerFromReplaced && !rules_.OwnerFromFolder && rules_.ModeRule != TModeRule::FromReplaced) {
         return;
     }
     struct stat st {};
     if (::fstatat(folder_.Get(), targetName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
-        return; // nothing there to take from; the file stays as it was made
+        // Nothing there to take from: a new file, its folder's as if its owner had made it where the rules say so.
+        if (rules_.OwnerFromFolder) {
+            GiveFolderOwner(file_.Get(), folder_.Get());
+        }
+        return;
     }
     // The owner first: changing it may clear set-id bits, and the mode is set after it. Refusals leave the file
     // the process's own, which is all another user may have.

@@ -26,9 +26,12 @@ struct TProgramFileRules {
     // The replaced file's owner and group, as far as the process may give them (root may give any; another user
     // at most a group of its own); otherwise the new file is the process's.
     bool OwnerFromReplaced = true;
+    // Where no regular file is replaced, the new file takes the owner and group of its folder, as far as the process
+    // may give them (see GiveFolderOwner): what a start as root makes in a user's folder is the user's.
+    bool OwnerFromFolder = true;
     // A symbolic link at a target given by path: true saves through it, as an editor does (the file it names is
-    // replaced, or made when the link dangles, and the link stays); false replaces the link itself and never looks
-    // where it points.
+    // replaced, or made when the link dangles, and the link stays), where MayFollowLink allows it, and refuses the
+    // save at any other link; false replaces the link itself and never looks where it points.
     bool ThroughLinks = true;
     // The bytes forced to the disk before the rename, and the folder after it: after a crash the target is the old
     // file or the whole new one, never an empty one.

@@ -633,13 +633,18 @@ void TmainForm::FormCreate() {
 
 void TmainForm::ReportUnreadableStateFiles() {
     TGlobalObject* app = GetGlobalObject();
-    std::string text;
+    std::vector<std::string> lines = start_.StartProblems;
     for (const std::string& line : app->UnreadableStateFiles()) {
+        lines.push_back(line);
+    }
+    std::string text;
+    for (const std::string& line : lines) {
         app->Log->Add("Error: " + line);
         text += (text.empty() ? "" : "\n\n") + line;
     }
+    // Not waited for: a start by the companion for a due task goes on to the task, whoever reads the box.
     if (!text.empty()) {
-        MessageBox(this, text);
+        NoticeBox(this, text);
     }
 }
 
@@ -649,7 +654,7 @@ bool TmainForm::FormClose() {
     }
     hide();
     closing_ = true;
-    Save1Click();
+    SaveTaskList(true);
     DestroyGlobalObject();
     return true;
 }
@@ -772,9 +777,21 @@ void TmainForm::DeleteTask1Click() {
 }
 
 void TmainForm::Save1Click() {
+    SaveTaskList(false);
+}
+
+void TmainForm::SaveTaskList(bool closing) {
     Guarded([&] {
         StoreTreeToTask();
-        GetGlobalObject()->SaveTasks();
+        try {
+            GetGlobalObject()->SaveTasks();
+        } catch (const EStateFileRefused&) {
+            // Named at start and at each click; the saves at exit say nothing more.
+            if (closing) {
+                return;
+            }
+            throw;
+        }
         // The companion rereads the task file by itself; the notice only tells it that the file changed.
         TCopyData notice;
         notice.Sender = static_cast<std::uint64_t>(winId());

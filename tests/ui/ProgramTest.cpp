@@ -192,6 +192,56 @@ protected:
         }));
     }
     std::string CompanionStart() const { return std::filesystem::path(program.Path()).parent_path().string() + "|run"; }
+    // Started as the user without capabilities, with `session` (the user's) as its registry, temporary,
+    // configuration and home folder.
+    QProcess& StartAsNobody(const TempDir& session) {
+        return Start(
+            [&](QProcessEnvironment& environment) {
+                for (const char* variable : {"XDG_RUNTIME_DIR", "TEMP", "XDG_CONFIG_HOME", "HOME"}) {
+                    environment.insert(variable, QString::fromStdString(session.Path()));
+                }
+            },
+            Nobody);
+    }
+    // Whether a program announced its window in the registry of `session`: a start as another user is found there,
+    // and the signals it gets are then its own (a start and a SIGTERM).
+    static bool FoundIn(const TempDir& session) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(session / "CorvaneBackUp-windows", error)) {
+            if (entry.path().filename().string().starts_with(TmainForm::ClassName)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // A task due at the first tick whose one file is large: 2 GiB that take no room on the disk, and seconds to
+    // pack, so that its volume is seen in the temporary folder while it is packed.
+    void WriteDueTaskOfALargeFile(const TempDir& data) {
+        const std::string large = data / "large.bin";
+        WriteFileBytes(large, "");
+        std::filesystem::resize_file(large, 2ull << 30);
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(std::make_unique<TGroup>());
+        TGroup& task = *tasks.back();
+        task.AddFolder(std::make_unique<TFolder>(data.Path()));
+        task.Info->Active = 1;
+        task.Info->Incremental = 1;
+        task.Info->Period->Type = TTimePeriod::Daily;
+        task.Info->Period->DailyEveryN = 1;
+        task.Info->Period->Mode = 1;
+        task.Info->Period->StartDate = Now() - 1;
+        WriteTaskFile(program / TaskFileName, tasks);
+    }
+    // The volumes in the program's temporary folder.
+    std::vector<std::string> Volumes() const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(temp.Path())) {
+            if (entry.path().extension() == ".zip") {
+                found.push_back(entry.path());
+            }
+        }
+        return found;
+    }
 
     TempDir runtime;
     TempDir temp;
@@ -286,36 +336,13 @@ TEST_F(BackupProgram, TenStartsAtOnceLeaveOneProgramAndOneCompanionWhateverTheir
 }
 
 TEST_F(BackupProgram, ATerminationSignalDuringTheLastFileStopsTheRunThereAndEndsTheProgramTheRegularWay) {
-    // A task due at the first tick whose last file is large: 2 GiB that take no room on the disk, and seconds to
-    // pack.
     TempDir data;
     const std::string large = data / "large.bin";
-    WriteFileBytes(large, "");
-    std::filesystem::resize_file(large, 2ull << 30);
-    std::vector<std::unique_ptr<TGroup>> tasks;
-    tasks.push_back(std::make_unique<TGroup>());
-    TGroup& task = *tasks.back();
-    task.AddFolder(std::make_unique<TFolder>(data.Path()));
-    task.Info->Active = 1;
-    task.Info->Incremental = 1;
-    task.Info->Period->Type = TTimePeriod::Daily;
-    task.Info->Period->DailyEveryN = 1;
-    task.Info->Period->Mode = 1;
-    task.Info->Period->StartDate = Now() - 1;
-    WriteTaskFile(program / TaskFileName, tasks);
-    const auto volumes = [&] {
-        std::vector<std::string> found;
-        for (const auto& entry : std::filesystem::directory_iterator(temp.Path())) {
-            if (entry.path().extension() == ".zip") {
-                found.push_back(entry.path());
-            }
-        }
-        return found;
-    };
+    WriteDueTaskOfALargeFile(data);
 
     QProcess& process = Start();
     // The volume is begun: the large file is being packed.
-    ASSERT_TRUE(WaitUntil([&] { return !volumes().empty(); }, 60s));
+    ASSERT_TRUE(WaitUntil([&] { return !Volumes().empty(); }, 60s));
     const std::string io = "/proc/" + std::to_string(process.processId()) + "/io";
     process.terminate();
     // How far the program read until it ended: not the whole file.
@@ -340,7 +367,7 @@ TEST_F(BackupProgram, ATerminationSignalDuringTheLastFileStopsTheRunThereAndEnds
     EXPECT_EQ(std::find(messages.begin(), messages.end(), "Task Done."), messages.end());
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "Program stoped.");
-    EXPECT_TRUE(volumes().empty());
+    EXPECT_TRUE(Volumes().empty());
     std::vector<std::unique_ptr<TGroup>> stored;
     ReadTaskFile(program / TaskFileName, nullptr, stored);
     ASSERT_EQ(stored.size(), 1u);
@@ -534,26 +561,8 @@ TEST_F(BackupProgram, StateFilesItCannotReadAreNamedAndLeftAsTheyWere) {
         ASSERT_EQ(::chmod((program / name).c_str(), 0), 0);
     }
     const auto asNobody = [&] {
-        QProcess& process = Start(
-            [&](QProcessEnvironment& environment) {
-                for (const char* variable : {"XDG_RUNTIME_DIR", "TEMP", "XDG_CONFIG_HOME", "HOME"}) {
-                    environment.insert(variable, QString::fromStdString(session.Path()));
-                }
-            },
-            Nobody);
-        // Announced in its own registry, so the signals are its own: a start and a SIGTERM.
-        ASSERT_TRUE(WaitUntil(
-            [&] {
-                std::error_code error;
-                for (const auto& entry :
-                     std::filesystem::directory_iterator(session / "CorvaneBackUp-windows", error)) {
-                    if (entry.path().filename().string().starts_with(TmainForm::ClassName)) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            20s));
+        QProcess& process = StartAsNobody(session);
+        ASSERT_TRUE(WaitUntil([&] { return FoundIn(session); }, 20s));
         EndBySignals(process);
     };
     asNobody();
@@ -570,8 +579,9 @@ TEST_F(BackupProgram, StateFilesItCannotReadAreNamedAndLeftAsTheyWere) {
     for (const std::string& name : {names[0], names[1]}) {
         EXPECT_NE(std::find(messages.begin(), messages.end(),
                             "Error: Cannot open file \"" + program / name +
-                                "\". Permission denied. The file is left as it was and is not saved until the "
-                                "program starts again."),
+                                "\". Permission denied. The file is left as it was and is not saved while the "
+                                "program runs; look at the file's owner and permissions, and at what stands at its "
+                                "name."),
                   messages.end())
             << name;
         EXPECT_EQ(ReadFileBytes(program / name), before[name]) << name;
@@ -679,6 +689,170 @@ TEST_F(BackupProgram, VolumesOfKilledRunsGoAtStartAndAKeptSetStays) {
     if (root) {
         EXPECT_TRUE(std::filesystem::exists(temp / ("8Docs" + stamp)));
     }
+}
+
+TEST_F(BackupProgram, WhatAStartAsRootMakesInAUsersFolderIsTheUsersAndLocksTheUserOutOfNothing) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a start as root";
+    }
+    // A fresh program folder of the user's, with the real companion and the user's task; the user's home.
+    std::filesystem::remove(program / "Ploverly");
+    std::filesystem::copy_file(PLOVERLY_PATH, program / "Ploverly");
+    const TempDir session;
+    for (const std::string& path : {program.Path(), session.Path(), program / TaskFileName}) {
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    }
+    // As sudo starts it: root, with the user's home (and so the user's ~/.config).
+    QProcess& root = Start([&](QProcessEnvironment& environment) {
+        environment.remove("XDG_CONFIG_HOME");
+        environment.insert("HOME", QString::fromStdString(session.Path()));
+    });
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    const std::string entry = session / ".config/autostart/Ploverly.desktop";
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(entry); }, 20s)) << "the companion's start is done";
+    EndBySignals(root);
+    for (const pid_t companion : Companions()) {
+        ::kill(companion, SIGTERM);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Companions().empty(); }, 20s));
+    const std::vector<std::string> made = {program / "CorvaneBackUp.lock", program / "Ploverly.lock",
+                                           program / "Backup.log",         program / "ftpbackup.stg",
+                                           program / TaskFileName,         session / ".config",
+                                           session / ".config/autostart",  entry};
+    for (const std::string& path : made) {
+        EXPECT_EQ(Stat(path).st_uid, 65534u) << path;
+        EXPECT_EQ(Stat(path).st_gid, 65534u) << path;
+    }
+    EXPECT_EQ(Stat(program / "Backup.log").st_mode & 07777, 0600u);
+
+    // The user's own start then finds nothing wrong: no box, no error line, both locks taken.
+    QProcess& user = StartAsNobody(session);
+    ASSERT_TRUE(WaitUntil([&] { return FoundIn(session); }, 20s));
+    EXPECT_EQ(LockHolder(program / "CorvaneBackUp.lock"), user.processId());
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<pid_t> companions = Companions();
+            return companions.size() == 1 && LockHolder(program / "Ploverly.lock") == companions[0];
+        },
+        20s))
+        << "the user's companion holds its lock";
+    EndBySignals(user);
+    const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                            [](const std::string& line) { return line.starts_with("Error"); }),
+              0);
+    EXPECT_EQ(messages.back(), "Program stoped.");
+}
+
+TEST_F(BackupProgram, AStartAsRootFollowsNoLinkOfTheFoldersOwnerAndNamesTheFileBehindIt) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a start as root";
+    }
+    // Files of root's elsewhere, and the user's links to them in the user's program folder; the leftover name of a
+    // killed save beside the link's target.
+    const TempDir elsewhere;
+    const std::string passwd = "root:x:0:0:root:/root:/bin/sh\n";
+    WriteFileBytes(elsewhere / "passwd", passwd);
+    WriteFileBytes(elsewhere / "passwd.Ab12Cd.tmp", "root's own");
+    ASSERT_EQ(::chown(program.Path().c_str(), 65534, 65534), 0);
+    std::filesystem::remove(program / TaskFileName);
+    std::filesystem::create_symlink(elsewhere / "passwd", program / TaskFileName);
+    std::filesystem::create_symlink(elsewhere / "nologin", program / "ftpbackup.stg");
+    for (const std::string name : {TaskFileName, "ftpbackup.stg"}) {
+        ASSERT_EQ(::lchown((program / name).c_str(), 65534, 65534), 0);
+    }
+
+    QProcess& process = Start();
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    EndBySignals(process);
+
+    EXPECT_EQ(ReadFileBytes(elsewhere / "passwd"), passwd);
+    EXPECT_EQ(Stat(elsewhere / "passwd").st_mode & 07777, 0644u);
+    EXPECT_EQ(ReadFileBytes(elsewhere / "passwd.Ab12Cd.tmp"), "root's own");
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "nologin"));
+    EXPECT_TRUE(S_ISLNK(Stat(program / TaskFileName).st_mode));
+    EXPECT_TRUE(S_ISLNK(Stat(program / "ftpbackup.stg").st_mode));
+    const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+    for (const std::string name : {TaskFileName, "ftpbackup.stg"}) {
+        const std::string path = program / name;
+        EXPECT_NE(std::find(messages.begin(), messages.end(),
+                            "Error: Cannot open file \"" + path + "\". The symbolic link \"" + path +
+                                "\" belongs to another user and is not followed. The file is left as it was and is "
+                                "not saved while the program runs; look at the file's owner and permissions, and at "
+                                "what stands at its name."),
+                  messages.end())
+            << name;
+    }
+}
+
+TEST_F(BackupProgram, AFifoAtAStateFileOrAtTheLockHoldsNoStartAndASignalEndsItAtOnce) {
+    for (const std::string name : {TaskFileName, "CorvaneBackUp.lock"}) {
+        std::filesystem::remove(program / name);
+        ASSERT_EQ(::mkfifo((program / name).c_str(), 0600), 0);
+        QProcess& process = Start();
+        ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s)) << name;
+        process.terminate();
+        EXPECT_TRUE(process.waitForFinished(2000)) << name;
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << name;
+        EXPECT_EQ(process.exitCode(), 0) << name;
+        // The FIFO named, left as it was.
+        EXPECT_TRUE(S_ISFIFO(Stat(program / name).st_mode)) << name;
+        const std::string named = name == TaskFileName ? "Error: Cannot open file \"" + program / name + "\". "
+                                                       : "Error: Cannot lock \"" + program / name + "\". ";
+        const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const std::string& line) {
+            return line.starts_with(named);
+        })) << name;
+        std::filesystem::remove(program / name);
+        WriteTaskFile(program / TaskFileName, {});
+    }
+}
+
+TEST_F(BackupProgram, ASaveThatCannotBeMadeBesideItsFileIsNamedOnceInTheLog) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the program is started as another user, which takes root";
+    }
+    // A program folder the user may not write, holding the user's own files, and a log linked to the user's
+    // session folder.
+    const TempDir session;
+    ASSERT_EQ(::chown(session.Path().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(program.Path().c_str(), 0755), 0);
+    WriteFileBytes(program / "ftpbackup.stg", "");
+    WriteFileBytes(program / "CorvaneBackUp.lock", "");
+    const std::vector<std::string> names = {TaskFileName, "ftpbackup.stg"};
+    std::map<std::string, std::string> before;
+    for (const std::string& name : {names[0], names[1], std::string("CorvaneBackUp.lock")}) {
+        before[name] = ReadFileBytes(program / name);
+        ASSERT_EQ(::chown((program / name).c_str(), 65534, 65534), 0);
+    }
+    std::filesystem::create_symlink(session / "Backup.log", program / "Backup.log");
+
+    QProcess& process = StartAsNobody(session);
+    ASSERT_TRUE(WaitUntil([&] { return FoundIn(session); }, 20s));
+    EndBySignals(process);
+
+    const std::vector<std::string> messages = LogMessages(session / "Backup.log");
+    for (const std::string& name : names) {
+        EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                             "Error: Cannot create file \"" + program / name +
+                                 "\". Permission denied. The file was not saved and stays as it was."),
+                  1)
+            << name;
+        EXPECT_EQ(ReadFileBytes(program / name), before[name]) << name;
+    }
+    EXPECT_EQ(messages.back(), "Program stoped.");
+}
+
+TEST_F(BackupProgram, AStartForADueTaskRunsItWhateverBoxTheStartShows) {
+    TempDir data;
+    WriteDueTaskOfALargeFile(data);
+    // A log that cannot be read and a lock that cannot be taken: the start names them in a box, which nobody
+    // answers.
+    std::filesystem::create_directory(program / "Backup.log");
+    std::filesystem::create_directory(program / "CorvaneBackUp.lock");
+    QProcess& process = Start();
+    EXPECT_TRUE(WaitUntil([&] { return !Volumes().empty(); }, 60s)) << "the due task runs";
+    EndBySignals(process);
 }
 
 // scripts/run --ftp, as a newcomer tries the program: the FTP server it starts must outlive the program, so that the

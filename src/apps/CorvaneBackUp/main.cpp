@@ -99,9 +99,6 @@ int main(int argc, char** argv) {
     QObject::connect(&endingSteps, &QTimer::timeout, closeWhenFree);
     try {
         SetApplicationTitle(TmainForm::Caption);
-        if (guard == TProgramFolderLock::TOutcome::Failed) {
-            MessageBox(nullptr, folder.Problem());
-        }
         OnTerminationSignal([&] {
             ending = true;
             cancelDialog();
@@ -113,7 +110,13 @@ int main(int argc, char** argv) {
         // must then close it the regular way instead of killing it.
         TWindowAnnouncement announcement;
         announcement.Announce(TmainForm::ClassName, TmainForm::Caption);
-        TmainForm mainForm;
+        // A lock that cannot be taken is logged and shown by the window, with what else the start finds wrong, in a
+        // box that holds nothing back.
+        TmainFormStart start;
+        if (guard == TProgramFolderLock::TOutcome::Failed) {
+            start.StartProblems.push_back(folder.Problem());
+        }
+        TmainForm mainForm(nullptr, start);
         window = &mainForm;
         // Also a signal that came after the last look at the event loop while the window was being made: the
         // window is not shown first.

@@ -1,7 +1,6 @@
 #include "Encryption.h"
 
 #include "platform/Exceptions.h"
-#include "platform/ProgramFile.h"
 
 #include <openssl/evp.h>
 
@@ -144,9 +143,7 @@ std::optional<TMemoryStream> ReadEncryptedFile(const std::string& path, const st
     return plain;
 }
 
-void WriteEncryptedFile(const std::string& path, TStream& plain, const std::string& passPhrase) {
+void WriteEncryptedFile(TStateFile& file, TStream& plain, const std::string& passPhrase) {
     plain.SetPosition(0);
-    TProgramFile file(path, TProgramFileRules{});
-    CryptStream(plain, file.Stream(), passPhrase, true);
-    file.Commit();
+    file.Write([&](TStream& out) { CryptStream(plain, out, passPhrase, true); });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/StateFile.h"
 #include "platform/Streams.h"
 
 #include <functional>
@@ -26,11 +27,10 @@ void CryptStream(TStream& source, TStream& destination, const std::string& passP
 
 // The stored files encrypted as a whole. Read into memory decrypted (positioned at 0); empty when there is no such
 // file; any failure is raised, so that a file which is there but cannot be read is never taken for a missing one.
-// Written as a state file of the program's: the old file is replaced only once the new one is complete, through a
-// symbolic link to the file it names, keeping its owner and group where the process may, readable by the owner
-// only (they hold passwords); a failure is raised and keeps the old file.
+// Written as a state file of the program's (TStateFile::Write: whole or not at all, readable by the owner only, as
+// they hold passwords); a refusal or a failure is raised and keeps the old file.
 std::optional<TMemoryStream> ReadEncryptedFile(const std::string& path, const std::string& passPhrase);
-void WriteEncryptedFile(const std::string& path, TStream& plain, const std::string& passPhrase);
+void WriteEncryptedFile(TStateFile& file, TStream& plain, const std::string& passPhrase);
 
 // Encrypt (decrypt) a whole file into another, with their log lines: true when the destination holds the
 // result. The destination is a new file, made under its name with mode 0600 and never through a link

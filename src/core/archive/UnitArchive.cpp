@@ -134,9 +134,9 @@ constexpr int MaxLinksOnTheWay = 40;
 
 // The way down to a restored file's folder, taken one piece at a time from the descriptor of the folder before, so
 // that nothing on the way can be swapped for a link between the look at it and the write into it. A restore by root
-// into a user's folders must not be led by that user's links into folders of root's: a link is followed only when it
-// belongs to the restoring user or to root, the kernel's own rule for links in shared folders, and then its target
-// is walked the same way from the descriptors, never looked up by name again.
+// into a user's folders must not be led by that user's links into folders of root's: a link is followed only as
+// MayFollowLink allows, and then its target is walked the same way from the descriptors, never looked up by name
+// again.
 class TFolderWalk {
 public:
     // Opens `folder`, an absolute path, making the missing folders of it; false when it cannot be reached, and
@@ -183,8 +183,10 @@ private:
             return true;
         }
         TDescriptor next(::openat(at_.Get(), piece.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        bool made = false;
         if (!next.IsOpen() && errno == ENOENT && make) {
-            if (::mkdirat(at_.Get(), piece.c_str(), 0777) != 0 && errno != EEXIST) {
+            made = ::mkdirat(at_.Get(), piece.c_str(), 0777) == 0;
+            if (!made && errno != EEXIST) {
                 return false;
             }
             next = TDescriptor(::openat(at_.Get(), piece.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
@@ -195,6 +197,10 @@ private:
         }
         const std::string path = where_ + "/" + piece;
         if (S_ISDIR(st.st_mode)) {
+            if (made) {
+                // A folder that root restores into a user's folder is the user's, as a new file there is.
+                GiveFolderOwner(next.Get(), at_.Get());
+            }
             at_ = std::move(next);
             where_ = path;
             return true;
@@ -202,7 +208,8 @@ private:
         if (!S_ISLNK(st.st_mode)) {
             return false;
         }
-        if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+        struct stat place {};
+        if (::fstat(at_.Get(), &place) != 0 || !MayFollowLink(st, place)) {
             refused_ = path;
             return false;
         }
@@ -229,11 +236,13 @@ private:
 // How a restored file replaces what stands at its name: only a regular file standing there itself lends the new one
 // its owner, group and mode, never a set-user-id or set-group-id bit; anything else (a link above all, which could
 // lead to a set-user-id program of root's) counts as no file and is replaced, never followed, and the new file then
-// has 0666 less the umask. Not forced to the disk file by file: a restore of a whole home folder would wait on the
-// disk once per file, and the old file stays until the new one is whole.
+// has 0666 less the umask and the owner and group of its folder, where the process may give them. Not forced to the
+// disk file by file: a restore of a whole home folder would wait on the disk once per file, and the old file stays
+// until the new one is whole.
 constexpr TProgramFileRules RestoredFile{.ModeRule = TModeRule::FromReplaced,
                                          .Mode = 0666,
                                          .OwnerFromReplaced = true,
+                                         .OwnerFromFolder = true,
                                          .ThroughLinks = false,
                                          .Durable = false};
 

@@ -2,6 +2,7 @@
 
 #include "core/app/CoreWindows.h"
 #include "core/app/SyncCall.h"
+#include "platform/StateFile.h"
 
 #include <cstdint>
 #include <mutex>
@@ -57,9 +58,11 @@ public:
     // before the worker behind it goes.
     void SetSyncCall(ISyncCall* sync);
 
-    const std::string& FileName() const { return fileName_; }
+    const std::string& FileName() const { return file_.Path(); }
     // Why "Backup.log" could not be read, when it was there; empty when it was read (damaged or not) or missing.
-    const std::string& Unreadable() const { return unreadable_; }
+    const std::string& Unreadable() const { return file_.Unreadable(); }
+    // "Backup.log" itself, refused for writing when it could not be read.
+    const TStateFile& File() const { return file_; }
     TLogMessageList Lines() const;
     int Count() const;
     std::int32_t MarkIndex() const;
@@ -70,8 +73,7 @@ private:
     void ShowLine(const TLogMessage& line);
     void Save();
 
-    std::string fileName_;
-    std::string unreadable_;
+    TStateFile file_;
     TLogMessageList messages_;
     ILogBox* box_;
     bool loading_ = false;

@@ -184,8 +184,8 @@ TEST_F(Storage, AFailedSaveKeepsThePreviousFileAndTellsTheCaller) {
     const std::string settings = ReadFileBytes(dir / "ftpbackup.stg");
     object->Tasks.pop_back();
     object->FTP->Host = "changed";
-    // A full disk, as a file size limit in a child process: the task saver raises, the settings saver is silent,
-    // and both old files stay.
+    // A full disk, as a file size limit in a child process: the task saver raises, the settings saver logs, and
+    // both old files stay.
     EXPECT_EQ(RunInChild([&] {
                   std::signal(SIGXFSZ, SIG_IGN);
                   rlimit limit{16, 16};

@@ -2,8 +2,10 @@
 
 #include "MainFormTesting.h"
 
+#include "core/app/Encryption.h"
 #include "core/app/StoredText.h"
 #include "core/app/TaskFile.h"
+#include "core/net/UnitFTP.h"
 #include "platform/WindowRegistry.h"
 #include "ui/unitMainForm.h"
 
@@ -345,6 +347,79 @@ TEST_F(BackupProgram, ATerminationSignalDuringTheLastFileStopsTheRunThereAndEnds
     ReadTaskFile(program / TaskFileName, nullptr, stored);
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_NE(stored[0]->Info->Period->LastRun, 0.0);
+}
+
+// The program aimed at an FTP server that misbehaves as told, with a task due at the first tick whose one volume
+// takes a while to send; signalled once the server has received `awaited`: it ends within 3 s, its last FTP
+// operation stopped with a line that says so, and no new login made.
+class BackupProgramOnFtp : public BackupProgram {
+protected:
+    void EndsAtOnceWhenSignalledAfter(const FtpServerOptions& options, const std::string& awaited) {
+        FtpServer server(options);
+        TFTPconnection settings;
+        settings.Host = server.Host();
+        settings.Port = server.Port();
+        settings.Login = server.User();
+        settings.Password = server.Password();
+        TMemoryStream plain;
+        settings.SaveToStream(plain);
+        WriteEncryptedFile(program / "ftpbackup.stg", plain, "SaveIntoBlockRow74");
+        TempDir data;
+        WriteFileBytes(data / "data.bin", RandomBytes(3 << 20, 12));
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(std::make_unique<TGroup>());
+        TGroup& task = *tasks.back();
+        task.AddFolder(std::make_unique<TFolder>(data.Path()));
+        task.Info->Active = 1;
+        task.Info->Incremental = 1;
+        task.Info->Period->Type = TTimePeriod::Daily;
+        task.Info->Period->DailyEveryN = 1;
+        task.Info->Period->Mode = 1;
+        task.Info->Period->StartDate = Now() - 1;
+        WriteTaskFile(program / TaskFileName, tasks);
+
+        QProcess& process = Start();
+        const auto received = [&] {
+            const auto commands = server.Commands();
+            return std::any_of(commands.begin(), commands.end(),
+                               [&](const std::string& command) { return command.starts_with(awaited); });
+        };
+        ASSERT_TRUE(WaitUntil(received, 60s));
+        std::this_thread::sleep_for(500ms);
+        const auto signalled = std::chrono::steady_clock::now();
+        process.terminate();
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 3s);
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0);
+        const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
+            return message.ends_with("Error message: The operation was stopped: the program is ending.");
+        }));
+        EXPECT_EQ(server.Connections().size(), 1u);
+        if (awaited.starts_with("APPE")) {
+            // The volume cut on its way up stays where it is: the restore refuses it, and deleting it would take
+            // a new login at the program's end.
+            bool cut = false;
+            for (const auto& entry : std::filesystem::directory_iterator(server.Root())) {
+                cut = cut || (entry.path().filename().string().starts_with("0") && entry.file_size() < (3u << 20));
+            }
+            EXPECT_TRUE(cut);
+        }
+    }
+};
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsASilentNameListAtOnce) {
+    FtpServerOptions options;
+    options.stallNameLists = true;
+    EndsAtOnceWhenSignalledAfter(options, "NLST");
+}
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsASlowUploadAtOnce) {
+    FtpServerOptions options;
+    options.dataRate = 100000;
+    // The list file goes first, then the volume, numbered in front of the archive's name.
+    EndsAtOnceWhenSignalledAfter(options, "APPE 0");
 }
 
 TEST_F(BackupProgram, ATerminationSignalEndsItAsClosingTheWindowDoes) {

@@ -389,14 +389,19 @@ protected:
         const auto signalled = std::chrono::steady_clock::now();
         process.terminate();
         ASSERT_TRUE(process.waitForFinished(20000));
-        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 3s);
+        const auto took = std::chrono::steady_clock::now() - signalled;
+        EXPECT_LT(took, 3s) << std::chrono::duration<double>(took).count() << " s";
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(process.exitCode(), 0);
         const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+        std::string shown;
+        for (const std::string& message : messages) {
+            shown += message + "\n";
+        }
         EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
             return message.ends_with("Error message: The operation was stopped: the program is ending.");
-        }));
-        EXPECT_EQ(server.Connections().size(), 1u);
+        })) << shown;
+        EXPECT_EQ(server.Connections().size(), 1u) << shown;
         if (awaited.starts_with("APPE")) {
             // The volume cut on its way up stays where it is: the restore refuses it, and deleting it would take
             // a new login at the program's end.

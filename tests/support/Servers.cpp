@@ -331,6 +331,8 @@ SmtpServer::SmtpServer(SmtpServerOptions options) {
     if (options.refuseData) {
         argv.push_back("--refuse-data");
     }
+    argv.insert(argv.end(),
+                {"--login-delay", std::to_string(options.loginDelaySeconds), "--silent-at", options.silentAt});
     process_.StartWithReadyLine(argv, records_ / "server.log");
 }
 

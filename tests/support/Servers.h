@@ -129,6 +129,10 @@ struct SmtpServerOptions {
     std::vector<std::string> refusedRecipients; // RCPT answered 550
     std::vector<std::string> refusedSenders;    // MAIL answered 553
     bool refuseData = false;                    // the message answered 554 after DATA
+    // Seconds before the greeting and before the replies to EHLO and AUTH.
+    double loginDelaySeconds = 0;
+    // A command never answered: "EHLO", "AUTH", "MAIL" or "DATA".
+    std::string silentAt;
 };
 
 struct ReceivedMail {

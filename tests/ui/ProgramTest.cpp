@@ -349,12 +349,19 @@ TEST_F(BackupProgram, ATerminationSignalDuringTheLastFileStopsTheRunThereAndEnds
     EXPECT_NE(stored[0]->Info->Period->LastRun, 0.0);
 }
 
+// Whether one of the lines begins with `prefix`.
+bool AnyBeginsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(prefix); });
+}
+
 // The program aimed at an FTP server that misbehaves as told, with a task due at the first tick whose one volume
-// takes a while to send; signalled once the server has received `awaited`: it ends within 3 s, its last FTP
-// operation stopped with a line that says so, and no new login made.
+// takes a while to send, and its report mailed to `mail` when there is one; signalled once `reached` holds: it ends
+// within 3 s, its last FTP or mail operation stopped with a line that says so, and no new login made.
 class BackupProgramOnFtp : public BackupProgram {
 protected:
-    void EndsAtOnceWhenSignalledAfter(const FtpServerOptions& options, const std::string& awaited) {
+    void EndsAtOnceWhenSignalledOnce(const FtpServerOptions& options,
+                                     const std::function<bool(const FtpServer&)>& reached,
+                                     const SmtpServer* mail = nullptr) {
         FtpServer server(options);
         TFTPconnection settings;
         settings.Host = server.Host();
@@ -376,15 +383,18 @@ protected:
         task.Info->Period->DailyEveryN = 1;
         task.Info->Period->Mode = 1;
         task.Info->Period->StartDate = Now() - 1;
+        if (mail != nullptr) {
+            task.Info->MailEnable = 1;
+            task.Info->MailAlertSuccess = 1;
+            task.Info->MailAlertFail = 1;
+            task.Info->MailServer = mail->Host();
+            task.Info->MailAddress = "robot@example.test";
+            task.Info->MailRecipient = "admin@example.test";
+        }
         WriteTaskFile(program / TaskFileName, tasks);
 
         QProcess& process = Start();
-        const auto received = [&] {
-            const auto commands = server.Commands();
-            return std::any_of(commands.begin(), commands.end(),
-                               [&](const std::string& command) { return command.starts_with(awaited); });
-        };
-        ASSERT_TRUE(WaitUntil(received, 60s));
+        ASSERT_TRUE(WaitUntil([&] { return reached(server); }, 60s));
         std::this_thread::sleep_for(500ms);
         const auto signalled = std::chrono::steady_clock::now();
         process.terminate();
@@ -399,10 +409,11 @@ protected:
             shown += message + "\n";
         }
         EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
-            return message.ends_with("Error message: The operation was stopped: the program is ending.");
+            return message.ends_with(". The operation was stopped: the program is ending.") ||
+                   message.ends_with(": The operation was stopped: the program is ending.");
         })) << shown;
         EXPECT_EQ(server.Connections().size(), 1u) << shown;
-        if (awaited.starts_with("APPE")) {
+        if (options.dataRate != 0) {
             // The volume cut on its way up stays where it is: the restore refuses it, and deleting it would take
             // a new login at the program's end.
             bool cut = false;
@@ -417,14 +428,24 @@ protected:
 TEST_F(BackupProgramOnFtp, ATerminationSignalEndsASilentNameListAtOnce) {
     FtpServerOptions options;
     options.stallNameLists = true;
-    EndsAtOnceWhenSignalledAfter(options, "NLST");
+    EndsAtOnceWhenSignalledOnce(options,
+                                [](const FtpServer& server) { return AnyBeginsWith(server.Commands(), "NLST"); });
 }
 
 TEST_F(BackupProgramOnFtp, ATerminationSignalEndsASlowUploadAtOnce) {
     FtpServerOptions options;
     options.dataRate = 100000;
     // The list file goes first, then the volume, numbered in front of the archive's name.
-    EndsAtOnceWhenSignalledAfter(options, "APPE 0");
+    EndsAtOnceWhenSignalledOnce(options,
+                                [](const FtpServer& server) { return AnyBeginsWith(server.Commands(), "APPE 0"); });
+}
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsTheWaitForASilentMailServerAtOnce) {
+    SmtpServerOptions silent;
+    silent.silentAt = "EHLO";
+    const SmtpServer mail(silent);
+    EndsAtOnceWhenSignalledOnce(
+        FtpServerOptions{}, [&](const FtpServer&) { return AnyBeginsWith(mail.Commands(), "EHLO"); }, &mail);
 }
 
 TEST_F(BackupProgram, ATerminationSignalEndsItAsClosingTheWindowDoes) {

@@ -562,8 +562,8 @@ TEST_F(FtpHostileServerTest, EachStepOfTheLoginHasItsOwnBound) {
         options.loginReplyDelaySeconds = 1.5;
     });
     FtpTimeouts timeouts;
-    timeouts.connectSeconds = 3;
-    timeouts.responseSeconds = 2;
+    timeouts.connectSeconds = 4;
+    timeouts.responseSeconds = 3;
     client_.SetTimeouts(timeouts);
     client_.Connect(Login());
     EXPECT_TRUE(client_.Connected());

@@ -232,8 +232,8 @@ TEST(SendMail, EachStepOfTheLoginHasItsOwnBound) {
     server.authenticate = true;
     server.user = "robot";
     server.password = "s3cret";
-    server.connectSeconds = 2;
-    server.responseSeconds = 2;
+    server.connectSeconds = 3;
+    server.responseSeconds = 3;
     EXPECT_TRUE(SendMail(server, Report()).Sent());
     ASSERT_EQ(smtp.Mails().size(), 1u);
 

@@ -2,8 +2,10 @@
 
 #include "MainFormTesting.h"
 
+#include "core/app/Encryption.h"
 #include "core/app/StoredText.h"
 #include "core/app/TaskFile.h"
+#include "core/net/UnitFTP.h"
 #include "platform/WindowRegistry.h"
 #include "ui/unitMainForm.h"
 
@@ -429,6 +431,105 @@ TEST_F(BackupProgram, ATerminationSignalDuringTheEncryptionOfALargeVolumeEndsItW
     EXPECT_EQ(std::find(messages.begin(), messages.end(), "Encrypting is done."), messages.end());
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "Program stoped.");
+}
+
+// Whether one of the lines begins with `prefix`.
+bool AnyBeginsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(prefix); });
+}
+
+// The program aimed at an FTP server that misbehaves as told, with a task due at the first tick whose one volume
+// takes a while to send, and its report mailed to `mail` when there is one; signalled once `reached` holds: it ends
+// within 3 s, its last FTP or mail operation stopped with a line that says so, and no new login made.
+class BackupProgramOnFtp : public BackupProgram {
+protected:
+    void EndsAtOnceWhenSignalledOnce(const FtpServerOptions& options,
+                                     const std::function<bool(const FtpServer&)>& reached,
+                                     const SmtpServer* mail = nullptr) {
+        FtpServer server(options);
+        TFTPconnection settings;
+        settings.Host = server.Host();
+        settings.Port = server.Port();
+        settings.Login = server.User();
+        settings.Password = server.Password();
+        TMemoryStream plain;
+        settings.SaveToStream(plain);
+        WriteEncryptedFile(program / "ftpbackup.stg", plain, "SaveIntoBlockRow74");
+        TempDir data;
+        WriteFileBytes(data / "data.bin", RandomBytes(3 << 20, 12));
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(std::make_unique<TGroup>());
+        TGroup& task = *tasks.back();
+        task.AddFolder(std::make_unique<TFolder>(data.Path()));
+        task.Info->Active = 1;
+        task.Info->Incremental = 1;
+        task.Info->Period->Type = TTimePeriod::Daily;
+        task.Info->Period->DailyEveryN = 1;
+        task.Info->Period->Mode = 1;
+        task.Info->Period->StartDate = Now() - 1;
+        if (mail != nullptr) {
+            task.Info->MailEnable = 1;
+            task.Info->MailAlertSuccess = 1;
+            task.Info->MailAlertFail = 1;
+            task.Info->MailServer = mail->Host();
+            task.Info->MailAddress = "robot@example.test";
+            task.Info->MailRecipient = "admin@example.test";
+        }
+        WriteTaskFile(program / TaskFileName, tasks);
+
+        QProcess& process = Start();
+        ASSERT_TRUE(WaitUntil([&] { return reached(server); }, 60s));
+        std::this_thread::sleep_for(500ms);
+        const auto signalled = std::chrono::steady_clock::now();
+        process.terminate();
+        ASSERT_TRUE(process.waitForFinished(20000));
+        const auto took = std::chrono::steady_clock::now() - signalled;
+        EXPECT_LT(took, 3s) << std::chrono::duration<double>(took).count() << " s";
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0);
+        const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+        std::string shown;
+        for (const std::string& message : messages) {
+            shown += message + "\n";
+        }
+        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
+            return message.ends_with(". The operation was stopped: the program is ending.") ||
+                   message.ends_with(": The operation was stopped: the program is ending.");
+        })) << shown;
+        EXPECT_EQ(server.Connections().size(), 1u) << shown;
+        if (options.dataRate != 0) {
+            // The volume cut on its way up stays where it is: the restore refuses it, and deleting it would take
+            // a new login at the program's end.
+            bool cut = false;
+            for (const auto& entry : std::filesystem::directory_iterator(server.Root())) {
+                cut = cut || (entry.path().filename().string().starts_with("0") && entry.file_size() < (3u << 20));
+            }
+            EXPECT_TRUE(cut);
+        }
+    }
+};
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsASilentNameListAtOnce) {
+    FtpServerOptions options;
+    options.stallNameLists = true;
+    EndsAtOnceWhenSignalledOnce(options,
+                                [](const FtpServer& server) { return AnyBeginsWith(server.Commands(), "NLST"); });
+}
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsASlowUploadAtOnce) {
+    FtpServerOptions options;
+    options.dataRate = 100000;
+    // The list file goes first, then the volume, numbered in front of the archive's name.
+    EndsAtOnceWhenSignalledOnce(options,
+                                [](const FtpServer& server) { return AnyBeginsWith(server.Commands(), "APPE 0"); });
+}
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsTheWaitForASilentMailServerAtOnce) {
+    SmtpServerOptions silent;
+    silent.silentAt = "EHLO";
+    const SmtpServer mail(silent);
+    EndsAtOnceWhenSignalledOnce(
+        FtpServerOptions{}, [&](const FtpServer&) { return AnyBeginsWith(mail.Commands(), "EHLO"); }, &mail);
 }
 
 TEST_F(BackupProgram, ATerminationSignalEndsItAsClosingTheWindowDoes) {

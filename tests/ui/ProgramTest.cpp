@@ -454,7 +454,8 @@ protected:
         settings.Password = server.Password();
         TMemoryStream plain;
         settings.SaveToStream(plain);
-        WriteEncryptedFile(program / "ftpbackup.stg", plain, "SaveIntoBlockRow74");
+        TStateFile stored(program / "ftpbackup.stg");
+        WriteEncryptedFile(stored, plain, "SaveIntoBlockRow74");
         TempDir data;
         WriteFileBytes(data / "data.bin", RandomBytes(3 << 20, 12));
         std::vector<std::unique_ptr<TGroup>> tasks;

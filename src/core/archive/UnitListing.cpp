@@ -198,6 +198,13 @@ public:
         if (!taskFiles_.insert(path).second) {
             return;
         }
+        // Looked at before it is opened, as the walk looks at a folder's names: an open alone sets a FIFO's waiting
+        // writer going and does what a device does on an open (a rewind, an armed watchdog). A stat that is refused
+        // leaves it to the open to say why.
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            return;
+        }
         int error = 0;
         if (const auto size = ReadableFileSize(AT_FDCWD, path.c_str(), path, error)) {
             AppendEntry(out_, path, *size);

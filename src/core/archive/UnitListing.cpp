@@ -381,6 +381,10 @@ std::string ListingErrorLine(const TListingError& left) {
     case TListingError::File:
         return "Error: the file " + shown + " cannot be read (" + std::strerror(left.Error) +
                "); it was left out of the backup";
+    case TListingError::Relative:
+        return "Error: the task's entry " + shown +
+               " is no full path, which names a place only from where the program was started; it was left out of "
+               "the backup";
     case TListingError::Entry:
         break;
     }
@@ -477,6 +481,14 @@ void TGroup::CollectFileInfos(FileInfos& out, std::vector<TListingError>* unread
     std::vector<std::string> files;
     std::vector<std::string> folders;
     const auto take = [&](const std::string& path, bool folder, std::vector<std::string>& into) {
+        // Taken from the folder the program happened to start in, it would name other files from start to start,
+        // and the restore refuses a listed path that is not full: its backup could never come back.
+        if (!path.empty() && !path.starts_with(PathDelim)) {
+            if (unread != nullptr) {
+                unread->push_back({TListingError::Relative, path, 0});
+            }
+            return;
+        }
         if (std::optional<std::string> clean = CleanEntryPath(path, folder)) {
             if (!clean->empty()) {
                 into.push_back(std::move(*clean));

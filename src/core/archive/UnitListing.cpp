@@ -5,6 +5,7 @@
 #include "platform/DateTime.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
+#include "platform/TerminationSignals.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -195,7 +196,7 @@ public:
 
     // One of the task's files, when it is a regular file and not listed (or found unreadable) yet.
     void TaskFile(const std::string& path) {
-        if (!taskFiles_.insert(path).second) {
+        if (TerminationRequested() || !taskFiles_.insert(path).second) {
             return;
         }
         // Looked at before it is opened, as the walk looks at a folder's names: an open alone sets a FIFO's waiting
@@ -217,7 +218,7 @@ public:
     void Folder(const std::string& dir) {
         std::string path = IncludeTrailingPathDelimiter(dir);
         bool& walked = taskFolders_[path];
-        if (walked) {
+        if (walked || TerminationRequested()) {
             return;
         }
         walked = true;
@@ -244,9 +245,11 @@ public:
 
 private:
     // Scans the open folder whose path (ending with "/") is in `path`. `path` is one buffer for the whole walk:
-    // each entry appends its name and the buffer is cut back afterwards. Subfolders are opened relative to their
-    // parent and without following a link, so a folder swapped for a link between the listing and the open is not
-    // entered; one that lies beyond the file system the walk started on (`start`) is not entered either.
+    // each entry appends its name and the buffer is cut back afterwards. A termination signal ends the walk at the
+    // next name: a large tree on a cold disk lists for minutes, longer than a session's end waits. Subfolders are
+    // opened relative to their parent and without following a link, so a folder swapped for a link between the listing
+    // and the open is not entered; one that lies beyond the file system the walk started on (`start`) is not entered
+    // either.
     void Walk(DirHandle dir, std::string& path, const TMountId& start) {
         const int dirFd = ::dirfd(dir.get());
         const std::size_t base = path.size();
@@ -260,6 +263,9 @@ private:
             return true;
         };
         for (;;) {
+            if (TerminationRequested()) {
+                return;
+            }
             errno = 0;
             const dirent* item = ::readdir(dir.get());
             if (item == nullptr) {
@@ -397,8 +403,12 @@ std::string ListingErrorLine(const TListingError& left) {
 void ListFiles(TGroup& task, TStrings& list, bool changedOnly) {
     FileInfos fresh;
     std::vector<TListingError> unread;
-    // Scanned aside first: a listing that fails leaves the old snapshot whole.
+    // Scanned aside first: a listing that fails leaves the old snapshot whole, and so does one cut short by a
+    // termination signal, which lists nothing; the run sees the signal next.
     task.CollectFileInfos(fresh, &unread);
+    if (TerminationRequested()) {
+        return;
+    }
     {
         std::optional<TFileInfoIndex> old;
         if (changedOnly) {

@@ -105,11 +105,12 @@ public:
     // one that is no full path, is left out. Each path is listed once, at its first place, however the entries overlap.
     // What is there but cannot be read (a folder, one that can be listed but not entered, a file) is left out and goes
     // into `unread` when given, once each, and so does an entry left out for its form; missing entries are passed over.
-    // Raises EFOpenError when the system runs out of descriptors or memory, which no file is to blame for.
+    // Raises EFOpenError when the system runs out of descriptors or memory, which no file is to blame for. Ends
+    // early, with what it found so far, once a termination signal came (TerminationRequested).
     void CollectFileInfos(FileInfos& out, std::vector<TListingError>* unread = nullptr) const;
     // Appends every scanned path to list, makes the scan the snapshot and sets the application object's run byte
-    // total and count of listing errors; each thing left out gets one "Error: " line in the log. On an error
-    // nothing is appended and the snapshot stays as it was.
+    // total and count of listing errors; each thing left out gets one "Error: " line in the log. On an error, and
+    // once a termination signal came, nothing is appended and the snapshot stays as it was.
     void ListAllFiles(TStrings& list);
     // As ListAllFiles, but appends only the paths that are new or have another size than in the old snapshot.
     void ListChangedFiles(TStrings& list);

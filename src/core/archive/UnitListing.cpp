@@ -5,6 +5,7 @@
 #include "platform/DateTime.h"
 #include "platform/Exceptions.h"
 #include "platform/Paths.h"
+#include "platform/TerminationSignals.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -195,7 +196,14 @@ public:
 
     // One of the task's files, when it is a regular file and not listed (or found unreadable) yet.
     void TaskFile(const std::string& path) {
-        if (!taskFiles_.insert(path).second) {
+        if (TerminationRequested() || !taskFiles_.insert(path).second) {
+            return;
+        }
+        // Looked at before it is opened, as the walk looks at a folder's names: an open alone sets a FIFO's waiting
+        // writer going and does what a device does on an open (a rewind, an armed watchdog). A stat that is refused
+        // leaves it to the open to say why.
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
             return;
         }
         int error = 0;
@@ -210,7 +218,7 @@ public:
     void Folder(const std::string& dir) {
         std::string path = IncludeTrailingPathDelimiter(dir);
         bool& walked = taskFolders_[path];
-        if (walked) {
+        if (walked || TerminationRequested()) {
             return;
         }
         walked = true;
@@ -237,9 +245,11 @@ public:
 
 private:
     // Scans the open folder whose path (ending with "/") is in `path`. `path` is one buffer for the whole walk:
-    // each entry appends its name and the buffer is cut back afterwards. Subfolders are opened relative to their
-    // parent and without following a link, so a folder swapped for a link between the listing and the open is not
-    // entered; one that lies beyond the file system the walk started on (`start`) is not entered either.
+    // each entry appends its name and the buffer is cut back afterwards. A termination signal ends the walk at the
+    // next name: a large tree on a cold disk lists for minutes, longer than a session's end waits. Subfolders are
+    // opened relative to their parent and without following a link, so a folder swapped for a link between the listing
+    // and the open is not entered; one that lies beyond the file system the walk started on (`start`) is not entered
+    // either.
     void Walk(DirHandle dir, std::string& path, const TMountId& start) {
         const int dirFd = ::dirfd(dir.get());
         const std::size_t base = path.size();
@@ -253,6 +263,9 @@ private:
             return true;
         };
         for (;;) {
+            if (TerminationRequested()) {
+                return;
+            }
             errno = 0;
             const dirent* item = ::readdir(dir.get());
             if (item == nullptr) {
@@ -374,6 +387,10 @@ std::string ListingErrorLine(const TListingError& left) {
     case TListingError::File:
         return "Error: the file " + shown + " cannot be read (" + std::strerror(left.Error) +
                "); it was left out of the backup";
+    case TListingError::Relative:
+        return "Error: the task's entry " + shown +
+               " is no full path, which names a place only from where the program was started; it was left out of "
+               "the backup";
     case TListingError::Entry:
         break;
     }
@@ -386,8 +403,12 @@ std::string ListingErrorLine(const TListingError& left) {
 void ListFiles(TGroup& task, TStrings& list, bool changedOnly) {
     FileInfos fresh;
     std::vector<TListingError> unread;
-    // Scanned aside first: a listing that fails leaves the old snapshot whole.
+    // Scanned aside first: a listing that fails leaves the old snapshot whole, and so does one cut short by a
+    // termination signal, which lists nothing; the run sees the signal next.
     task.CollectFileInfos(fresh, &unread);
+    if (TerminationRequested()) {
+        return;
+    }
     {
         std::optional<TFileInfoIndex> old;
         if (changedOnly) {
@@ -470,6 +491,14 @@ void TGroup::CollectFileInfos(FileInfos& out, std::vector<TListingError>* unread
     std::vector<std::string> files;
     std::vector<std::string> folders;
     const auto take = [&](const std::string& path, bool folder, std::vector<std::string>& into) {
+        // Taken from the folder the program happened to start in, it would name other files from start to start,
+        // and the restore refuses a listed path that is not full: its backup could never come back.
+        if (!path.empty() && !path.starts_with(PathDelim)) {
+            if (unread != nullptr) {
+                unread->push_back({TListingError::Relative, path, 0});
+            }
+            return;
+        }
         if (std::optional<std::string> clean = CleanEntryPath(path, folder)) {
             if (!clean->empty()) {
                 into.push_back(std::move(*clean));

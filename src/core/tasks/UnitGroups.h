@@ -45,9 +45,10 @@ struct tagFileInfo {
 using FileInfos = std::vector<tagFileInfo>;
 
 // Something a listing found but left out, with the system's error number: a folder it could not read or enter
-// (none of its files is listed), a file it could not open, or a task entry whose path climbs with a ".." piece.
+// (none of its files is listed), a file it could not open, a task entry whose path climbs with a ".." piece (Entry),
+// or one that is no full path (Relative).
 struct TListingError {
-    enum TKind { Folder, File, Entry };
+    enum TKind { Folder, File, Entry, Relative };
     TKind Kind = Folder;
     std::string Path; // a folder's ends with "/"
     int Error = 0;    // 0 for an entry
@@ -100,15 +101,16 @@ public:
     // archive's fits the file-name limit), "__", the moment as yy_dd_mm_hh-nn-ss, ".zip".
     std::string MakeArchiveName() const;
     // Replaces out's entries by a scan: the single files that exist as files, in task order, then every file under
-    // each folder, depth first. The task's paths are taken clean (no empty or "." piece); one with a ".." piece is
-    // left out. Each path is listed once, at its first place, however the entries overlap. What is there but cannot
-    // be read (a folder, one that can be listed but not entered, a file) is left out and goes into `unread` when
-    // given, once each, and so does an entry left out for its ".."; missing entries are passed over. Raises
-    // EFOpenError when the system runs out of descriptors or memory, which no file is to blame for.
+    // each folder, depth first. The task's paths are taken clean (no empty or "." piece); one with a ".." piece, or
+    // one that is no full path, is left out. Each path is listed once, at its first place, however the entries overlap.
+    // What is there but cannot be read (a folder, one that can be listed but not entered, a file) is left out and goes
+    // into `unread` when given, once each, and so does an entry left out for its form; missing entries are passed over.
+    // Raises EFOpenError when the system runs out of descriptors or memory, which no file is to blame for. Ends
+    // early, with what it found so far, once a termination signal came (TerminationRequested).
     void CollectFileInfos(FileInfos& out, std::vector<TListingError>* unread = nullptr) const;
     // Appends every scanned path to list, makes the scan the snapshot and sets the application object's run byte
-    // total and count of listing errors; each thing left out gets one "Error: " line in the log. On an error
-    // nothing is appended and the snapshot stays as it was.
+    // total and count of listing errors; each thing left out gets one "Error: " line in the log. On an error, and
+    // once a termination signal came, nothing is appended and the snapshot stays as it was.
     void ListAllFiles(TStrings& list);
     // As ListAllFiles, but appends only the paths that are new or have another size than in the old snapshot.
     void ListChangedFiles(TStrings& list);

@@ -8,12 +8,18 @@
 #include "support/ScopedEnv.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -130,8 +136,34 @@ TEST_F(Listing, TaskFilesComeFirstThenEveryFolderInTaskOrder) {
     task.AddFolder(std::make_unique<TFolder>(dir / "f1/"));
     task.AddFolder(std::make_unique<TFolder>(dir.Path()));
 
+    // A writer waits for a reader of the FIFO: a listing that opened the entry to take its size would let it go
+    // on (as it would wake whatever a device does on an open); one that leaves what is no regular file alone does not.
+    std::atomic<bool> writerWent{false};
+    std::atomic<pid_t> writerId{0};
+    std::thread writer([&] {
+        writerId = static_cast<pid_t>(::syscall(SYS_gettid));
+        const int fd = ::open((dir / "fifo").c_str(), O_WRONLY | O_CLOEXEC);
+        writerWent = true;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    });
+    const auto inOpen = [&] {
+        std::ifstream call("/proc/self/task/" + std::to_string(writerId.load()) + "/syscall");
+        long number = -1;
+        return writerId != 0 && (call >> number) && number == SYS_openat;
+    };
+    for (int i = 0; i < 500 && !inOpen(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(inOpen());
+
     FileInfos out{{"/left/over", 1, 1}};
     task.CollectFileInfos(out);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(writerWent);
+    ::close(::open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    writer.join();
     // A file chosen on its own and inside a chosen folder, or in two chosen folders, is listed once, where it was
     // met first.
     EXPECT_EQ(PathsOf(out), (std::vector<std::string>{dir / "one", dir / "f1/x", dir / "f2/y"}));

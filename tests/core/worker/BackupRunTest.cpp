@@ -35,6 +35,7 @@
 #include <map>
 #include <set>
 #include <sys/fsuid.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -788,6 +789,12 @@ TEST_F(BackupRun, WhatCannotBeReadIsNamedOnceLeftOutAndFailsTheRunWhileTheRestIs
     // An entry that climbs: dropping ".." by its text would name another folder where "docs" is a link.
     const std::string climbing = data / "docs/sub/../";
     task.AddFolder(std::make_unique<TFolder>(climbing));
+    // An entry that is no full path names a file only from the folder the program was started in, which changes
+    // from start to start, and the restore refuses such a listed path: its backup could never come back.
+    const std::string relative = "docs/a.txt";
+    task.AddFile(std::make_unique<TFileBase>(relative));
+    const fs::path startedIn = fs::current_path();
+    fs::current_path(data.Path());
     // The run's own folders are open to the other user; the locked one is closed to everyone but root.
     fs::permissions(data.Path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                      fs::perms::others_read | fs::perms::others_exec);
@@ -799,6 +806,7 @@ TEST_F(BackupRun, WhatCannotBeReadIsNamedOnceLeftOutAndFailsTheRunWhileTheRestIs
         const AnotherUserOnThisThread nobody;
         Run(task);
     }
+    fs::current_path(startedIn);
     fs::permissions(locked, fs::perms::owner_all);
 
     const std::vector<std::string> lines = RunLines();
@@ -814,7 +822,10 @@ TEST_F(BackupRun, WhatCannotBeReadIsNamedOnceLeftOutAndFailsTheRunWhileTheRestIs
                                 "\" cannot be read (Permission denied); it was left out of the backup",
                             "Error: the task's entry \"" + climbing +
                                 "\" climbs with a \"..\" piece, which may name another place than it shows; it was "
-                                "left out of the backup"));
+                                "left out of the backup",
+                            "Error: the task's entry \"" + relative +
+                                "\" is no full path, which names a place only from where the program was started; "
+                                "it was left out of the backup"));
     EXPECT_EQ(lines.back(), "Task Done.") << "the rest went";
     EXPECT_FALSE(task.LastRunOk) << "chosen files are missing from the backup";
     const std::string archive = ArchiveOf("Locked");
@@ -831,6 +842,7 @@ TEST_F(BackupRun, WhatCannotBeReadIsNamedOnceLeftOutAndFailsTheRunWhileTheRestIs
     fs::permissions(closed, fs::perms::owner_read | fs::perms::owner_write);
     fs::permissions(shut, fs::perms::owner_all);
     task.Folders.pop_back();
+    task.Files.pop_back();
     moment += EncodeTime(0, 1, 0);
     Run(task);
     EXPECT_TRUE(task.LastRunOk);
@@ -862,14 +874,24 @@ TEST_F(BackupRun, ATerminationSignalEndsTheRunInEveryPhaseAndLeavesNothingBehind
     TGroup& incremental = AddTask("Incremental");
     incremental.Info->Incremental = 1;
     incremental.AddFolder(std::make_unique<TFolder>(docs));
-    ExpectASignalToEndTheRun(incremental, "Enumerating files", [](const std::vector<std::string>& lines) {
+    // The walk itself ends at the signal (a large home folder on a cold disk lists for minutes): it never opens a
+    // subfolder or a file in it.
+    const int opened = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opened, 0);
+    ASSERT_GE(::inotify_add_watch(opened, (docs + "sub").c_str(), IN_OPEN), 0);
+    ExpectASignalToEndTheRun(incremental, "Enumerating files", [&](const std::vector<std::string>& lines) {
         for (const std::string& line : lines) {
             if (line.starts_with("Start compressing file")) {
                 return std::string("The listing was followed by packing.");
             }
         }
+        char events[4096];
+        if (::read(opened, events, sizeof events) > 0) {
+            return std::string("The listing went on after the signal.");
+        }
         return std::string();
     });
+    ::close(opened);
 
     // The encryption of a volume of 3 MB, cut within it.
     TGroup& encrypted = AddTask("Encrypted");

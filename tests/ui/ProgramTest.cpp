@@ -25,6 +25,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -125,11 +126,15 @@ protected:
         ::unsetenv("XDG_RUNTIME_DIR");
     }
 
-    // Started with "run"; `adjust` changes the environment it is given, and `user` (setpriv's options) starts it as
-    // another user.
-    QProcess& Start(const std::function<void(QProcessEnvironment&)>& adjust = nullptr, const QStringList& user = {}) {
+    // Started with "run"; `adjust` changes the environment it is given, `user` (setpriv's options) starts it as
+    // another user, and `child` runs in the new process before the program (to set its limits).
+    QProcess& Start(const std::function<void(QProcessEnvironment&)>& adjust = nullptr, const QStringList& user = {},
+                    const std::function<void()>& child = nullptr) {
         processes.push_back(std::make_unique<QProcess>());
         QProcess& process = *processes.back();
+        if (child) {
+            process.setChildProcessModifier(child);
+        }
         QProcessEnvironment environment = ProgramEnvironment(runtime, temp, config);
         if (adjust) {
             adjust(environment);
@@ -731,6 +736,37 @@ TEST_F(BackupProgram, ASaveThatCannotBeMadeBesideItsFileIsNamedOnceInTheLog) {
             << name;
         EXPECT_EQ(ReadFileBytes(program / name), before[name]) << name;
     }
+    EXPECT_EQ(messages.back(), "Program stoped.");
+}
+
+TEST_F(BackupProgram, AFileSizeLimitFailsTheSaveItStopsAloneWhichIsNamed) {
+    // A task list larger than the file size limit the program is given (ulimit -f); the log far smaller.
+    std::vector<std::unique_ptr<TGroup>> tasks;
+    tasks.push_back(std::make_unique<TGroup>());
+    for (int i = 0; i < 2000; ++i) {
+        tasks.back()->AddFolder(
+            std::make_unique<TFolder>("/nowhere/" + std::string(40, 'x') + std::to_string(i) + "/"));
+    }
+    WriteTaskFile(program / TaskFileName, tasks);
+    const std::string before = ReadFileBytes(program / TaskFileName);
+    constexpr rlim_t Limit = 64 * 1024;
+    ASSERT_GT(before.size(), Limit);
+
+    QProcess& process = Start(nullptr, {}, [] {
+        const rlimit limit{Limit, Limit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    // Not ended by the limit's signal: the regular way, the log written after the failed save.
+    EndBySignals(process);
+    EXPECT_EQ(ReadFileBytes(program / TaskFileName), before);
+    EXPECT_TRUE(TemporaryFiles().empty());
+    const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const std::string& line) {
+        return line.find(program / TaskFileName) != std::string::npos &&
+               line.ends_with("The file was not saved and stays as it was.");
+    }));
+    ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "Program stoped.");
 }
 

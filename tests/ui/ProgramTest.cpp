@@ -598,12 +598,17 @@ TEST_F(BackupProgram, WhatAStartAsRootMakesInAUsersFolderIsTheUsersAndLocksTheUs
     for (const std::string& path : {program.Path(), session.Path(), program / TaskFileName}) {
         ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
     }
-    // As sudo starts it: root, with the user's home (and so the user's ~/.config).
+    // As sudo -E starts it: root, with the user's home (and so the user's ~/.config) and the user's runtime folder,
+    // which is not root's to use: root's copies are found where a copy of root's without one is found.
     QProcess& root = Start([&](QProcessEnvironment& environment) {
         environment.remove("XDG_CONFIG_HOME");
         environment.insert("HOME", QString::fromStdString(session.Path()));
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(session.Path()));
     });
-    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    {
+        const ScopedEnv rootsRegistry("XDG_RUNTIME_DIR", nullptr);
+        ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    }
     const std::string entry = session / ".config/autostart/Ploverly.desktop";
     ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(entry); }, 20s)) << "the companion's start is done";
     EndBySignals(root);
@@ -620,6 +625,9 @@ TEST_F(BackupProgram, WhatAStartAsRootMakesInAUsersFolderIsTheUsersAndLocksTheUs
         EXPECT_EQ(Stat(path).st_gid, 65534u) << path;
     }
     EXPECT_EQ(Stat(program / "Backup.log").st_mode & 07777, 0600u);
+    for (const auto& found : std::filesystem::recursive_directory_iterator(session.Path())) {
+        EXPECT_EQ(Stat(found.path()).st_uid, 65534u) << found.path();
+    }
 
     // The user's own start then finds nothing wrong: no box, no error line, both locks taken.
     QProcess& user = StartAsNobody(session);

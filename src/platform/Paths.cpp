@@ -113,9 +113,13 @@ std::string FollowPermittedLinks(const std::string& path) {
         const std::string name = ExtractFileName(current);
         const TDescriptor folder(
             ::open(folderPath.empty() ? "." : folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        // The link itself held open: its owner is looked at and its target read through that one descriptor, never
+        // by its name again, so that a link swapped in meanwhile is not read as the one that was allowed.
+        const TDescriptor held(folder.IsOpen() && !name.empty()
+                                   ? ::openat(folder.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                                   : -1);
         struct stat link {};
-        if (!folder.IsOpen() || name.empty() ||
-            ::fstatat(folder.Get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+        if (!held.IsOpen() || ::fstat(held.Get(), &link) != 0 || !S_ISLNK(link.st_mode)) {
             return current;
         }
         struct stat place {};
@@ -127,7 +131,7 @@ std::string FollowPermittedLinks(const std::string& path) {
         }
         std::vector<char> buffer(PATH_MAX);
         ssize_t size = 0;
-        while ((size = ::readlinkat(folder.Get(), name.c_str(), buffer.data(), buffer.size())) ==
+        while ((size = ::readlinkat(held.Get(), "", buffer.data(), buffer.size())) ==
                static_cast<ssize_t>(buffer.size())) {
             buffer.resize(buffer.size() * 2);
         }

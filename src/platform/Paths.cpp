@@ -240,9 +240,18 @@ std::string PrivateTempDir(const std::string& parent) {
 std::string GetTempDir() {
     for (const char* variable : {"TEMP", "TMPDIR"}) {
         const char* value = std::getenv(variable);
-        if (value != nullptr && *value != '\0') {
-            return IncludeTrailingPathDelimiter(value);
+        if (value == nullptr || *value == '\0') {
+            continue;
         }
+        // Not a folder of another user's: a start as root with a user's environment (sudo -E, su) would make its
+        // volumes there, where that user could swap one for a link to a file of root's before it is read back and
+        // sent. The running user's own folder and root's (as /tmp) serve; one that is not there is named when a
+        // file cannot be made in it.
+        struct stat st {};
+        if (::stat(value, &st) == 0 && st.st_uid != ::geteuid() && st.st_uid != 0) {
+            continue;
+        }
+        return IncludeTrailingPathDelimiter(value);
     }
     return PrivateTempDir("/tmp/");
 }

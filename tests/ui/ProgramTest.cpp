@@ -790,6 +790,25 @@ TEST_F(BackupProgram, AStartForADueTaskRunsItWhateverBoxTheStartShows) {
     EndBySignals(process);
 }
 
+TEST_F(BackupProgram, AStartAsRootWithAUsersTemporaryFolderWorksInAFolderOfItsOwn) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a start as root";
+    }
+    // As su starts it, with the user's TEMP: root's volumes in the user's folder could be swapped by the user for
+    // links to root's files before they are sent. Root's TMPDIR serves instead.
+    const TempDir session;
+    ASSERT_EQ(::chown(session.Path().c_str(), 65534, 65534), 0);
+    TempDir data;
+    WriteDueTaskOfALargeFile(data);
+    QProcess& process = Start([&](QProcessEnvironment& environment) {
+        environment.insert("TEMP", QString::fromStdString(session.Path()));
+        environment.insert("TMPDIR", QString::fromStdString(temp.Path()));
+    });
+    EXPECT_TRUE(WaitUntil([&] { return !Volumes().empty(); }, 60s)) << "the due task packs in root's folder";
+    EXPECT_TRUE(std::filesystem::is_empty(session.Path()));
+    EndBySignals(process);
+}
+
 // scripts/run --ftp, as a newcomer tries the program: the FTP server it starts must outlive the program, so that the
 // backups the companion starts later (the program closed, a task due) find it.
 class TryOutScript : public ::testing::Test {

@@ -243,12 +243,15 @@ std::string GetTempDir() {
         if (value == nullptr || *value == '\0') {
             continue;
         }
-        // Not a folder of another user's: a start as root with a user's environment (sudo -E, su) would make its
-        // volumes there, where that user could swap one for a link to a file of root's before it is read back and
-        // sent. The running user's own folder and root's (as /tmp) serve; one that is not there is named when a
-        // file cannot be made in it.
-        struct stat st {};
-        if (::stat(value, &st) == 0 && st.st_uid != ::geteuid() && st.st_uid != 0) {
+        // Not a folder of another user's, nor one reached through another user's link: a start as root with a
+        // user's environment (sudo -E, su) would make its volumes there, where that user could swap one for a link
+        // to a file of root's before it is read back and sent. The running user's own folder and root's (as /tmp)
+        // serve; one that is not there is named when a file cannot be made in it.
+        const auto others = [](const struct stat& st) { return st.st_uid != ::geteuid() && st.st_uid != 0; };
+        struct stat link {};
+        struct stat folder {};
+        if ((::lstat(value, &link) == 0 && S_ISLNK(link.st_mode) && others(link)) ||
+            (::stat(value, &folder) == 0 && others(folder))) {
             continue;
         }
         return IncludeTrailingPathDelimiter(value);

@@ -799,14 +799,24 @@ TEST_F(BackupProgram, AStartAsRootWithAUsersTemporaryFolderWorksInAFolderOfItsOw
     const TempDir session;
     ASSERT_EQ(::chown(session.Path().c_str(), 65534, 65534), 0);
     TempDir data;
-    WriteDueTaskOfALargeFile(data);
-    QProcess& process = Start([&](QProcessEnvironment& environment) {
-        environment.insert("TEMP", QString::fromStdString(session.Path()));
-        environment.insert("TMPDIR", QString::fromStdString(temp.Path()));
-    });
-    EXPECT_TRUE(WaitUntil([&] { return !Volumes().empty(); }, 60s)) << "the due task packs in root's folder";
-    EXPECT_TRUE(std::filesystem::is_empty(session.Path()));
-    EndBySignals(process);
+    // The user's link to a folder of root's is passed over too: the user could point it elsewhere meanwhile.
+    const TempDir roots;
+    const std::string link = session / "tmp";
+    std::filesystem::create_directory_symlink(roots.Path(), link);
+    ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+    for (const std::string& users : {session.Path(), link}) {
+        WriteDueTaskOfALargeFile(data);
+        QProcess& process = Start([&](QProcessEnvironment& environment) {
+            environment.insert("TEMP", QString::fromStdString(users));
+            environment.insert("TMPDIR", QString::fromStdString(temp.Path()));
+        });
+        EXPECT_TRUE(WaitUntil([&] { return !Volumes().empty(); }, 60s)) << "the due task packs in root's folder";
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(session.Path()), {}), 1) << users;
+        EndBySignals(process);
+        for (const std::string& volume : Volumes()) {
+            std::filesystem::remove(volume);
+        }
+    }
 }
 
 // scripts/run --ftp, as a newcomer tries the program: the FTP server it starts must outlive the program, so that the

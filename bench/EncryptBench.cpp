@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -36,6 +37,9 @@ int main(int argc, char** argv) {
                 std::min(referenceEncrypt, TimeCommand(openssl + " -in " + plain + " -out " + temp / "reference.crt"));
             referenceDecrypt = std::min(referenceDecrypt, TimeCommand(openssl + " -d -in " + temp / "reference.crt" +
                                                                       " -out " + temp / "reference.zip"));
+            // The destinations are made new, as a run makes its volumes.
+            std::filesystem::remove(temp / "ours.crt");
+            std::filesystem::remove(temp / "ours.zip");
             Stopwatch ours;
             if (!EncryptFile(plain, temp / "ours.crt", "volume password")) {
                 throw std::runtime_error("EncryptFile failed");

@@ -47,3 +47,9 @@ class EConvertError : public Exception {
 public:
     using Exception::Exception;
 };
+
+// Work given up on request rather than for a failure: the program is ending (a termination signal).
+class EAborted : public Exception {
+public:
+    using Exception::Exception;
+};

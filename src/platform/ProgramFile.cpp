@@ -107,6 +107,34 @@ TProgramFile TProgramFile::WorkFile(const std::string& folder, const std::string
     return TProgramFile(WorkTag{}, folder, kind);
 }
 
+TProgramFile::TProgramFile(NewTag, const std::string& path) : shownPath_(path), named_(true) {
+    const std::string name = ExtractFileName(path);
+    if (name.empty() || name == "." || name == "..") {
+        Fail(EISDIR);
+    }
+    OpenFolder(ExtractFilePath(path));
+    const int fd = ::openat(folder_.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        Fail(errno);
+    }
+    file_ = TDescriptor(fd);
+    name_ = name;
+    path_ = path;
+    ::fchmod(fd, 0600);
+    stream_ = std::make_unique<TFileStream>(fd, path_);
+}
+
+TProgramFile TProgramFile::NewFile(const std::string& path) {
+    return TProgramFile(NewTag{}, path);
+}
+
+void TProgramFile::Keep() {
+    if (!named_) {
+        throw std::logic_error("Only a new file is kept");
+    }
+    committed_ = true;
+}
+
 TProgramFile::~TProgramFile() {
     if (!committed_) {
         Discard();
@@ -208,7 +236,7 @@ void TProgramFile::Commit() {
 
 void TProgramFile::Fail(int error) {
     const std::string reason = std::strerror(error);
-    if (targetName_.empty()) {
+    if (targetName_.empty() && !named_) {
         throw EFCreateError("Cannot create a work file in " + shownPath_ + ". " + reason);
     }
     throw EFCreateError(CreateErrorText(shownPath_, reason));
@@ -242,3 +270,35 @@ void TProgramFile::RemoveLeftovers(const std::string& target, bool throughLinks)
 }
 
 TWorkFile::TWorkFile(const std::string& kind) : file_(TProgramFile::WorkFile(GetTempDir(), kind)) {}
+
+void TWorkFile::RemoveLeftovers(const std::string& kind) {
+    const std::string prefix = kind + "-";
+    RemoveOwnLeftovers(GetTempDir(), [&](const std::string& name, const std::unordered_set<std::string>&) {
+        return name.size() == prefix.size() + RandomLength && name.starts_with(prefix) &&
+               name.find_first_not_of(NameLetters, prefix.size()) == std::string::npos;
+    });
+}
+
+void RemoveOwnLeftovers(
+    const std::string& folder,
+    const std::function<bool(const std::string& name, const std::unordered_set<std::string>& names)>& leftover) {
+    const TDescriptor at(OpenFolderDescriptor(folder));
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(at.IsOpen() ? ::fdopendir(::fcntl(at.Get(), F_DUPFD_CLOEXEC, 0)) : nullptr,
+                                            &::closedir);
+    if (!dir) {
+        return;
+    }
+    std::unordered_set<std::string> names;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        names.insert(entry->d_name);
+    }
+    for (const std::string& name : names) {
+        // Only what is the user's own and a regular file here: a link of that name is not followed to what it names.
+        struct stat st {};
+        if (name != "." && name != ".." && leftover(name, names) &&
+            ::fstatat(at.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid()) {
+            ::unlinkat(at.Get(), name.c_str(), 0);
+        }
+    }
+}

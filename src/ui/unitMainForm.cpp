@@ -23,6 +23,7 @@
 #include "platform/Messages.h"
 #include "platform/Paths.h"
 #include "platform/ProgramFile.h"
+#include "platform/TerminationSignals.h"
 #include "platform/WindowRegistry.h"
 
 #include <QAbstractListModel>
@@ -1164,6 +1165,10 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
     std::string password;
     std::vector<TListedFile> wanted;
     for (const std::int32_t volume : volumes) {
+        // The end of the session: the volumes after this one are not fetched.
+        if (TerminationRequested()) {
+            break;
+        }
         wanted.clear();
         for (const tagNameZipId& file : files) {
             if (file.ZipId == volume) {
@@ -1186,8 +1191,8 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
                 continue;
             }
         }
-        const TWorkFile plain("volume");
-        if (DecryptFile(local.Path(), plain.Path(), password)) {
+        TWorkFile plain("volume");
+        if (DecryptFile(local.Path(), plain, password)) {
             DecompressArchive(plain.Path(), wanted, remote);
         }
     }

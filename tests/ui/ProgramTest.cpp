@@ -2,8 +2,10 @@
 
 #include "MainFormTesting.h"
 
+#include "core/app/Encryption.h"
 #include "core/app/StoredText.h"
 #include "core/app/TaskFile.h"
+#include "core/net/UnitFTP.h"
 #include "platform/WindowRegistry.h"
 #include "ui/unitMainForm.h"
 
@@ -379,6 +381,163 @@ TEST_F(BackupProgram, ATerminationSignalDuringTheLastFileStopsTheRunThereAndEnds
     EXPECT_NE(stored[0]->Info->Period->LastRun, 0.0);
 }
 
+// The end of the session while a large volume is encrypted: the encryption stops within a piece rather than
+// running to its end (at some seconds per gigabyte a large backup would outlast the wait before SIGKILL), and the
+// program ends within a few seconds, its plain and encrypted volumes gone. The program is frozen the moment the
+// encrypted volume appears, so that the signal surely finds the encryption under way.
+TEST_F(BackupProgram, ATerminationSignalDuringTheEncryptionOfALargeVolumeEndsItWithinSecondsAndLeavesNothing) {
+    TempDir data;
+    // Random bytes do not shrink: the volume is as large as the file.
+    const std::string large = data / "large.bin";
+    WriteFileBytes(large, RandomBytes(96u << 20, 7));
+    std::vector<std::unique_ptr<TGroup>> tasks;
+    tasks.push_back(std::make_unique<TGroup>());
+    TGroup& task = *tasks.back();
+    task.AddFile(std::make_unique<TFileBase>(large));
+    task.Info->Active = 1;
+    task.Info->NeedEncrypt = 1;
+    task.Info->Password = "session ends";
+    task.Info->Period->Type = TTimePeriod::Daily;
+    task.Info->Period->DailyEveryN = 1;
+    task.Info->Period->Mode = 1;
+    task.Info->Period->StartDate = Now() - 1;
+    WriteTaskFile(program / TaskFileName, tasks);
+    const auto encrypted = [&]() -> std::optional<std::filesystem::path> {
+        for (const auto& entry : std::filesystem::directory_iterator(temp.Path())) {
+            if (entry.path().extension() == ".crt") {
+                return entry.path();
+            }
+        }
+        return std::nullopt;
+    };
+
+    QProcess& process = Start();
+    std::optional<std::filesystem::path> volume;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            volume = encrypted();
+            return volume.has_value();
+        },
+        120s));
+    ::kill(static_cast<pid_t>(process.processId()), SIGSTOP);
+    std::error_code unknown;
+    ASSERT_LT(std::filesystem::file_size(*volume, unknown), std::filesystem::file_size(large))
+        << "frozen while it encrypts";
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    const auto signalled = std::chrono::steady_clock::now();
+    ::kill(static_cast<pid_t>(process.processId()), SIGCONT);
+    ASSERT_TRUE(process.waitForFinished(20000));
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 3s);
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(temp.Path()));
+    const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Start encrypting file..."), messages.end());
+    EXPECT_EQ(std::find(messages.begin(), messages.end(), "Encrypting is done."), messages.end());
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "Program stoped.");
+}
+
+// Whether one of the lines begins with `prefix`.
+bool AnyBeginsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(prefix); });
+}
+
+// The program aimed at an FTP server that misbehaves as told, with a task due at the first tick whose one volume
+// takes a while to send, and its report mailed to `mail` when there is one; signalled once `reached` holds: it ends
+// within 3 s, its last FTP or mail operation stopped with a line that says so, and no new login made.
+class BackupProgramOnFtp : public BackupProgram {
+protected:
+    void EndsAtOnceWhenSignalledOnce(const FtpServerOptions& options,
+                                     const std::function<bool(const FtpServer&)>& reached,
+                                     const SmtpServer* mail = nullptr) {
+        FtpServer server(options);
+        TFTPconnection settings;
+        settings.Host = server.Host();
+        settings.Port = server.Port();
+        settings.Login = server.User();
+        settings.Password = server.Password();
+        TMemoryStream plain;
+        settings.SaveToStream(plain);
+        TStateFile stored(program / "ftpbackup.stg");
+        WriteEncryptedFile(stored, plain, "SaveIntoBlockRow74");
+        TempDir data;
+        WriteFileBytes(data / "data.bin", RandomBytes(3 << 20, 12));
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(std::make_unique<TGroup>());
+        TGroup& task = *tasks.back();
+        task.AddFolder(std::make_unique<TFolder>(data.Path()));
+        task.Info->Active = 1;
+        task.Info->Incremental = 1;
+        task.Info->Period->Type = TTimePeriod::Daily;
+        task.Info->Period->DailyEveryN = 1;
+        task.Info->Period->Mode = 1;
+        task.Info->Period->StartDate = Now() - 1;
+        if (mail != nullptr) {
+            task.Info->MailEnable = 1;
+            task.Info->MailAlertSuccess = 1;
+            task.Info->MailAlertFail = 1;
+            task.Info->MailServer = mail->Host();
+            task.Info->MailAddress = "robot@example.test";
+            task.Info->MailRecipient = "admin@example.test";
+        }
+        WriteTaskFile(program / TaskFileName, tasks);
+
+        QProcess& process = Start();
+        ASSERT_TRUE(WaitUntil([&] { return reached(server); }, 60s));
+        std::this_thread::sleep_for(500ms);
+        const auto signalled = std::chrono::steady_clock::now();
+        process.terminate();
+        ASSERT_TRUE(process.waitForFinished(20000));
+        const auto took = std::chrono::steady_clock::now() - signalled;
+        EXPECT_LT(took, 3s) << std::chrono::duration<double>(took).count() << " s";
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0);
+        const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+        std::string shown;
+        for (const std::string& message : messages) {
+            shown += message + "\n";
+        }
+        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
+            return message.ends_with(". The operation was stopped: the program is ending.") ||
+                   message.ends_with(": The operation was stopped: the program is ending.");
+        })) << shown;
+        EXPECT_EQ(server.Connections().size(), 1u) << shown;
+        if (options.dataRate != 0) {
+            // The volume cut on its way up stays where it is: the restore refuses it, and deleting it would take
+            // a new login at the program's end.
+            bool cut = false;
+            for (const auto& entry : std::filesystem::directory_iterator(server.Root())) {
+                cut = cut || (entry.path().filename().string().starts_with("0") && entry.file_size() < (3u << 20));
+            }
+            EXPECT_TRUE(cut);
+        }
+    }
+};
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsASilentNameListAtOnce) {
+    FtpServerOptions options;
+    options.stallNameLists = true;
+    EndsAtOnceWhenSignalledOnce(options,
+                                [](const FtpServer& server) { return AnyBeginsWith(server.Commands(), "NLST"); });
+}
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsASlowUploadAtOnce) {
+    FtpServerOptions options;
+    options.dataRate = 100000;
+    // The list file goes first, then the volume, numbered in front of the archive's name.
+    EndsAtOnceWhenSignalledOnce(options,
+                                [](const FtpServer& server) { return AnyBeginsWith(server.Commands(), "APPE 0"); });
+}
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsTheWaitForASilentMailServerAtOnce) {
+    SmtpServerOptions silent;
+    silent.silentAt = "EHLO";
+    const SmtpServer mail(silent);
+    EndsAtOnceWhenSignalledOnce(
+        FtpServerOptions{}, [&](const FtpServer&) { return AnyBeginsWith(mail.Commands(), "EHLO"); }, &mail);
+}
+
 TEST_F(BackupProgram, ATerminationSignalEndsItAsClosingTheWindowDoes) {
     QProcess& process = Start();
     ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
@@ -585,6 +744,58 @@ TEST_F(BackupProgram, LeftoversOfKilledSavesGoAtStartAndFilesOfSimilarNamesStay)
     EXPECT_EQ(TemporaryFiles(),
               (std::vector<std::string>{"files.lst.Ab-2Cd.tmp", "files.lst.Ab12C.tmp", "tasks.lst.Ab12Cd.tmp"}));
     EXPECT_EQ(ReadFileBytes(program / "files.lst.Ab12Cd.tmp.bak"), "the user's");
+}
+
+// A run or a restore killed outright leaves plain copies of the user's files in the temporary folder; the next
+// start removes them, but not a set that a run kept on purpose (its list's upload failed), nor anything that merely
+// looks alike, is not a regular file, or is not the user's.
+TEST_F(BackupProgram, VolumesOfKilledRunsGoAtStartAndAKeptSetStays) {
+    const std::string stamp = "__05_17_05_10-00-00.zip";
+    // With the work files of a restore killed while it held a downloaded and a decrypted volume, and of a list's
+    // download.
+    const std::vector<std::string> leftovers = {"0Docs" + stamp, "3Docs" + stamp + ".crt", "0" + stamp,
+                                                "0Kept" + stamp, "volume-Ab12Cd",          "volume-000000",
+                                                "list-zzzzzz"};
+    const std::vector<std::string> kept = {"Kept" + stamp + ".crt.inf",
+                                           "0Kept" + stamp + ".crt",
+                                           "1Kept" + stamp + ".crt",
+                                           "2024" + stamp + ".inf",
+                                           "12024" + stamp,
+                                           "Docs" + stamp,
+                                           "0Docs__05_17_05.zip",
+                                           "0Docs" + stamp + ".bak",
+                                           "notes.zip",
+                                           "0Docs" + stamp + ".inf",
+                                           "volume-abc12",
+                                           "list-abc1234",
+                                           "volumes-abc123"};
+    for (const std::string& name : leftovers) {
+        WriteFileBytes(temp / name, "a killed run's volume");
+    }
+    for (const std::string& name : kept) {
+        WriteFileBytes(temp / name, "kept");
+    }
+    // A link of that form (its target stays whole), and a file of another user's.
+    WriteFileBytes(temp / "target", "target");
+    std::filesystem::create_symlink(temp / "target", temp / ("7Docs" + stamp));
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        WriteFileBytes(temp / ("8Docs" + stamp), "another user's");
+        ASSERT_EQ(::chown((temp / ("8Docs" + stamp)).c_str(), 65534, 65534), 0);
+    }
+    Start();
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    for (const std::string& name : leftovers) {
+        EXPECT_FALSE(std::filesystem::exists(temp / name)) << name;
+    }
+    for (const std::string& name : kept) {
+        EXPECT_EQ(ReadFileBytes(temp / name), "kept") << name;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(temp / ("7Docs" + stamp)));
+    EXPECT_EQ(ReadFileBytes(temp / "target"), "target");
+    if (root) {
+        EXPECT_TRUE(std::filesystem::exists(temp / ("8Docs" + stamp)));
+    }
 }
 
 TEST_F(BackupProgram, WhatAStartAsRootMakesInAUsersFolderIsTheUsersAndLocksTheUserOutOfNothing) {

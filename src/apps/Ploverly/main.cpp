@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
         });
         TmainScheduleForm form;
         window = &form;
-        if (ending) {
+        // Also a signal that came while the window was being made, before the event loop could pass it on.
+        if (ending || TerminationRequested()) {
             form.close();
             return 0;
         }

@@ -75,7 +75,8 @@ struct KeySchedule {
 
 } // namespace
 
-void CryptStream(TStream& source, TStream& destination, const std::string& passPhrase, bool encrypt) {
+void CryptStream(TStream& source, TStream& destination, const std::string& passPhrase, bool encrypt,
+                 const std::function<bool()>& cancelled) {
     destination.SetSize(0);
     KeySchedule schedule(passPhrase);
     CipherContext chain = NewContext(EVP_aes_128_cbc(), schedule.key, schedule.iv.data(), encrypt);
@@ -85,6 +86,9 @@ void CryptStream(TStream& source, TStream& destination, const std::string& passP
     std::vector<std::uint8_t> out(kPiece);
     std::int64_t left = source.Size();
     while (left > 0) {
+        if (cancelled && cancelled()) {
+            throw EAborted("Stopped: the program is ending");
+        }
         const std::size_t piece = static_cast<std::size_t>(std::min<std::int64_t>(left, kPiece));
         source.ReadBuffer(in.data(), piece);
         left -= static_cast<std::int64_t>(piece);

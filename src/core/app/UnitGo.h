@@ -93,9 +93,9 @@ public:
     std::unique_ptr<TFTPconnection> FTP;
     // Bytes of the current run's listing, the divisor of the progress bar.
     std::int64_t RunByteTotal = 0;
-    // Folders that the current run's listing could not read (each named in the log): their files are missing from
-    // the backup, so the run cannot count as a success.
-    std::int32_t RunUnreadFolders = 0;
+    // What the current run's listing left out (each named in the log): folders and files it could not read, entries
+    // it refused. They are missing from the backup, so the run cannot count as a success.
+    std::int32_t RunListingErrors = 0;
     // The main window's task list, given to the tasks the loader makes; may be null.
     ITaskListView* GroupsList = nullptr;
 

@@ -22,10 +22,12 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <regex>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -63,9 +65,13 @@ public:
 
     // Starts volume `volume` (the next one) and returns its name.
     std::string Begin(std::int32_t volume) {
-        // Counted first: a volume whose making fails half way is deleted too.
-        count_ = volume + 1;
         const std::string name = VolumeFileName(archiveName_, volume);
+        // Made new under its name (the name the server receives), never through what may stand there; the writer
+        // then opens it only as the file it is, never through a link.
+        TProgramFile::NewFile(name).Keep();
+        // Counted once it is ours, before it is written: a volume whose making fails half way is deleted too, and
+        // a file that stood at its name is not.
+        count_ = volume + 1;
         MakeZip(name, "");
         return name;
     }
@@ -373,6 +379,29 @@ std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TLis
 
 std::string VolumeFileName(const std::string& archiveName, std::int32_t volume) {
     return ExtractFilePath(archiveName) + std::to_string(volume) + ExtractFileName(archiveName);
+}
+
+void RemoveRunLeftovers() {
+    // The stamp MakeArchiveName puts behind the task name; a task name may hold anything, digits in front too.
+    static const std::regex volumeForm(
+        R"(([0-9]+)(.*__[0-9]{2}_[0-9]{2}_[0-9]{2}_[0-9]{2}-[0-9]{2}-[0-9]{2}\.zip(\.crt)?))");
+    RemoveOwnLeftovers(GetTempDir(), [](const std::string& name, const std::unordered_set<std::string>& names) {
+        std::smatch match;
+        if (!std::regex_match(name, match, volumeForm)) {
+            return false;
+        }
+        // Volume 12 of "3Docs" and volume 1 of "23Docs" share a name: a list of either keeps it.
+        const std::size_t digits = match[1].length();
+        for (std::size_t cut = 1; cut <= digits; ++cut) {
+            if (names.contains(name.substr(cut) + ".inf")) {
+                return false;
+            }
+        }
+        return true;
+    });
+    for (const char* kind : {"volume", "list"}) {
+        TWorkFile::RemoveLeftovers(kind);
+    }
 }
 
 std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool oneVolume) {

@@ -6,8 +6,10 @@
 #include "ProgramFile.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -83,14 +85,15 @@ std::string ConfigFolder() {
     return "";
 }
 
-// The folder `piece` in the folder open as `at`: made when missing (its folder's owner's, so that a start as root
-// with the user's home leaves the user's configuration folders the user's), entered through a symbolic link only as
-// MayFollowLink allows. Not open when it cannot be reached.
-TDescriptor EnterFolder(const TDescriptor& at, const std::string& piece) {
+// The folder `piece` in the folder open as `at`: made when missing and `make` is set (its folder's owner's, so that a
+// start as root with the user's home leaves the user's configuration folders the user's), entered through a
+// symbolic link only as MayFollowLink allows, the link read through the descriptor whose owner was looked at. Not
+// open when it cannot be reached.
+TDescriptor EnterFolder(const TDescriptor& at, const std::string& piece, bool make) {
     constexpr int Flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    struct stat st {};
-    if (::fstatat(at.Get(), piece.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) {
+    TDescriptor held(::openat(at.Get(), piece.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!held.IsOpen()) {
+        if (errno != ENOENT || !make) {
             return {};
         }
         const bool made = ::mkdirat(at.Get(), piece.c_str(), 0777) == 0;
@@ -100,14 +103,49 @@ TDescriptor EnterFolder(const TDescriptor& at, const std::string& piece) {
         }
         return folder;
     }
-    if (!S_ISLNK(st.st_mode)) {
-        return TDescriptor(::openat(at.Get(), piece.c_str(), Flags | O_NOFOLLOW));
-    }
-    struct stat place {};
-    if (::fstat(at.Get(), &place) != 0 || !MayFollowLink(st, place)) {
+    struct stat st {};
+    if (::fstat(held.Get(), &st) != 0) {
         return {};
     }
-    return TDescriptor(::openat(at.Get(), piece.c_str(), Flags));
+    if (S_ISDIR(st.st_mode)) {
+        return held;
+    }
+    // Each refusal says why in errno, as a failed call would: a caller tells "nothing there" from the rest.
+    if (!S_ISLNK(st.st_mode)) {
+        errno = ENOTDIR;
+        return {};
+    }
+    struct stat place {};
+    if (::fstat(at.Get(), &place) != 0) {
+        return {};
+    }
+    if (!MayFollowLink(st, place)) {
+        errno = EPERM;
+        return {};
+    }
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = ::readlinkat(held.Get(), "", target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+        errno = length < 0 ? errno : ENAMETOOLONG;
+        return {};
+    }
+    target.resize(static_cast<std::size_t>(length));
+    // A relative target from the link's own folder; the folders that the target names are the system's to follow.
+    return TDescriptor(::openat(at.Get(), target.c_str(), Flags));
+}
+
+// The autostart folder by descriptor, reached from the folder that holds the configuration folder (the home folder,
+// by default) one piece at a time, each looked at through the descriptor of the one before (see EnterFolder). Not
+// open when it cannot be reached.
+TDescriptor OpenAutostartFolder(const std::string& config, bool make) {
+    TDescriptor folder(::open(ExtractFilePath(config).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (const std::string& piece : {ExtractFileName(config), std::string("autostart")}) {
+        if (!folder.IsOpen()) {
+            return {};
+        }
+        folder = EnterFolder(folder, piece, make);
+    }
+    return folder;
 }
 
 } // namespace
@@ -123,16 +161,7 @@ bool WriteAutostartEntry(const std::string& name, const std::string& programPath
         HasControlCharacter(programPath) || HasControlCharacter(argument)) {
         return false;
     }
-    // From the folder that holds the configuration folder (the home folder, by default), one piece at a time, each
-    // looked at through the descriptor of the one before.
-    const std::string base = ExtractFilePath(config);
-    TDescriptor folder(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    for (const std::string& piece : {ExtractFileName(config), std::string("autostart")}) {
-        if (!folder.IsOpen()) {
-            return false;
-        }
-        folder = EnterFolder(folder, piece);
-    }
+    const TDescriptor folder = OpenAutostartFolder(config, true);
     if (!folder.IsOpen()) {
         return false;
     }
@@ -161,10 +190,15 @@ bool WriteAutostartEntry(const std::string& name, const std::string& programPath
 }
 
 bool RemoveAutostartEntry(const std::string& name) {
-    const std::string folder = AutostartFolder();
-    if (folder.empty() || name.empty() || name.find('/') != std::string::npos) {
+    const std::string config = ConfigFolder();
+    if (config.empty() || name.empty() || name.find('/') != std::string::npos) {
         return false;
     }
-    const std::string path = folder + name + ".desktop";
-    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    // Only where an entry could have been written: never in a folder that another user's link leads to.
+    const TDescriptor folder = OpenAutostartFolder(config, false);
+    if (!folder.IsOpen()) {
+        return errno == ENOENT;
+    }
+    const std::string entry = name + ".desktop";
+    return ::unlinkat(folder.Get(), entry.c_str(), 0) == 0 || errno == ENOENT;
 }

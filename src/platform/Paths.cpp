@@ -113,9 +113,13 @@ std::string FollowPermittedLinks(const std::string& path) {
         const std::string name = ExtractFileName(current);
         const TDescriptor folder(
             ::open(folderPath.empty() ? "." : folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        // The link itself held open: its owner is looked at and its target read through that one descriptor, never
+        // by its name again, so that a link swapped in meanwhile is not read as the one that was allowed.
+        const TDescriptor held(folder.IsOpen() && !name.empty()
+                                   ? ::openat(folder.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                                   : -1);
         struct stat link {};
-        if (!folder.IsOpen() || name.empty() ||
-            ::fstatat(folder.Get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+        if (!held.IsOpen() || ::fstat(held.Get(), &link) != 0 || !S_ISLNK(link.st_mode)) {
             return current;
         }
         struct stat place {};
@@ -127,7 +131,7 @@ std::string FollowPermittedLinks(const std::string& path) {
         }
         std::vector<char> buffer(PATH_MAX);
         ssize_t size = 0;
-        while ((size = ::readlinkat(folder.Get(), name.c_str(), buffer.data(), buffer.size())) ==
+        while ((size = ::readlinkat(held.Get(), "", buffer.data(), buffer.size())) ==
                static_cast<ssize_t>(buffer.size())) {
             buffer.resize(buffer.size() * 2);
         }
@@ -236,9 +240,21 @@ std::string PrivateTempDir(const std::string& parent) {
 std::string GetTempDir() {
     for (const char* variable : {"TEMP", "TMPDIR"}) {
         const char* value = std::getenv(variable);
-        if (value != nullptr && *value != '\0') {
-            return IncludeTrailingPathDelimiter(value);
+        if (value == nullptr || *value == '\0') {
+            continue;
         }
+        // Not a folder of another user's, nor one reached through another user's link: a start as root with a
+        // user's environment (sudo -E, su) would make its volumes there, where that user could swap one for a link
+        // to a file of root's before it is read back and sent. The running user's own folder and root's (as /tmp)
+        // serve; one that is not there is named when a file cannot be made in it.
+        const auto others = [](const struct stat& st) { return st.st_uid != ::geteuid() && st.st_uid != 0; };
+        struct stat link {};
+        struct stat folder {};
+        if ((::lstat(value, &link) == 0 && S_ISLNK(link.st_mode) && others(link)) ||
+            (::stat(value, &folder) == 0 && others(folder))) {
+            continue;
+        }
+        return IncludeTrailingPathDelimiter(value);
     }
     return PrivateTempDir("/tmp/");
 }

@@ -82,7 +82,8 @@ std::uint32_t GetFileAttributes(const std::string& path);
 // The folder of the running executable, with a trailing "/".
 std::string ProgramDirectory();
 
-// The folder for the program's work files, ending with "/": $TEMP, else $TMPDIR, else PrivateTempDir("/tmp/").
+// The folder for the program's work files, ending with "/": $TEMP, else $TMPDIR, else PrivateTempDir("/tmp/"); a
+// variable that names a folder of another user's (neither this user's nor root's) is passed over.
 // Raises Exception when the private folder cannot be made or is not the user's own.
 std::string GetTempDir();
 // parent + "CorvaneBackUp-<uid>/", made with mode 0700 when missing. An existing one must be a real folder (no

@@ -60,3 +60,10 @@ void OnTerminationSignal(std::function<void()> handler) {
 bool TerminationRequested() {
     return terminationRequested.load();
 }
+
+void IgnoreFileSizeLimitSignal() {
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGXFSZ, &action, nullptr);
+}

@@ -12,3 +12,8 @@ void OnTerminationSignal(std::function<void()> handler);
 // the event loop has seen it: work that runs long without the loop (packing a file, the steps of a run) tests this
 // and ends at once, as after STOP. Safe from any thread.
 bool TerminationRequested();
+
+// A write past the file size limit (ulimit -f) then fails with EFBIG, as on a full disk, instead of ending the
+// process with SIGXFSZ: a save that cannot be made keeps the old file and is named, and the saves after it, the log
+// among them, still happen. Called first thing in main; the programs this one starts are ours and want the same.
+void IgnoreFileSizeLimitSignal();

@@ -235,8 +235,13 @@ std::atomic<unsigned> NextSerial{0};
 
 std::string WindowRegistryFolder(bool create) {
     std::string base;
+    // Only a runtime folder of the process's own user, as the XDG rules have it: a start as root with a user's
+    // environment (sudo -E) must not make a folder of root's in the user's, where none of the user's own starts
+    // could announce itself again.
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/' && DirectoryExists(runtime)) {
+    struct stat owner {};
+    if (runtime != nullptr && runtime[0] == '/' && ::stat(runtime, &owner) == 0 && S_ISDIR(owner.st_mode) &&
+        owner.st_uid == ::geteuid()) {
         base = IncludeTrailingPathDelimiter(runtime) + "CorvaneBackUp-windows";
     } else {
         base = "/tmp/CorvaneBackUp-windows-" + std::to_string(::geteuid());

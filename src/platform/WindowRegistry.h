@@ -13,10 +13,11 @@
 // copy-data notice.
 //
 // A window that wants to be found announces itself: it listens on a local socket in a folder of this user's own
-// (0700, under $XDG_RUNTIME_DIR, else /tmp/CorvaneBackUp-windows-<uid>). The socket's name carries the class, a
-// digest of class and caption, and the announcing process's id, so two running copies of a program each have
-// their own entry. A lookup is a connect that succeeds: the socket file that a killed program leaves behind
-// refuses connections, so it never makes a window look alive, and the next announce of the same window clears it.
+// (0700, under $XDG_RUNTIME_DIR when that folder is this user's, else /tmp/CorvaneBackUp-windows-<uid>). The socket's
+// name carries the class, a digest of class and caption, and the announcing process's id, so two running copies of a
+// program each have their own entry. A lookup is a connect that succeeds: the socket file that a killed program leaves
+// behind refuses connections, so it never makes a window look alive, and the next announce of the same window clears
+// it.
 //
 // The copy-data notice is a small message on such a connection that the owner answers from its event loop before
 // the sender goes on; the sender waits a bounded time, so a hung owner cannot hang it.

@@ -99,7 +99,8 @@ TEST_F(Autostart, AStartAsRootWithAUsersHomeMakesTheUsersFoldersAndFollowsNoLink
         EXPECT_EQ(st.st_gid, 65534u) << name;
     }
 
-    // The user's link in place of either folder, to a folder of root's: nothing is written there.
+    // The user's link in place of either folder, to a folder of root's: nothing is written there, and an entry of
+    // root's there is not removed.
     const TempDir roots;
     std::filesystem::remove_all(home_.Path() + ".config");
     for (const std::string& link : {home_.Path() + ".config", home_.Path() + ".config/autostart"}) {
@@ -107,6 +108,14 @@ TEST_F(Autostart, AStartAsRootWithAUsersHomeMakesTheUsersFoldersAndFollowsNoLink
         ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
         EXPECT_FALSE(WriteAutostartEntry("Ploverly", "/x/Ploverly", "autorun")) << link;
         EXPECT_TRUE(std::filesystem::is_empty(roots.Path())) << link;
+        WriteFileBytes(roots.Path() + "Ploverly.desktop", "root's");
+        std::filesystem::create_directory(roots.Path() + "autostart");
+        WriteFileBytes(roots.Path() + "autostart/Ploverly.desktop", "root's");
+        EXPECT_FALSE(RemoveAutostartEntry("Ploverly")) << link;
+        EXPECT_TRUE(std::filesystem::exists(roots.Path() + "Ploverly.desktop")) << link;
+        EXPECT_TRUE(std::filesystem::exists(roots.Path() + "autostart/Ploverly.desktop")) << link;
+        std::filesystem::remove_all(roots.Path() + "autostart");
+        std::filesystem::remove(roots.Path() + "Ploverly.desktop");
         std::filesystem::remove(link);
         std::filesystem::create_directory(home_.Path() + ".config");
     }

@@ -7,12 +7,15 @@
 #include "support/TempDir.h"
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -266,6 +269,38 @@ TEST(ProgramFile, SavesThroughALinkOrReplacesItAsItsRulesSay) {
     EXPECT_TRUE(S_ISREG(Stat(dir / "restored").st_mode));
     EXPECT_EQ(ReadFileBytes(dir / "restored"), "in folder");
     EXPECT_EQ(ReadFileBytes(dir / "real/tasks"), "made");
+}
+
+TEST(ProgramFile, ALinkIsReadAsTheOneWhoseOwnerWasLookedAtNotByItsNameAgain) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "links of another user are made by root";
+    }
+    // A link of root's at the name, swapped over and over for one of another user's that names something else.
+    TempDir dir;
+    const std::string name = dir / "files.lst";
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+        const std::string roots = dir / "roots";
+        const std::string users = dir / "users";
+        while (!done) {
+            ::symlink("root's", roots.c_str());
+            ::rename(roots.c_str(), name.c_str());
+            ::symlink("user's", users.c_str());
+            ::lchown(users.c_str(), 65534, 65534);
+            ::rename(users.c_str(), name.c_str());
+        }
+    });
+    int ledByTheUser = 0;
+    for (int i = 0; i < 100000 && ledByTheUser == 0; ++i) {
+        try {
+            ledByTheUser += FollowPermittedLinks(name) == dir / "user's" ? 1 : 0;
+        } catch (const ELinkError&) {
+            // the user's link, seen as such
+        }
+    }
+    done = true;
+    swapper.join();
+    EXPECT_EQ(ledByTheUser, 0);
 }
 
 TEST(ProgramFile, WorkFilesAreTheProgramsOwnPrivateAndGoWithTheirObject) {

@@ -27,6 +27,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -127,11 +128,15 @@ protected:
         ::unsetenv("XDG_RUNTIME_DIR");
     }
 
-    // Started with "run"; `adjust` changes the environment it is given, and `user` (setpriv's options) starts it as
-    // another user.
-    QProcess& Start(const std::function<void(QProcessEnvironment&)>& adjust = nullptr, const QStringList& user = {}) {
+    // Started with "run"; `adjust` changes the environment it is given, `user` (setpriv's options) starts it as
+    // another user, and `child` runs in the new process before the program (to set its limits).
+    QProcess& Start(const std::function<void(QProcessEnvironment&)>& adjust = nullptr, const QStringList& user = {},
+                    const std::function<void()>& child = nullptr) {
         processes.push_back(std::make_unique<QProcess>());
         QProcess& process = *processes.back();
+        if (child) {
+            process.setChildProcessModifier(child);
+        }
         QProcessEnvironment environment = ProgramEnvironment(runtime, temp, config);
         if (adjust) {
             adjust(environment);
@@ -804,12 +809,17 @@ TEST_F(BackupProgram, WhatAStartAsRootMakesInAUsersFolderIsTheUsersAndLocksTheUs
     for (const std::string& path : {program.Path(), session.Path(), program / TaskFileName}) {
         ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
     }
-    // As sudo starts it: root, with the user's home (and so the user's ~/.config).
+    // As sudo -E starts it: root, with the user's home (and so the user's ~/.config) and the user's runtime folder,
+    // which is not root's to use: root's copies are found where a copy of root's without one is found.
     QProcess& root = Start([&](QProcessEnvironment& environment) {
         environment.remove("XDG_CONFIG_HOME");
         environment.insert("HOME", QString::fromStdString(session.Path()));
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(session.Path()));
     });
-    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    {
+        const ScopedEnv rootsRegistry("XDG_RUNTIME_DIR", nullptr);
+        ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    }
     const std::string entry = session / ".config/autostart/Ploverly.desktop";
     ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(entry); }, 20s)) << "the companion's start is done";
     EndBySignals(root);
@@ -826,6 +836,9 @@ TEST_F(BackupProgram, WhatAStartAsRootMakesInAUsersFolderIsTheUsersAndLocksTheUs
         EXPECT_EQ(Stat(path).st_gid, 65534u) << path;
     }
     EXPECT_EQ(Stat(program / "Backup.log").st_mode & 07777, 0600u);
+    for (const auto& found : std::filesystem::recursive_directory_iterator(session.Path())) {
+        EXPECT_EQ(Stat(found.path()).st_uid, 65534u) << found.path();
+    }
 
     // The user's own start then finds nothing wrong: no box, no error line, both locks taken.
     QProcess& user = StartAsNobody(session);
@@ -945,6 +958,37 @@ TEST_F(BackupProgram, ASaveThatCannotBeMadeBesideItsFileIsNamedOnceInTheLog) {
     EXPECT_EQ(messages.back(), "Program stoped.");
 }
 
+TEST_F(BackupProgram, AFileSizeLimitFailsTheSaveItStopsAloneWhichIsNamed) {
+    // A task list larger than the file size limit the program is given (ulimit -f); the log far smaller.
+    std::vector<std::unique_ptr<TGroup>> tasks;
+    tasks.push_back(std::make_unique<TGroup>());
+    for (int i = 0; i < 2000; ++i) {
+        tasks.back()->AddFolder(
+            std::make_unique<TFolder>("/nowhere/" + std::string(40, 'x') + std::to_string(i) + "/"));
+    }
+    WriteTaskFile(program / TaskFileName, tasks);
+    const std::string before = ReadFileBytes(program / TaskFileName);
+    constexpr rlim_t Limit = 64 * 1024;
+    ASSERT_GT(before.size(), Limit);
+
+    QProcess& process = Start(nullptr, {}, [] {
+        const rlimit limit{Limit, Limit};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    // Not ended by the limit's signal: the regular way, the log written after the failed save.
+    EndBySignals(process);
+    EXPECT_EQ(ReadFileBytes(program / TaskFileName), before);
+    EXPECT_TRUE(TemporaryFiles().empty());
+    const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const std::string& line) {
+        return line.find(program / TaskFileName) != std::string::npos &&
+               line.ends_with("The file was not saved and stays as it was.");
+    }));
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "Program stoped.");
+}
+
 TEST_F(BackupProgram, AStartForADueTaskRunsItWhateverBoxTheStartShows) {
     TempDir data;
     WriteDueTaskOfALargeFile(data);
@@ -955,6 +999,35 @@ TEST_F(BackupProgram, AStartForADueTaskRunsItWhateverBoxTheStartShows) {
     QProcess& process = Start();
     EXPECT_TRUE(WaitUntil([&] { return !Volumes().empty(); }, 60s)) << "the due task runs";
     EndBySignals(process);
+}
+
+TEST_F(BackupProgram, AStartAsRootWithAUsersTemporaryFolderWorksInAFolderOfItsOwn) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a start as root";
+    }
+    // As su starts it, with the user's TEMP: root's volumes in the user's folder could be swapped by the user for
+    // links to root's files before they are sent. Root's TMPDIR serves instead.
+    const TempDir session;
+    ASSERT_EQ(::chown(session.Path().c_str(), 65534, 65534), 0);
+    TempDir data;
+    // The user's link to a folder of root's is passed over too: the user could point it elsewhere meanwhile.
+    const TempDir roots;
+    const std::string link = session / "tmp";
+    std::filesystem::create_directory_symlink(roots.Path(), link);
+    ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+    for (const std::string& users : {session.Path(), link}) {
+        WriteDueTaskOfALargeFile(data);
+        QProcess& process = Start([&](QProcessEnvironment& environment) {
+            environment.insert("TEMP", QString::fromStdString(users));
+            environment.insert("TMPDIR", QString::fromStdString(temp.Path()));
+        });
+        EXPECT_TRUE(WaitUntil([&] { return !Volumes().empty(); }, 60s)) << "the due task packs in root's folder";
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(session.Path()), {}), 1) << users;
+        EndBySignals(process);
+        for (const std::string& volume : Volumes()) {
+            std::filesystem::remove(volume);
+        }
+    }
 }
 
 // scripts/run --ftp, as a newcomer tries the program: the FTP server it starts must outlive the program, so that the

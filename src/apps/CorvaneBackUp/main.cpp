@@ -19,6 +19,7 @@
 #include <exception>
 
 int main(int argc, char** argv) {
+    IgnoreFileSizeLimitSignal();
     // Held from before the look for a running copy to the end: starts that come together cannot all pass the look.
     TInstanceLock instance("CorvaneBackUp");
     // The program folder's own lock, taken after the look: whatever their environment, no two copies use the

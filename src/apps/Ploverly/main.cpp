@@ -12,6 +12,7 @@
 #include <exception>
 
 int main(int argc, char** argv) {
+    IgnoreFileSizeLimitSignal();
     // One companion per user, and one per program folder whatever the environment: a second one would start every
     // due task a second time. The locks are taken before anything else and held to the end, so that starts that
     // come together leave exactly one running.

@@ -758,9 +758,11 @@ struct DownloadTarget : CallbackSink {
     bool created = false;
 
     bool OpenFile() {
-        int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+        // The local name is the program's own work file or the user's choice: a link found there in its place was
+        // put there by someone else, and is refused rather than written through.
+        int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
         if (!overwrite) {
-            // Refuses a file that appeared since the check before the transfer, and never follows a link there.
+            // Refuses a file that appeared since the check before the transfer.
             flags |= O_EXCL;
         }
         const int fd = ::open(path->c_str(), flags, 0666);
@@ -787,7 +789,9 @@ void FtpClient::Put(const std::string& localPath, const std::string& remoteName,
     if (!Connected()) {
         throw EFtpError("Not connected.");
     }
-    FileHandle file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+    // Only the program's own volumes and lists are sent: a link in the place of one was swapped in by someone else,
+    // who would have another file sent.
+    FileHandle file(::open(localPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file.Open()) {
         throw EFtpError("Cannot open \"" + localPath + "\": " + ErrnoText(errno));
     }

@@ -220,6 +220,10 @@ TEST_F(FtpClientTest, PutStoresAnewOrAppendsBinaryBytes) {
     // A local file that is not there, or is a folder, fails before anything is sent; the session stays.
     EXPECT_THROW(client_.Put(local_ / "absent.bin", "x.bin", false), EFtpError);
     EXPECT_THROW(client_.Put(local_.Path(), "x.bin", false), EFtpError);
+    // A link in a volume's place is someone else's doing: what it points at is not sent.
+    WriteFileBytes(local_ / "secret.txt", "not for the server");
+    std::filesystem::create_symlink(local_ / "secret.txt", local_ / "linked.zip");
+    EXPECT_THROW(client_.Put(local_ / "linked.zip", "x.bin", false), EFtpError);
     EXPECT_FALSE(std::filesystem::exists(Remote("x.bin")));
     EXPECT_TRUE(client_.Connected());
 }
@@ -262,6 +266,12 @@ TEST_F(FtpClientTest, GetFollowsTheOverwriteRule) {
     ASSERT_TRUE(client_.Connected());
     client_.Get("volume.zip", local_ / "again.zip", false);
     EXPECT_EQ(ReadFileBytes(local_ / "again.zip"), bytes);
+
+    // Even with overwrite, a link in the target's place is not written through.
+    WriteFileBytes(local_ / "victim.txt", "mine");
+    std::filesystem::create_symlink(local_ / "victim.txt", local_ / "linked.zip");
+    EXPECT_THROW(client_.Get("volume.zip", local_ / "linked.zip", true), EFtpError);
+    EXPECT_EQ(ReadFileBytes(local_ / "victim.txt"), "mine");
 }
 
 TEST_F(FtpClientTest, DeleteRemovesAFileAndReportsAMissingOne) {

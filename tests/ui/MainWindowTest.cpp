@@ -21,9 +21,11 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QUrl>
 
@@ -414,8 +416,19 @@ TEST_F(MainWindow, CancellingAddTaskChangesNothingAndAcceptingAppendsARowWithout
     EXPECT_EQ(form->logBox->currentText().toStdString(), lines.back().Time + " " + lines.back().Message);
     EXPECT_EQ(form->logBox->itemText(1).toStdString(),
               lines[lines.size() - 2].Time + " " + lines[lines.size() - 2].Message);
-    EXPECT_EQ(form->logBox->toolTip().toStdString(), lines.back().Message);
+    // The hint is the newest line's message, shown when the mouse rests on the box.
+    const auto hint = [&] {
+        // A hint fades out before it is gone.
+        QToolTip::hideText();
+        PumpUntil([] { return !QToolTip::isVisible(); }, std::chrono::seconds(5));
+        const QPoint inside(5, 5);
+        QHelpEvent rest(QEvent::ToolTip, inside, form->logBox->mapToGlobal(inside));
+        QApplication::sendEvent(form->logBox, &rest);
+        return QToolTip::isVisible() ? QToolTip::text().toStdString() : std::string();
+    };
+    EXPECT_EQ(hint(), lines.back().Message);
     form->Clearmessagelog1->trigger();
+    EXPECT_EQ(hint(), "");
     EXPECT_EQ(form->logBox->count(), 0);
     EXPECT_EQ(App().Log->Count(), 0);
 }

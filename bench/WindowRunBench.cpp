@@ -1,9 +1,9 @@
 // A full backup of 200,000 small files run from the main window, with the main and progress windows shown (offscreen
 // platform), against the same run without any window and against `zip -6 -r - . | curl -T -` to the same loopback
-// FTP server. The three are run in turn, round after round, and the median of each counts, so that a spell of load
-// on the machine falls on all of them alike. Then the memory of the program with its windows, each measured as the
-// peak resident memory of a process of its own: a start with a log of 600,000 lines against a start with an empty
-// log (the excess against the log file's size), and the growth of a run per packed file.
+// FTP server. The three are run in turn, round after round, and the median of the rounds' ratios counts, so that a
+// spell of load on the machine falls on all of them alike. Then the memory of the program with its windows, each
+// measured as the peak resident memory of a process of its own: a start with a log of 600,000 lines against a start
+// with an empty log (the excess against the log file's size), and the growth of a run per packed file.
 //
 // Options: --runs N (default 3 rounds). Files live in /dev/shm unless TMPDIR is set.
 
@@ -34,11 +34,6 @@ namespace {
 constexpr int kFolders = 400;
 constexpr int kFilesPerFolder = 500;
 constexpr int kLogLines = 600000;
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // Small text files of 200 to 1,200 bytes in folders of 500, the same every time.
 std::uint64_t WriteSmallFiles(const std::string& folder) {
@@ -244,8 +239,9 @@ int main(int argc, char** argv) {
         }
         std::printf("  with windows: %.3f s, without: %.3f s, zip | curl: %.3f s (%.1f us a file shown)\n",
                     Median(windowed), Median(bare), Median(pipeline), (Median(windowed) - Median(bare)) * 1e6 / files);
-        PrintRatio("backup run in the window", Median(windowed), "the same run without windows", Median(bare), 1.10);
-        PrintRatio("backup run in the window", Median(windowed), "zip -6 -r - . | curl -T -", Median(pipeline), 1.15);
+        PrintPairedRatio("backup run in the window", PairedTimes{windowed, bare}, "the same run without windows", 1.10);
+        PrintPairedRatio("backup run in the window", PairedTimes{windowed, pipeline}, "zip -6 -r - . | curl -T -",
+                         1.15);
 
         // Memory: starts with an empty log and with a long one, then a run.
         const std::string logged = temp / "program-log/";

@@ -85,6 +85,22 @@ public slots:
     }
 };
 
+// Counts the events of one type that reach the objects it watches.
+class TEventCounter : public QObject {
+public:
+    TEventCounter(QEvent::Type type, int& count) : type_(type), count_(count) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == type_) {
+            ++count_;
+        }
+        return false;
+    }
+
+private:
+    QEvent::Type type_;
+    int& count_;
+};
+
 class MainWindow : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -431,6 +447,33 @@ TEST_F(MainWindow, CancellingAddTaskChangesNothingAndAcceptingAppendsARowWithout
     EXPECT_EQ(hint(), "");
     EXPECT_EQ(form->logBox->count(), 0);
     EXPECT_EQ(App().Log->Count(), 0);
+}
+
+TEST_F(MainWindow, AFloodOfLogLinesPaintsTheLogLineAFewTimesAndEndsShowingTheNewest) {
+    // A run logs a line per file and lets events through after each: the box must not be drawn for every line,
+    // yet it must end up showing the newest.
+    WriteTasks([&] {
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(Task("A", {Docs() + "/a.txt"}));
+        return tasks;
+    }());
+    Open();
+    int paints = 0;
+    TEventCounter counter(QEvent::Paint, paints);
+    form->logBox->installEventFilter(&counter);
+    const int lines = 2000;
+    for (int i = 0; i < lines; ++i) {
+        App().Log->Add("Adding file/home/ann/docs/file" + std::to_string(i) + ".txt");
+        QApplication::processEvents();
+    }
+    EXPECT_LT(paints, lines / 10);
+    const int paintsInFlood = paints;
+    EXPECT_TRUE(PumpUntil([&] { return paints > paintsInFlood; }, std::chrono::seconds(5)))
+        << "the last line is drawn once the flood is over";
+    EXPECT_EQ(form->logBox->count(), App().Log->Count());
+    EXPECT_EQ(form->logBox->currentIndex(), 0);
+    EXPECT_TRUE(form->logBox->currentText().endsWith("Adding file/home/ann/docs/file1999.txt"));
+    form->logBox->removeEventFilter(&counter);
 }
 
 TEST_F(MainWindow, OpenHandsTheDesktopThePathAsItIsOnDiskAndADoubleClickAnywhereInTheListEditsTheTask) {

@@ -6,7 +6,7 @@
 
 class QProgressBar;
 class QPushButton;
-class TPaintThrottle;
+class TUpdateThrottle;
 
 // The progress window of a backup run: a bar from 0 to 100 and a STOP button, on top of the other windows,
 // modeless, with no owner. Made hidden, captioned "Compressing..." with the bar at 0; the application object
@@ -32,5 +32,6 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    TPaintThrottle* barPaint_ = nullptr;
+    TUpdateThrottle* barUpdate_ = nullptr;
+    int progress_ = 0;
 };

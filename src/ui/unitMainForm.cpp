@@ -2,7 +2,6 @@
 
 #include "CheckTree.h"
 #include "ModalBoxes.h"
-#include "PaintThrottle.h"
 #include "Pictures.h"
 #include "UnitAboutForm.h"
 #include "UnitFtpSettings.h"
@@ -11,6 +10,7 @@
 #include "UnitSendProcess.h"
 #include "UnitSplashScreen.h"
 #include "UnitWaitForm.h"
+#include "UpdateThrottle.h"
 #include "uPathExplorer.h"
 
 #include "core/app/Encryption.h"
@@ -276,7 +276,8 @@ private:
 
 class TmainForm::TLogBox : public QObject, public ILogBox {
 public:
-    explicit TLogBox(QComboBox* box) : box_(box), lines_(new TLogLines(box)), paint_(new TPaintThrottle(box)) {
+    explicit TLogBox(QComboBox* box)
+        : box_(box), lines_(new TLogLines(box)), update_(new TUpdateThrottle(this, [this] { ShowHeld(); })) {
         box_->setModel(lines_);
         // Every line is one line of text, so the drop-down list need not measure each of them.
         if (auto* list = qobject_cast<QListView*>(box_->view())) {
@@ -285,16 +286,22 @@ public:
         box_->installEventFilter(this);
     }
     void ShowNewest(const ILogLines& lines, int index) override {
-        const int row = lines_->ShowUpTo(lines, index);
-        box_->setCurrentIndex(row);
-        paint_->Changed();
+        if (source_ != nullptr && source_ != &lines) {
+            update_->Flush();
+        }
+        source_ = &lines;
+        newest_ = index;
+        update_->Request();
     }
     void Clear() override {
+        source_ = nullptr;
+        update_->Flush();
         lines_->Clear();
         box_->setCurrentIndex(-1);
-        paint_->Changed();
     }
     void LogGone() override {
+        update_->Flush();
+        source_ = nullptr;
         lines_->Keep(box_->currentIndex());
         box_->setCurrentIndex(lines_->rowCount(QModelIndex()) - 1);
     }
@@ -316,9 +323,19 @@ protected:
     }
 
 private:
+    // Lists the lines up to the newest one asked for and selects it.
+    void ShowHeld() {
+        if (source_ != nullptr) {
+            box_->setCurrentIndex(lines_->ShowUpTo(*source_, newest_));
+        }
+    }
+
     QComboBox* box_;
     TLogLines* lines_;
-    TPaintThrottle* paint_;
+    TUpdateThrottle* update_;
+    // The newest line asked for, shown at the latest when the throttle's interval ends.
+    const ILogLines* source_ = nullptr;
+    int newest_ = -1;
 };
 
 // Holds the server tree while it is filled or an operation walks it.

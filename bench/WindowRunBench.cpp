@@ -1,9 +1,10 @@
 // A full backup of 200,000 small files run from the main window, with the main and progress windows shown (offscreen
 // platform), against the same run without any window and against `zip -6 -r - . | curl -T -` to the same loopback
-// FTP server. The three are run in turn, round after round, and the median of the rounds' ratios counts, so that a
-// spell of load on the machine falls on all of them alike. Then the memory of the program with its windows, each
-// measured as the peak resident memory of a process of its own: a start with a log of 600,000 lines against a start
-// with an empty log (the excess against the log file's size), and the growth of a run per packed file.
+// FTP server. The three are run in turn, round after round, every other round in the opposite order, and the
+// median of the rounds' ratios counts, so that a spell of load on the machine falls on all of them alike. Then the
+// memory of the program with its windows, each measured as the peak resident memory of a process of its own: a
+// start with a log of 600,000 lines against a start with an empty log (the excess against the log file's size), and
+// the growth of a run per packed file.
 //
 // Options: --runs N (default 3 rounds). Files live in /dev/shm unless TMPDIR is set.
 
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -218,24 +220,31 @@ int main(int argc, char** argv) {
         std::vector<double> windowed;
         std::vector<double> bare;
         std::vector<double> pipeline;
-        for (int round = 0; round < options.runs; ++round) {
-            {
-                auto form = OpenWindow(program);
-                windowed.push_back(TimedRun(program));
-            }
-            clean();
-
+        const auto runWindowed = [&] {
+            auto form = OpenWindow(program);
+            windowed.push_back(TimedRun(program));
+        };
+        const auto runBare = [&] {
             SetGlobalObjectOptions({nullptr, program});
             GetGlobalObject()->LoadTasks();
             GetGlobalObject()->LoadSettings();
             bare.push_back(TimedRun(program));
             DestroyGlobalObject();
             SetGlobalObjectOptions({});
-            clean();
-
+        };
+        const auto runPipeline = [&] {
             pipeline.push_back(TimeCommand("cd '" + data + "' && zip -q -6 -r - . | curl -sS --disable -P - -T - " +
                                            server.Url() + "pipe.zip"));
-            clean();
+        };
+        for (int round = 0; round < options.runs; ++round) {
+            // Every other round in the opposite order, so that no side always comes first.
+            const std::vector<std::function<void()>> order =
+                round % 2 == 0 ? std::vector<std::function<void()>>{runWindowed, runBare, runPipeline}
+                               : std::vector<std::function<void()>>{runPipeline, runBare, runWindowed};
+            for (const auto& side : order) {
+                side();
+                clean();
+            }
         }
         std::printf("  with windows: %.3f s, without: %.3f s, zip | curl: %.3f s (%.1f us a file shown)\n",
                     Median(windowed), Median(bare), Median(pipeline), (Median(windowed) - Median(bare)) * 1e6 / files);

@@ -46,7 +46,7 @@ double TimeInfoZip(const DataSet& set, const std::string& archive) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const BenchOptions options = ParseBenchOptions(argc, argv, 256);
+    const BenchOptions options = ParseBenchOptions(argc, argv, 128);
     try {
         BenchTempDir temp;
         const Stopwatch generation;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -35,6 +36,8 @@ int main(int argc, char** argv) {
             return TimeCommand(openssl + " -d -in " + temp / "reference.crt" + " -out " + temp / "reference.zip");
         };
         const auto encrypt = [&] {
+            // The destination is made new, as a run makes its volumes.
+            std::filesystem::remove(temp / "ours.crt");
             const Stopwatch ours;
             if (!EncryptFile(plain, temp / "ours.crt", "volume password")) {
                 throw std::runtime_error("EncryptFile failed");
@@ -42,6 +45,7 @@ int main(int argc, char** argv) {
             return ours.Seconds();
         };
         const auto decrypt = [&] {
+            std::filesystem::remove(temp / "ours.zip");
             const Stopwatch ours;
             if (!DecryptFile(temp / "ours.crt", temp / "ours.zip", "volume password")) {
                 throw std::runtime_error("DecryptFile failed");

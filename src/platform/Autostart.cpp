@@ -1,11 +1,14 @@
 #include "Autostart.h"
 
+#include "Descriptor.h"
 #include "Exceptions.h"
 #include "Paths.h"
 #include "ProgramFile.h"
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -67,24 +70,70 @@ std::string EscapeValue(const std::string& text) {
     return escaped;
 }
 
-} // namespace
-
-std::string AutostartFolder() {
+// The configuration folder ($XDG_CONFIG_HOME, else ~/.config) without a trailing "/", "" when none is known.
+std::string ConfigFolder() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     if (config != nullptr && config[0] == '/') {
-        return IncludeTrailingPathDelimiter(config) + "autostart/";
+        return ExcludeTrailingPathDelimiter(config);
     }
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/') {
-        return IncludeTrailingPathDelimiter(home) + ".config/autostart/";
+        return IncludeTrailingPathDelimiter(home) + ".config";
     }
     return "";
 }
 
+// The folder `piece` in the folder open as `at`: made when missing (its folder's owner's, so that a start as root
+// with the user's home leaves the user's configuration folders the user's), entered through a symbolic link only as
+// MayFollowLink allows. Not open when it cannot be reached.
+TDescriptor EnterFolder(const TDescriptor& at, const std::string& piece) {
+    constexpr int Flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    struct stat st {};
+    if (::fstatat(at.Get(), piece.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) {
+            return {};
+        }
+        const bool made = ::mkdirat(at.Get(), piece.c_str(), 0777) == 0;
+        TDescriptor folder(::openat(at.Get(), piece.c_str(), Flags | O_NOFOLLOW));
+        if (made && folder.IsOpen()) {
+            GiveFolderOwner(folder.Get(), at.Get());
+        }
+        return folder;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+        return TDescriptor(::openat(at.Get(), piece.c_str(), Flags | O_NOFOLLOW));
+    }
+    struct stat place {};
+    if (::fstat(at.Get(), &place) != 0 || !MayFollowLink(st, place)) {
+        return {};
+    }
+    return TDescriptor(::openat(at.Get(), piece.c_str(), Flags));
+}
+
+} // namespace
+
+std::string AutostartFolder() {
+    const std::string config = ConfigFolder();
+    return config.empty() ? "" : config + "/autostart/";
+}
+
 bool WriteAutostartEntry(const std::string& name, const std::string& programPath, const std::string& argument) {
-    const std::string folder = AutostartFolder();
-    if (folder.empty() || name.empty() || name.find('/') != std::string::npos || HasControlCharacter(name) ||
-        HasControlCharacter(programPath) || HasControlCharacter(argument) || !ForceDirectories(folder)) {
+    const std::string config = ConfigFolder();
+    if (config.empty() || name.empty() || name.find('/') != std::string::npos || HasControlCharacter(name) ||
+        HasControlCharacter(programPath) || HasControlCharacter(argument)) {
+        return false;
+    }
+    // From the folder that holds the configuration folder (the home folder, by default), one piece at a time, each
+    // looked at through the descriptor of the one before.
+    const std::string base = ExtractFilePath(config);
+    TDescriptor folder(::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (const std::string& piece : {ExtractFileName(config), std::string("autostart")}) {
+        if (!folder.IsOpen()) {
+            return false;
+        }
+        folder = EnterFolder(folder, piece);
+    }
+    if (!folder.IsOpen()) {
         return false;
     }
     const std::string text = "[Desktop Entry]\n"
@@ -100,7 +149,9 @@ bool WriteAutostartEntry(const std::string& name, const std::string& programPath
     try {
         TProgramFileRules rules;
         rules.Mode = 0644;
-        TProgramFile entry(folder + name + ".desktop", rules);
+        // Named through the descriptor of the folder that was checked, never looked up by its path again; a link at
+        // the entry's own name is saved through as MayFollowLink allows.
+        TProgramFile entry("/proc/self/fd/" + std::to_string(folder.Get()) + "/" + name + ".desktop", rules);
         entry.Stream().WriteBuffer(text.data(), text.size());
         entry.Commit();
     } catch (const Exception&) {

@@ -36,7 +36,20 @@ public:
     using EStreamError::EStreamError;
 };
 
+// Why a path cannot be taken through its symbolic links (see FollowPermittedLinks): the reason alone, for the
+// caller to put into its own message about the file.
+class ELinkError : public Exception {
+public:
+    using Exception::Exception;
+};
+
 class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Work given up on request rather than for a failure: the program is ending (a termination signal).
+class EAborted : public Exception {
 public:
     using Exception::Exception;
 };

@@ -1,14 +1,17 @@
 #include "Paths.h"
 
+#include "Descriptor.h"
 #include "Exceptions.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 std::string ExtractFilePath(const std::string& path) {
     const auto slash = path.rfind(PathDelim);
@@ -90,6 +93,63 @@ std::int64_t FileSizeByName(const std::string& path) {
         throw EFOpenError("Cannot open file \"" + path + "\". " + std::strerror(error));
     }
     return st.st_size;
+}
+
+bool MayFollowLink(const struct stat& link, const struct stat& folder) {
+    if (link.st_uid != ::geteuid() && link.st_uid != 0) {
+        return false;
+    }
+    return link.st_uid != 0 || folder.st_uid == 0 || link.st_nlink == 1;
+}
+
+std::string FollowPermittedLinks(const std::string& path) {
+    // The kernel's own bound on the links that one path may pass through.
+    constexpr int MaxLinks = 40;
+    std::string current = path;
+    for (int hops = 0; hops <= MaxLinks; ++hops) {
+        // The link, its folder and its target are all looked at through one descriptor of the folder, so that
+        // what is checked is what is read.
+        const std::string folderPath = ExtractFilePath(current);
+        const std::string name = ExtractFileName(current);
+        const TDescriptor folder(
+            ::open(folderPath.empty() ? "." : folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat link {};
+        if (!folder.IsOpen() || name.empty() ||
+            ::fstatat(folder.Get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+            return current;
+        }
+        struct stat place {};
+        if (::fstat(folder.Get(), &place) != 0) {
+            throw ELinkError(std::strerror(errno));
+        }
+        if (!MayFollowLink(link, place)) {
+            throw ELinkError("The symbolic link \"" + current + "\" belongs to another user and is not followed");
+        }
+        std::vector<char> buffer(PATH_MAX);
+        ssize_t size = 0;
+        while ((size = ::readlinkat(folder.Get(), name.c_str(), buffer.data(), buffer.size())) ==
+               static_cast<ssize_t>(buffer.size())) {
+            buffer.resize(buffer.size() * 2);
+        }
+        if (size < 0) {
+            throw ELinkError(std::strerror(errno));
+        }
+        const std::string target(buffer.data(), static_cast<std::size_t>(size));
+        current = target.starts_with(PathDelim) ? target : folderPath + target;
+    }
+    throw ELinkError(std::strerror(ELOOP));
+}
+
+void GiveFolderOwner(int made, int folder) {
+    struct stat place {};
+    struct stat own {};
+    if (::fstat(folder, &place) != 0 || place.st_uid == ::geteuid() || ::fstat(made, &own) != 0 ||
+        own.st_uid != ::geteuid()) {
+        return;
+    }
+    // Owner and group together or not at all: half of it would be a file that neither the user nor the process
+    // meant.
+    ::fchownat(made, "", place.st_uid, place.st_gid, AT_EMPTY_PATH);
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 
 // Path helpers with this platform's rules: "/" separates, "/" alone is the root, folder texts end with "/", and
 // paths compare exactly, letter case included, because the file system tells "a.txt" from "A.TXT".
@@ -32,6 +33,23 @@ bool ForceDirectories(const std::string& path);
 bool DeleteFile(const std::string& path);
 // Size of a file opened for reading; raises EFOpenError when it cannot be opened.
 std::int64_t FileSizeByName(const std::string& path);
+
+// Whether this process follows the symbolic link `link` (as lstat gives it) that stands in the folder `folder` (as
+// stat gives it). Only a link of the running user's or of root's is followed, as the kernel's rule for links in
+// shared folders has it, so that a save or a restore of root's in a user's folders is never led by that user into
+// files of root's. A link of root's in a folder that root does not own is followed only when it has one name: where
+// the system lets users hard-link files of others, a user could give a link of root's (one to /run, say) a name of
+// his own there. The one rule for every save, leftover removal and restore.
+bool MayFollowLink(const struct stat& link, const struct stat& folder);
+// The file that `path` names once the symbolic links at its end are followed as MayFollowLink allows, whether
+// anything is there or not; the folders on the way are the system's to follow. Raises ELinkError with the reason
+// (a link that is not followed, a loop) otherwise.
+std::string FollowPermittedLinks(const std::string& path);
+// Gives what this process has just made, open as `made` (any descriptor, O_PATH too), the owner and group of the
+// folder open as `folder`, when that folder is not the process's own and the process may (root may): what a start
+// as root makes in a user's folder is the user's, as if the user had made it. A process in its own folder, or one
+// that may not give files away, changes nothing. Nothing is given that the process does not own.
+void GiveFolderOwner(int made, int folder);
 
 // Which mount a folder lies on. A folder scan and the drive tree stay on the file system they start on, as
 // find -xdev does: they never enter a mount point below it (a file system mounted on a folder, or a folder bound

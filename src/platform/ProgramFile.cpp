@@ -51,28 +51,13 @@ std::string CreateErrorText(const std::string& path, const std::string& reason) 
     return "Cannot create file \"" + path + "\". " + reason;
 }
 
-// The file that a save through the links at `path` replaces: where the chain of symbolic links ends, whether
-// anything is there or not. Folders on the way are the system's to follow.
+// The file that a save through the links at `path` replaces (see FollowPermittedLinks).
 std::string ResolveLinks(const std::string& path) {
-    std::string current = path;
-    for (int hops = 0; hops <= 40; ++hops) {
-        struct stat st {};
-        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            return current;
-        }
-        std::vector<char> buffer(PATH_MAX);
-        ssize_t size = 0;
-        while ((size = ::readlink(current.c_str(), buffer.data(), buffer.size())) ==
-               static_cast<ssize_t>(buffer.size())) {
-            buffer.resize(buffer.size() * 2);
-        }
-        if (size < 0) {
-            throw EFCreateError(CreateErrorText(path, std::strerror(errno)));
-        }
-        const std::string link(buffer.data(), static_cast<std::size_t>(size));
-        current = link.starts_with(PathDelim) ? link : ExtractFilePath(current) + link;
+    try {
+        return FollowPermittedLinks(path);
+    } catch (const ELinkError& error) {
+        throw EFCreateError(CreateErrorText(path, error.what()));
     }
-    throw EFCreateError(CreateErrorText(path, std::strerror(ELOOP)));
 }
 
 // A folder to make files in by descriptor: readable, so that it can be flushed, or else only usable as a place.
@@ -120,6 +105,34 @@ TProgramFile::TProgramFile(WorkTag, const std::string& folder, const std::string
 
 TProgramFile TProgramFile::WorkFile(const std::string& folder, const std::string& kind) {
     return TProgramFile(WorkTag{}, folder, kind);
+}
+
+TProgramFile::TProgramFile(NewTag, const std::string& path) : shownPath_(path), named_(true) {
+    const std::string name = ExtractFileName(path);
+    if (name.empty() || name == "." || name == "..") {
+        Fail(EISDIR);
+    }
+    OpenFolder(ExtractFilePath(path));
+    const int fd = ::openat(folder_.Get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        Fail(errno);
+    }
+    file_ = TDescriptor(fd);
+    name_ = name;
+    path_ = path;
+    ::fchmod(fd, 0600);
+    stream_ = std::make_unique<TFileStream>(fd, path_);
+}
+
+TProgramFile TProgramFile::NewFile(const std::string& path) {
+    return TProgramFile(NewTag{}, path);
+}
+
+void TProgramFile::Keep() {
+    if (!named_) {
+        throw std::logic_error("Only a new file is kept");
+    }
+    committed_ = true;
 }
 
 TProgramFile::~TProgramFile() {
@@ -175,12 +188,16 @@ void TProgramFile::Create(const std::string& prefix, const std::string& suffix) 
 }
 
 void TProgramFile::TakeOverFromReplaced() {
-    if (!rules_.OwnerFromReplaced && rules_.ModeRule != TModeRule::FromReplaced) {
+    if (!rules_.OwnerFromReplaced && !rules_.OwnerFromFolder && rules_.ModeRule != TModeRule::FromReplaced) {
         return;
     }
     struct stat st {};
     if (::fstatat(folder_.Get(), targetName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
-        return; // nothing there to take from; the file stays as it was made
+        // Nothing there to take from: a new file, its folder's as if its owner had made it where the rules say so.
+        if (rules_.OwnerFromFolder) {
+            GiveFolderOwner(file_.Get(), folder_.Get());
+        }
+        return;
     }
     // The owner first: changing it may clear set-id bits, and the mode is set after it. Refusals leave the file
     // the process's own, which is all another user may have.
@@ -219,7 +236,7 @@ void TProgramFile::Commit() {
 
 void TProgramFile::Fail(int error) {
     const std::string reason = std::strerror(error);
-    if (targetName_.empty()) {
+    if (targetName_.empty() && !named_) {
         throw EFCreateError("Cannot create a work file in " + shownPath_ + ". " + reason);
     }
     throw EFCreateError(CreateErrorText(shownPath_, reason));
@@ -253,3 +270,35 @@ void TProgramFile::RemoveLeftovers(const std::string& target, bool throughLinks)
 }
 
 TWorkFile::TWorkFile(const std::string& kind) : file_(TProgramFile::WorkFile(GetTempDir(), kind)) {}
+
+void TWorkFile::RemoveLeftovers(const std::string& kind) {
+    const std::string prefix = kind + "-";
+    RemoveOwnLeftovers(GetTempDir(), [&](const std::string& name, const std::unordered_set<std::string>&) {
+        return name.size() == prefix.size() + RandomLength && name.starts_with(prefix) &&
+               name.find_first_not_of(NameLetters, prefix.size()) == std::string::npos;
+    });
+}
+
+void RemoveOwnLeftovers(
+    const std::string& folder,
+    const std::function<bool(const std::string& name, const std::unordered_set<std::string>& names)>& leftover) {
+    const TDescriptor at(OpenFolderDescriptor(folder));
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(at.IsOpen() ? ::fdopendir(::fcntl(at.Get(), F_DUPFD_CLOEXEC, 0)) : nullptr,
+                                            &::closedir);
+    if (!dir) {
+        return;
+    }
+    std::unordered_set<std::string> names;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        names.insert(entry->d_name);
+    }
+    for (const std::string& name : names) {
+        // Only what is the user's own and a regular file here: a link of that name is not followed to what it names.
+        struct stat st {};
+        if (name != "." && name != ".." && leftover(name, names) &&
+            ::fstatat(at.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid()) {
+            ::unlinkat(at.Get(), name.c_str(), 0);
+        }
+    }
+}

@@ -3,8 +3,10 @@
 #include "Descriptor.h"
 #include "Streams.h"
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 // How a program file's mode is set.
 enum class TModeRule {
@@ -24,9 +26,12 @@ struct TProgramFileRules {
     // The replaced file's owner and group, as far as the process may give them (root may give any; another user
     // at most a group of its own); otherwise the new file is the process's.
     bool OwnerFromReplaced = true;
+    // Where no regular file is replaced, the new file takes the owner and group of its folder, as far as the process
+    // may give them (see GiveFolderOwner): what a start as root makes in a user's folder is the user's.
+    bool OwnerFromFolder = true;
     // A symbolic link at a target given by path: true saves through it, as an editor does (the file it names is
-    // replaced, or made when the link dangles, and the link stays); false replaces the link itself and never looks
-    // where it points.
+    // replaced, or made when the link dangles, and the link stays), where MayFollowLink allows it, and refuses the
+    // save at any other link; false replaces the link itself and never looks where it points.
     bool ThroughLinks = true;
     // The bytes forced to the disk before the rename, and the folder after it: after a crash the target is the old
     // file or the whole new one, never an empty one.
@@ -51,6 +56,11 @@ public:
     // A work file "<folder><kind>-XXXXXX", empty, mode 0600, that replaces nothing and goes with the object. Raises
     // EFCreateError, naming the folder, when it cannot be made.
     static TProgramFile WorkFile(const std::string& folder, const std::string& kind);
+    // A new file under exactly the name `path` gives, empty, mode 0600, for a name that means something outside (a
+    // volume's or a list's, which reach the server): made with O_CREAT | O_EXCL | O_NOFOLLOW, so it is never a file
+    // that was there or a link planted at the name. Raises EFCreateError, naming the path, when it cannot be made
+    // (also when anything stands at the name). Goes with the object unless kept (Keep).
+    static TProgramFile NewFile(const std::string& path);
     ~TProgramFile();
     TProgramFile(const TProgramFile&) = delete;
     TProgramFile& operator=(const TProgramFile&) = delete;
@@ -65,6 +75,8 @@ public:
     // Replaces the target with the file (a replacement only). Raises EWriteError when the bytes cannot be kept and
     // EFCreateError when the target cannot be replaced; the file is gone then and the target is as it was.
     void Commit();
+    // A new file (NewFile) stays when the object goes; its descriptor is closed then.
+    void Keep();
 
     // Removes the files that replacements of `target` (by path, with `throughLinks` as the rules say) left when
     // they were killed before their Commit. Only for a target whose replacement name fits its folder, and only
@@ -74,6 +86,8 @@ public:
 private:
     struct WorkTag {};
     TProgramFile(WorkTag, const std::string& folder, const std::string& kind);
+    struct NewTag {};
+    TProgramFile(NewTag, const std::string& path);
     void OpenFolder(const std::string& folder);
     void Create(const std::string& prefix, const std::string& suffix);
     void TakeOverFromReplaced();
@@ -84,7 +98,7 @@ private:
 
     TProgramFileRules rules_;
     std::string folderPath_; // "" for a folder given by descriptor
-    std::string targetName_; // "" for a work file
+    std::string targetName_; // "" for a work file and a new file
     std::string shownPath_;  // the target as given (a work file's folder), for messages
     std::string name_;       // the file's own name in the folder
     std::string path_;
@@ -92,7 +106,15 @@ private:
     TDescriptor file_;
     std::unique_ptr<TFileStream> stream_;
     bool committed_ = false;
+    bool named_ = false; // a new file, under the name given
 };
+
+// Removes from `folder` the running user's own regular files that `leftover` picks out, by their names and the
+// names of everything the folder holds (a leftover may be told by its neighbours). For what a killed copy of the
+// program left, and only while no copy can be using them: its program holds the locks that keep a second copy out.
+void RemoveOwnLeftovers(
+    const std::string& folder,
+    const std::function<bool(const std::string& name, const std::unordered_set<std::string>& names)>& leftover);
 
 // A work file of the program's own in the temporary folder (GetTempDir): made empty, with mode 0600, under a unique
 // name made from `kind` (a word of ours), and removed when the object goes, whichever way its user leaves. Never
@@ -101,7 +123,13 @@ private:
 class TWorkFile {
 public:
     explicit TWorkFile(const std::string& kind);
+    // Removes the user's own regular files that work files of `kind` left in the temporary folder when their
+    // program was killed. Only while no copy of the program can be using them (it holds the locks that keep a
+    // second copy out).
+    static void RemoveLeftovers(const std::string& kind);
     const std::string& Path() const { return file_.Path(); }
+    // The open file, for writing it where it was made, never again by its name.
+    TStream& Stream() { return file_.Stream(); }
 
 private:
     TProgramFile file_;

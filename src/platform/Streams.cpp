@@ -1,6 +1,7 @@
 #include "Streams.h"
 
 #include "Exceptions.h"
+#include "Paths.h"
 
 #include <algorithm>
 #include <array>
@@ -234,7 +235,15 @@ TFileStream::TFileStream(const std::string& path, FileMode mode, unsigned permis
 }
 
 std::unique_ptr<TFileStream> TFileStream::OpenIfPresent(const std::string& path) {
-    const int fd = OpenFile(path, O_RDONLY, 0);
+    std::string file;
+    try {
+        file = FollowPermittedLinks(path);
+    } catch (const ELinkError& error) {
+        throw EFOpenError("Cannot open file \"" + path + "\". " + error.what());
+    }
+    // Without waiting: a FIFO or a device at the name must not hold the program in open(). Not through a link
+    // either: one put there since the links were looked at has not been allowed.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT) {
@@ -242,7 +251,18 @@ std::unique_ptr<TFileStream> TFileStream::OpenIfPresent(const std::string& path)
         }
         throw EFOpenError(OpenErrorText(path, error));
     }
-    return std::unique_ptr<TFileStream>(new TFileStream(fd, path, true));
+    auto stream = std::unique_ptr<TFileStream>(new TFileStream(fd, path, true));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        throw EFOpenError(OpenErrorText(path, errno));
+    }
+    if (S_ISDIR(st.st_mode)) {
+        throw EFOpenError(OpenErrorText(path, EISDIR));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        throw EFOpenError("Cannot open file \"" + path + "\". It is no regular file");
+    }
+    return stream;
 }
 
 TFileStream::TFileStream(int fd, const std::string& path) : TFileStream(fd, path, false) {}

@@ -82,9 +82,10 @@ class TFileStream : public TStream {
 public:
     // `permissions` applies when the file is created.
     TFileStream(const std::string& path, FileMode mode, unsigned permissions = 0644);
-    // The file at `path` opened to read, or null when there is no such file (a dangling link counts as none).
-    // Raises EFOpenError, naming the file and the system's reason, when something is there that cannot be read: a
-    // file the user may not read, a folder, a loop of links.
+    // The regular file at `path` opened to read, or null when there is no such file (a dangling link counts as
+    // none). Only links that MayFollowLink allows are followed, and the open never waits. Raises EFOpenError, naming
+    // the file and the reason, when something is there that cannot be read: a file the user may not read, a folder,
+    // a FIFO or a device, a loop of links, a link of another user's.
     static std::unique_ptr<TFileStream> OpenIfPresent(const std::string& path);
     // Over a descriptor opened elsewhere; it stays open when the stream goes, its opener closes it.
     TFileStream(int fd, const std::string& path);

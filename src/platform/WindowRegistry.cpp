@@ -434,21 +434,61 @@ TProgramFolderLock::TProgramFolderLock(std::string path) : path_(std::move(path)
 TProgramFolderLock::~TProgramFolderLock() = default;
 
 TProgramFolderLock::TOutcome TProgramFolderLock::Acquire() {
+    int error = 0;
     if (!fd_.IsOpen()) {
-        // Read access is all a lock needs, and only the owner has it: whoever else could open the file could hold
-        // the lock and keep the program from starting. Never through a link: the lock lies in the folder it guards.
-        fd_ = TDescriptor(::open(path_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        error = Open();
     }
     if (fd_.IsOpen() && ::flock(fd_.Get(), LOCK_EX | LOCK_NB) == 0) {
         return TOutcome::Taken;
     }
-    const int error = errno;
-    if (fd_.IsOpen() && error == EWOULDBLOCK) {
-        return TOutcome::HeldByAnother;
+    if (fd_.IsOpen()) {
+        error = errno;
+        if (error == EWOULDBLOCK) {
+            return TOutcome::HeldByAnother;
+        }
     }
-    problem_ = "Cannot lock \"" + path_ + "\". " + std::strerror(error) +
-               ". Another copy of the program may be using the same files, and the changes of one may be lost.";
+    problem_ = "Cannot lock \"" + path_ + "\". " +
+               (error != 0 ? std::string(std::strerror(error)) : std::string("It is no regular file")) +
+               ". Another copy of the program may be using the same files, and the changes of one may be lost. "
+               "Look at the lock file's owner and permissions.";
     return TOutcome::Failed;
+}
+
+int TProgramFolderLock::Open() {
+    const std::string folderPath = ExtractFilePath(path_);
+    const TDescriptor folder(::open(folderPath.empty() ? "." : folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.IsOpen()) {
+        return errno;
+    }
+    // Read access is all a lock needs, and only the owner has it: whoever else could open the file could hold the
+    // lock and keep the program from starting. Never through a link: the lock lies in the folder it guards. Never
+    // waiting either: a FIFO in its place would hold the start in open() for good.
+    const std::string name = ExtractFileName(path_);
+    constexpr int Flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    TDescriptor fd(::openat(folder.Get(), name.c_str(), Flags | O_CREAT | O_EXCL, 0600));
+    const bool made = fd.IsOpen();
+    if (!made && errno == EEXIST) {
+        fd = TDescriptor(::openat(folder.Get(), name.c_str(), Flags));
+    }
+    if (!fd.IsOpen()) {
+        return errno;
+    }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0) {
+        return errno;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return EISDIR;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return 0;
+    }
+    if (made) {
+        // Made by a start as root in a user's folder, it is the user's: the user's own starts can still take it.
+        GiveFolderOwner(fd.Get(), folder.Get());
+    }
+    fd_ = std::move(fd);
+    return 0;
 }
 
 bool FindWindow(const std::string& className, const std::string& caption, std::chrono::milliseconds timeout) {

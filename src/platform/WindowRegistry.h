@@ -94,7 +94,8 @@ public:
         Failed,        // it cannot be taken (Problem says why): nothing guards the folder's state
     };
 
-    // The lock file is `path` ("<program folder>/<program>.lock"), made when missing.
+    // The lock file is `path` ("<program folder>/<program>.lock"), made when missing (its folder's owner's, where
+    // the process may give it). Anything but a regular file there is a lock that cannot be taken.
     explicit TProgramFolderLock(std::string path);
     ~TProgramFolderLock();
     TProgramFolderLock(const TProgramFolderLock&) = delete;
@@ -105,6 +106,10 @@ public:
     const std::string& Problem() const { return problem_; }
 
 private:
+    // Opens (makes) the lock file as fd_; the system's error number when it cannot, 0 otherwise (fd_ stays closed
+    // when something else than a regular file stands there).
+    int Open();
+
     std::string path_;
     std::string problem_;
     TDescriptor fd_;

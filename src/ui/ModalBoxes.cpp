@@ -37,6 +37,18 @@ void MessageBox(QWidget* parent, const std::string& text) {
     QMessageBox::information(parent, QString::fromStdString(ApplicationTitle()), QString::fromStdString(text));
 }
 
+void NoticeBox(QWidget* parent, const std::string& text) {
+    TModalAnswer answer;
+    if (AnswerFromResponder({TModalRequest::Message, ApplicationTitle(), text}, answer)) {
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Information, QString::fromStdString(ApplicationTitle()),
+                                QString::fromStdString(text), QMessageBox::Ok, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+}
+
 void SetApplicationTitle(const std::string& newTitle) {
     title = newTitle;
 }

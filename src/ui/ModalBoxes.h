@@ -32,6 +32,10 @@ bool ConfirmBox(QWidget* parent, const std::string& text, const std::string& cap
 // A box with the text and one OK button, captioned with the application's title.
 void MessageBox(QWidget* parent, const std::string& text);
 
+// The same box without waiting for it: it opens and the caller goes on at once, so that a box at start holds back
+// neither the window nor the worker nor a task that is due. It goes when the user closes it, or with its parent.
+void NoticeBox(QWidget* parent, const std::string& text);
+
 // The application's title: the caption of MessageBox; the program's name until it is set. It is kept here rather
 // than as Qt's application display name, which Qt appends to the caption of every window ("Warning - <title>"), so
 // each window would no longer show exactly its own caption.

@@ -24,6 +24,7 @@
 #include "platform/Messages.h"
 #include "platform/Paths.h"
 #include "platform/ProgramFile.h"
+#include "platform/TerminationSignals.h"
 #include "platform/WindowRegistry.h"
 
 #include <QAbstractListModel>
@@ -712,13 +713,18 @@ void TmainForm::FormCreate() {
 
 void TmainForm::ReportUnreadableStateFiles() {
     TGlobalObject* app = GetGlobalObject();
-    std::string text;
+    std::vector<std::string> lines = start_.StartProblems;
     for (const std::string& line : app->UnreadableStateFiles()) {
+        lines.push_back(line);
+    }
+    std::string text;
+    for (const std::string& line : lines) {
         app->Log->Add("Error: " + line);
         text += (text.empty() ? "" : "\n\n") + line;
     }
+    // Not waited for: a start by the companion for a due task goes on to the task, whoever reads the box.
     if (!text.empty()) {
-        MessageBox(this, text);
+        NoticeBox(this, text);
     }
 }
 
@@ -728,7 +734,7 @@ bool TmainForm::FormClose() {
     }
     hide();
     closing_ = true;
-    Save1Click();
+    SaveTaskList(true);
     DestroyGlobalObject();
     return true;
 }
@@ -851,9 +857,21 @@ void TmainForm::DeleteTask1Click() {
 }
 
 void TmainForm::Save1Click() {
+    SaveTaskList(false);
+}
+
+void TmainForm::SaveTaskList(bool closing) {
     Guarded([&] {
         StoreTreeToTask();
-        GetGlobalObject()->SaveTasks();
+        try {
+            GetGlobalObject()->SaveTasks();
+        } catch (const EStateFileRefused&) {
+            // Named at start and at each click; the saves at exit say nothing more.
+            if (closing) {
+                return;
+            }
+            throw;
+        }
         // The companion rereads the task file by itself; the notice only tells it that the file changed.
         TCopyData notice;
         notice.Sender = static_cast<std::uint64_t>(winId());
@@ -1227,6 +1245,10 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
     std::string password;
     std::vector<TListedFile> wanted;
     for (const std::int32_t volume : volumes) {
+        // The end of the session: the volumes after this one are not fetched.
+        if (TerminationRequested()) {
+            break;
+        }
         wanted.clear();
         for (const tagNameZipId& file : files) {
             if (file.ZipId == volume) {
@@ -1249,8 +1271,8 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
                 continue;
             }
         }
-        const TWorkFile plain("volume");
-        if (DecryptFile(local.Path(), plain.Path(), password)) {
+        TWorkFile plain("volume");
+        if (DecryptFile(local.Path(), plain, password)) {
             DecompressArchive(plain.Path(), wanted, remote);
         }
     }

@@ -30,6 +30,9 @@ struct TmainFormStart {
     std::string ProgramDir;
     // The command line after the program's name; none for the process's own.
     std::optional<std::vector<std::string>> Arguments;
+    // What went wrong before the window was made (the program folder's lock): logged and shown with the state
+    // files that cannot be read.
+    std::vector<std::string> StartProblems = {};
 };
 
 // One file picked in the tree of backups: its full path as listed, the volume that holds it, its place among that
@@ -171,6 +174,8 @@ private:
     // Tells the user once, in one message box and a log line each, of the state files that could not be read and
     // are left as they are.
     void ReportUnreadableStateFiles();
+    // The Save Task command; at the close, a file refused since the start is not named again.
+    void SaveTaskList(bool closing);
     void LoadBackupList(QTreeWidgetItem* backup);
     void RestoreBackup(QTreeWidgetItem* backup);
 

@@ -307,7 +307,7 @@ gz_stream_ptr ZipOpen(const std::string& path, const std::string& mode, const st
     if (!StartDeflate(*s, level, strategy)) {
         return nullptr;
     }
-    if (!s->file.Open(path, O_RDWR)) {
+    if (!s->file.Open(path, O_RDWR | O_NOFOLLOW)) {
         return nullptr;
     }
     const std::int64_t size = s->file.Size();

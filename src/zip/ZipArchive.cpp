@@ -248,7 +248,9 @@ void TZipArchive::MakeZip(const std::string& zipName, const std::string& baseDir
     ZipBaseDir = baseDir;
     FileHandle archive;
     int error = 0;
-    if (!archive.Open(zipName, O_RDWR | O_CREAT | O_TRUNC, 0600)) {
+    // The archive is opened again by its name for each entry and for the directory: never through a link that may
+    // have been put at the name meanwhile, there or here.
+    if (!archive.Open(zipName, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600)) {
         error = archive.Error();
     } else {
         error = archive.Close();
@@ -300,7 +302,8 @@ bool TZipArchive::AddZip(const std::string& path, const std::function<bool()>& c
             // describe: the entry is written again in the same place, with Zip64 sizes, which hold any size.
             const std::int64_t offset = stream->header_offset;
             stream.reset();
-            if (::truncate(ZipFileName.c_str(), offset) != 0) {
+            FileHandle archive;
+            if (!archive.Open(ZipFileName, O_RDWR | O_NOFOLLOW) || ::ftruncate(archive.Descriptor(), offset) != 0) {
                 // The first try's bytes then stay unused before the entry; nothing points at them.
             }
             if (!source.OpenRegularForReading(path)) {
@@ -332,7 +335,7 @@ void TZipArchive::CloseZip() {
         return;
     }
     FileHandle archive;
-    if (!archive.Open(ZipFileName, O_RDWR)) {
+    if (!archive.Open(ZipFileName, O_RDWR | O_NOFOLLOW)) {
         RaiseInOutError("Cannot open file", ZipFileName, archive.Error());
     }
     const std::int64_t start = archive.Size();

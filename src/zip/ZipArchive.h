@@ -52,9 +52,9 @@ struct TPkHeader {
 };
 
 // Begins a new archive at zipName, emptied if it exists (created with mode 0600: it holds copies of the user's
-// files). Entry names are made relative to baseDir; an empty baseDir keeps every path whole. An archive still
-// open is abandoned without its directory. Raises EInOutError when the file cannot be created; no archive is open
-// then.
+// files). The archive is never reached through a symbolic link: one at zipName fails this call or a later one. Entry
+// names are made relative to baseDir; an empty baseDir keeps every path whole. An archive still open is abandoned
+// without its directory. Raises EInOutError when the file cannot be created; no archive is open then.
 void MakeZip(const std::string& zipName, const std::string& baseDir);
 // Appends the file at path as one deflated entry. Does nothing when no archive is open. Raises EGZipError:
 // code 2 when the source is not a readable regular file, the archive cannot be opened, or the entry name is longer

@@ -116,4 +116,53 @@ TEST_F(CompanionWindow, CloseScheduleEndsTheApplicationObjectAndTheWindow) {
     EXPECT_FALSE(form_->tray->isVisible());
 }
 
+// The companion's clock at a moment of a fixed day, from which it moves on with the real time, so that the timer's
+// ticks see it pass: the tests take the same time at any hour of the day.
+class MovingClock {
+public:
+    explicit MovingClock(TDateTime start)
+        : start_(start), began_(std::chrono::steady_clock::now()), clock_([this] {
+              const std::chrono::duration<double> passed = std::chrono::steady_clock::now() - began_;
+              return start_ + passed.count() / 86400.0;
+          }) {}
+
+private:
+    TDateTime start_;
+    std::chrono::steady_clock::time_point began_;
+    ScopedClock clock_;
+};
+
+const TDateTime Day = EncodeDate(2024, 6, 10);
+const TDateTime Nine = EncodeTime(9, 0, 0);
+
+TEST_F(CompanionWindow, DueTasksStartTheBackupProgramOnceEachFromItsFolder) {
+    const MovingClock clock(Day + Nine - 4.0 / 86400);
+    // Not active but due first; then two due together.
+    WriteTasks(program_.Path(),
+               {DailyTask("off", Day, Nine, false), DailyTask("first", Day, Nine), DailyTask("second", Day, Nine)});
+    companion::GetGlobalObject()->Tasks.clear();
+    companion::GetGlobalObject()->LoadTasks();
+    const std::string run = std::filesystem::path(program_.Path()).parent_path().string() + "|run";
+    EXPECT_TRUE(PumpUntil([&] { return WaitForRecordLines(record_, 2, 0ms).size() >= 2; }, 20s));
+    // A few ticks more start nothing: both are refused by their repeat guard, the inactive one is never started.
+    PumpFor(5s);
+    EXPECT_EQ(WaitForRecordLines(record_, 3, 0ms), std::vector<std::string>({run, run}));
+}
+
+TEST_F(CompanionWindow, DamagedTaskFileLeavesItIdleAndAChangedOneIsSeenAtTheReread) {
+    const MovingClock clock(Day + Nine - 25.0 / 86400);
+    WriteFileBytes(program_ / "files.lst", RandomBytes(5000, 11));
+    companion::GetGlobalObject()->Tasks.clear();
+    companion::GetGlobalObject()->LoadTasks();
+    PumpFor(3s);
+    EXPECT_FALSE(std::filesystem::exists(record_));
+
+    // Saved by the backup program while the companion runs: due within its window at the next reread, which comes
+    // after at most ten idle ticks.
+    WriteTasks(program_.Path(), {DailyTask("saved", Day, Nine)});
+    EXPECT_TRUE(PumpUntil([&] { return std::filesystem::exists(record_); }, 40s));
+    EXPECT_EQ(WaitForRecordLines(record_, 1),
+              std::vector<std::string>{std::filesystem::path(program_.Path()).parent_path().string() + "|run"});
+}
+
 } // namespace

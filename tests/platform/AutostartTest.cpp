@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -80,6 +82,38 @@ TEST_F(Autostart, WithoutAnAbsoluteConfigFolderTheHomeFolderServes) {
     ::unsetenv("HOME");
     EXPECT_EQ(AutostartFolder(), "");
     EXPECT_FALSE(WriteAutostartEntry("Ploverly", "/x/Ploverly", "autorun"));
+}
+
+TEST_F(Autostart, AStartAsRootWithAUsersHomeMakesTheUsersFoldersAndFollowsNoLinkOfTheUsers) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a start as root";
+    }
+    ::unsetenv("XDG_CONFIG_HOME");
+    ASSERT_EQ(::chown(home_.Path().c_str(), 65534, 65534), 0);
+    // The folders made for the entry, and the entry, are the user's: the user can still add to ~/.config.
+    ASSERT_TRUE(WriteAutostartEntry("Ploverly", "/x/Ploverly", "autorun"));
+    for (const std::string name : {".config", ".config/autostart", ".config/autostart/Ploverly.desktop"}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat((home_.Path() + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_uid, 65534u) << name;
+        EXPECT_EQ(st.st_gid, 65534u) << name;
+    }
+
+    // The user's link in place of either folder, to a folder of root's: nothing is written there.
+    const TempDir roots;
+    std::filesystem::remove_all(home_.Path() + ".config");
+    for (const std::string& link : {home_.Path() + ".config", home_.Path() + ".config/autostart"}) {
+        std::filesystem::create_directory_symlink(roots.Path(), link);
+        ASSERT_EQ(::lchown(link.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(WriteAutostartEntry("Ploverly", "/x/Ploverly", "autorun")) << link;
+        EXPECT_TRUE(std::filesystem::is_empty(roots.Path())) << link;
+        std::filesystem::remove(link);
+        std::filesystem::create_directory(home_.Path() + ".config");
+    }
+    // A link of root's own is followed.
+    std::filesystem::create_directory_symlink(roots.Path(), home_.Path() + ".config/autostart");
+    EXPECT_TRUE(WriteAutostartEntry("Ploverly", "/x/Ploverly", "autorun"));
+    EXPECT_TRUE(std::filesystem::exists(roots.Path() + "Ploverly.desktop"));
 }
 
 } // namespace

@@ -250,6 +250,12 @@ void FtpServer::Start() {
         records_ / "planted.txt",
         "--size-offset",
         std::to_string(options_.sizeOffset),
+        "--data-rate",
+        std::to_string(options_.dataRate),
+        "--greeting-delay",
+        std::to_string(options_.greetingDelaySeconds),
+        "--login-reply-delay",
+        std::to_string(options_.loginReplyDelaySeconds),
         "--connections-log",
         records_ / "connections.txt",
         "--commands-log",
@@ -263,6 +269,15 @@ void FtpServer::Start() {
     }
     if (options_.holdStoreReplies) {
         argv.push_back("--hold-store-replies");
+    }
+    if (options_.holdListReplies) {
+        argv.push_back("--hold-list-replies");
+    }
+    if (options_.silentPass) {
+        argv.push_back("--silent-pass");
+    }
+    if (options_.noConnectBack) {
+        argv.push_back("--no-connect-back");
     }
     process_.StartWithReadyLine(argv, records_ / "server.log");
     host_ = process_.Host();
@@ -316,6 +331,8 @@ SmtpServer::SmtpServer(SmtpServerOptions options) {
     if (options.refuseData) {
         argv.push_back("--refuse-data");
     }
+    argv.insert(argv.end(),
+                {"--login-delay", std::to_string(options.loginDelaySeconds), "--silent-at", options.silentAt});
     process_.StartWithReadyLine(argv, records_ / "server.log");
 }
 

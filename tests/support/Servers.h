@@ -66,6 +66,18 @@ struct FtpServerOptions {
     std::int64_t sizeOffset = 0;
     // STOR takes the data and closes the data connection, but its reply never comes.
     bool holdStoreReplies = false;
+    // NLST sends its names and closes the data connection, but its reply never comes.
+    bool holdListReplies = false;
+    // When non-zero, data connections move at most this many bytes a second, both ways; 1 is a trickle of a byte
+    // or two at a time.
+    std::int64_t dataRate = 0;
+    // Seconds before the greeting, and before each reply to USER, PASS and PWD.
+    double greetingDelaySeconds = 0;
+    double loginReplyDelaySeconds = 0;
+    // PASS is never answered.
+    bool silentPass = false;
+    // PORT and EPRT are answered as accepted, but the server never connects to the client's port.
+    bool noConnectBack = false;
 };
 
 // An FTP server (pyftpdlib) with one user, "tester" / "secret", whose root is a fresh temporary folder.
@@ -117,6 +129,10 @@ struct SmtpServerOptions {
     std::vector<std::string> refusedRecipients; // RCPT answered 550
     std::vector<std::string> refusedSenders;    // MAIL answered 553
     bool refuseData = false;                    // the message answered 554 after DATA
+    // Seconds before the greeting and before the replies to EHLO and AUTH.
+    double loginDelaySeconds = 0;
+    // A command never answered: "EHLO", "AUTH", "MAIL" or "DATA".
+    std::string silentAt;
 };
 
 struct ReceivedMail {

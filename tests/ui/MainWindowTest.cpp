@@ -224,8 +224,8 @@ TEST_F(MainWindow, StateFilesThatCannotBeReadAreNamedOnceAtStartAndNeverSaved) {
     std::vector<std::string> lines;
     for (const std::string& name : names) {
         lines.push_back("Cannot open file \"" + program / name +
-                        "\". Is a directory. The file is left as it was and is not saved until the program starts "
-                        "again.");
+                        "\". Is a directory. The file is left as it was and is not saved while the program runs; look "
+                        "at the file's owner and permissions, and at what stands at its name.");
     }
     EXPECT_EQ(user.Requests[0].text, lines[0] + "\n\n" + lines[1] + "\n\n" + lines[2]);
     EXPECT_THAT(Errors(), ElementsAre("Error: " + lines[0], "Error: " + lines[1], "Error: " + lines[2]));
@@ -240,6 +240,21 @@ TEST_F(MainWindow, StateFilesThatCannotBeReadAreNamedOnceAtStartAndNeverSaved) {
         EXPECT_EQ(ReadFileBytes(program / name + "/kept"), name);
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(program.Path()), {}), 3);
+
+    // With a log it may write: the task file is named at start and at each Save Task click, and the saves at the
+    // close say nothing more.
+    fs::remove_all(program / "Backup.log");
+    form.reset();
+    AnswerNextDialog([](QDialog& dialog) { dialog.reject(); });
+    Open();
+    form->Save1Click();
+    form->Save1Click();
+    EXPECT_TRUE(form->close());
+    form.reset();
+    const TLogMessageList logged = TLog(nullptr, program.Path()).Lines();
+    EXPECT_EQ(std::count_if(logged.begin(), logged.end(),
+                            [&](const TLogMessage& line) { return line.Message == "Error: " + lines[0]; }),
+              3);
 }
 
 TEST_F(MainWindow, DeleteTaskAsksRemovesTheCurrentTaskShowsTheFirstAndNeverDeletesTheLast) {

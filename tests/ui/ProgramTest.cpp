@@ -2,8 +2,10 @@
 
 #include "MainFormTesting.h"
 
+#include "core/app/Encryption.h"
 #include "core/app/StoredText.h"
 #include "core/app/TaskFile.h"
+#include "core/net/UnitFTP.h"
 #include "platform/WindowRegistry.h"
 #include "ui/unitMainForm.h"
 
@@ -192,6 +194,56 @@ protected:
         }));
     }
     std::string CompanionStart() const { return std::filesystem::path(program.Path()).parent_path().string() + "|run"; }
+    // Started as the user without capabilities, with `session` (the user's) as its registry, temporary,
+    // configuration and home folder.
+    QProcess& StartAsNobody(const TempDir& session) {
+        return Start(
+            [&](QProcessEnvironment& environment) {
+                for (const char* variable : {"XDG_RUNTIME_DIR", "TEMP", "XDG_CONFIG_HOME", "HOME"}) {
+                    environment.insert(variable, QString::fromStdString(session.Path()));
+                }
+            },
+            Nobody);
+    }
+    // Whether a program announced its window in the registry of `session`: a start as another user is found there,
+    // and the signals it gets are then its own (a start and a SIGTERM).
+    static bool FoundIn(const TempDir& session) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(session / "CorvaneBackUp-windows", error)) {
+            if (entry.path().filename().string().starts_with(TmainForm::ClassName)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // A task due at the first tick whose one file is large: 2 GiB that take no room on the disk, and seconds to
+    // pack, so that its volume is seen in the temporary folder while it is packed.
+    void WriteDueTaskOfALargeFile(const TempDir& data) {
+        const std::string large = data / "large.bin";
+        WriteFileBytes(large, "");
+        std::filesystem::resize_file(large, 2ull << 30);
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(std::make_unique<TGroup>());
+        TGroup& task = *tasks.back();
+        task.AddFolder(std::make_unique<TFolder>(data.Path()));
+        task.Info->Active = 1;
+        task.Info->Incremental = 1;
+        task.Info->Period->Type = TTimePeriod::Daily;
+        task.Info->Period->DailyEveryN = 1;
+        task.Info->Period->Mode = 1;
+        task.Info->Period->StartDate = Now() - 1;
+        WriteTaskFile(program / TaskFileName, tasks);
+    }
+    // The volumes in the program's temporary folder.
+    std::vector<std::string> Volumes() const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(temp.Path())) {
+            if (entry.path().extension() == ".zip") {
+                found.push_back(entry.path());
+            }
+        }
+        return found;
+    }
 
     TempDir runtime;
     TempDir temp;
@@ -286,36 +338,13 @@ TEST_F(BackupProgram, TenStartsAtOnceLeaveOneProgramAndOneCompanionWhateverTheir
 }
 
 TEST_F(BackupProgram, ATerminationSignalDuringTheLastFileStopsTheRunThereAndEndsTheProgramTheRegularWay) {
-    // A task due at the first tick whose last file is large: 2 GiB that take no room on the disk, and seconds to
-    // pack.
     TempDir data;
     const std::string large = data / "large.bin";
-    WriteFileBytes(large, "");
-    std::filesystem::resize_file(large, 2ull << 30);
-    std::vector<std::unique_ptr<TGroup>> tasks;
-    tasks.push_back(std::make_unique<TGroup>());
-    TGroup& task = *tasks.back();
-    task.AddFolder(std::make_unique<TFolder>(data.Path()));
-    task.Info->Active = 1;
-    task.Info->Incremental = 1;
-    task.Info->Period->Type = TTimePeriod::Daily;
-    task.Info->Period->DailyEveryN = 1;
-    task.Info->Period->Mode = 1;
-    task.Info->Period->StartDate = Now() - 1;
-    WriteTaskFile(program / TaskFileName, tasks);
-    const auto volumes = [&] {
-        std::vector<std::string> found;
-        for (const auto& entry : std::filesystem::directory_iterator(temp.Path())) {
-            if (entry.path().extension() == ".zip") {
-                found.push_back(entry.path());
-            }
-        }
-        return found;
-    };
+    WriteDueTaskOfALargeFile(data);
 
     QProcess& process = Start();
     // The volume is begun: the large file is being packed.
-    ASSERT_TRUE(WaitUntil([&] { return !volumes().empty(); }, 60s));
+    ASSERT_TRUE(WaitUntil([&] { return !Volumes().empty(); }, 60s));
     const std::string io = "/proc/" + std::to_string(process.processId()) + "/io";
     process.terminate();
     // How far the program read until it ended: not the whole file.
@@ -340,11 +369,168 @@ TEST_F(BackupProgram, ATerminationSignalDuringTheLastFileStopsTheRunThereAndEnds
     EXPECT_EQ(std::find(messages.begin(), messages.end(), "Task Done."), messages.end());
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "Program stoped.");
-    EXPECT_TRUE(volumes().empty());
+    EXPECT_TRUE(Volumes().empty());
     std::vector<std::unique_ptr<TGroup>> stored;
     ReadTaskFile(program / TaskFileName, nullptr, stored);
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_NE(stored[0]->Info->Period->LastRun, 0.0);
+}
+
+// The end of the session while a large volume is encrypted: the encryption stops within a piece rather than
+// running to its end (at some seconds per gigabyte a large backup would outlast the wait before SIGKILL), and the
+// program ends within a few seconds, its plain and encrypted volumes gone. The program is frozen the moment the
+// encrypted volume appears, so that the signal surely finds the encryption under way.
+TEST_F(BackupProgram, ATerminationSignalDuringTheEncryptionOfALargeVolumeEndsItWithinSecondsAndLeavesNothing) {
+    TempDir data;
+    // Random bytes do not shrink: the volume is as large as the file.
+    const std::string large = data / "large.bin";
+    WriteFileBytes(large, RandomBytes(96u << 20, 7));
+    std::vector<std::unique_ptr<TGroup>> tasks;
+    tasks.push_back(std::make_unique<TGroup>());
+    TGroup& task = *tasks.back();
+    task.AddFile(std::make_unique<TFileBase>(large));
+    task.Info->Active = 1;
+    task.Info->NeedEncrypt = 1;
+    task.Info->Password = "session ends";
+    task.Info->Period->Type = TTimePeriod::Daily;
+    task.Info->Period->DailyEveryN = 1;
+    task.Info->Period->Mode = 1;
+    task.Info->Period->StartDate = Now() - 1;
+    WriteTaskFile(program / TaskFileName, tasks);
+    const auto encrypted = [&]() -> std::optional<std::filesystem::path> {
+        for (const auto& entry : std::filesystem::directory_iterator(temp.Path())) {
+            if (entry.path().extension() == ".crt") {
+                return entry.path();
+            }
+        }
+        return std::nullopt;
+    };
+
+    QProcess& process = Start();
+    std::optional<std::filesystem::path> volume;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            volume = encrypted();
+            return volume.has_value();
+        },
+        120s));
+    ::kill(static_cast<pid_t>(process.processId()), SIGSTOP);
+    std::error_code unknown;
+    ASSERT_LT(std::filesystem::file_size(*volume, unknown), std::filesystem::file_size(large))
+        << "frozen while it encrypts";
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    const auto signalled = std::chrono::steady_clock::now();
+    ::kill(static_cast<pid_t>(process.processId()), SIGCONT);
+    ASSERT_TRUE(process.waitForFinished(20000));
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 3s);
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(temp.Path()));
+    const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Start encrypting file..."), messages.end());
+    EXPECT_EQ(std::find(messages.begin(), messages.end(), "Encrypting is done."), messages.end());
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "Program stoped.");
+}
+
+// Whether one of the lines begins with `prefix`.
+bool AnyBeginsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(prefix); });
+}
+
+// The program aimed at an FTP server that misbehaves as told, with a task due at the first tick whose one volume
+// takes a while to send, and its report mailed to `mail` when there is one; signalled once `reached` holds: it ends
+// within 3 s, its last FTP or mail operation stopped with a line that says so, and no new login made.
+class BackupProgramOnFtp : public BackupProgram {
+protected:
+    void EndsAtOnceWhenSignalledOnce(const FtpServerOptions& options,
+                                     const std::function<bool(const FtpServer&)>& reached,
+                                     const SmtpServer* mail = nullptr) {
+        FtpServer server(options);
+        TFTPconnection settings;
+        settings.Host = server.Host();
+        settings.Port = server.Port();
+        settings.Login = server.User();
+        settings.Password = server.Password();
+        TMemoryStream plain;
+        settings.SaveToStream(plain);
+        TStateFile stored(program / "ftpbackup.stg");
+        WriteEncryptedFile(stored, plain, "SaveIntoBlockRow74");
+        TempDir data;
+        WriteFileBytes(data / "data.bin", RandomBytes(3 << 20, 12));
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(std::make_unique<TGroup>());
+        TGroup& task = *tasks.back();
+        task.AddFolder(std::make_unique<TFolder>(data.Path()));
+        task.Info->Active = 1;
+        task.Info->Incremental = 1;
+        task.Info->Period->Type = TTimePeriod::Daily;
+        task.Info->Period->DailyEveryN = 1;
+        task.Info->Period->Mode = 1;
+        task.Info->Period->StartDate = Now() - 1;
+        if (mail != nullptr) {
+            task.Info->MailEnable = 1;
+            task.Info->MailAlertSuccess = 1;
+            task.Info->MailAlertFail = 1;
+            task.Info->MailServer = mail->Host();
+            task.Info->MailAddress = "robot@example.test";
+            task.Info->MailRecipient = "admin@example.test";
+        }
+        WriteTaskFile(program / TaskFileName, tasks);
+
+        QProcess& process = Start();
+        ASSERT_TRUE(WaitUntil([&] { return reached(server); }, 60s));
+        std::this_thread::sleep_for(500ms);
+        const auto signalled = std::chrono::steady_clock::now();
+        process.terminate();
+        ASSERT_TRUE(process.waitForFinished(20000));
+        const auto took = std::chrono::steady_clock::now() - signalled;
+        EXPECT_LT(took, 3s) << std::chrono::duration<double>(took).count() << " s";
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 0);
+        const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+        std::string shown;
+        for (const std::string& message : messages) {
+            shown += message + "\n";
+        }
+        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
+            return message.ends_with(". The operation was stopped: the program is ending.") ||
+                   message.ends_with(": The operation was stopped: the program is ending.");
+        })) << shown;
+        EXPECT_EQ(server.Connections().size(), 1u) << shown;
+        if (options.dataRate != 0) {
+            // The volume cut on its way up stays where it is: the restore refuses it, and deleting it would take
+            // a new login at the program's end.
+            bool cut = false;
+            for (const auto& entry : std::filesystem::directory_iterator(server.Root())) {
+                cut = cut || (entry.path().filename().string().starts_with("0") && entry.file_size() < (3u << 20));
+            }
+            EXPECT_TRUE(cut);
+        }
+    }
+};
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsASilentNameListAtOnce) {
+    FtpServerOptions options;
+    options.stallNameLists = true;
+    EndsAtOnceWhenSignalledOnce(options,
+                                [](const FtpServer& server) { return AnyBeginsWith(server.Commands(), "NLST"); });
+}
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsASlowUploadAtOnce) {
+    FtpServerOptions options;
+    options.dataRate = 100000;
+    // The list file goes first, then the volume, numbered in front of the archive's name.
+    EndsAtOnceWhenSignalledOnce(options,
+                                [](const FtpServer& server) { return AnyBeginsWith(server.Commands(), "APPE 0"); });
+}
+
+TEST_F(BackupProgramOnFtp, ATerminationSignalEndsTheWaitForASilentMailServerAtOnce) {
+    SmtpServerOptions silent;
+    silent.silentAt = "EHLO";
+    const SmtpServer mail(silent);
+    EndsAtOnceWhenSignalledOnce(
+        FtpServerOptions{}, [&](const FtpServer&) { return AnyBeginsWith(mail.Commands(), "EHLO"); }, &mail);
 }
 
 TEST_F(BackupProgram, ATerminationSignalEndsItAsClosingTheWindowDoes) {
@@ -477,26 +663,8 @@ TEST_F(BackupProgram, StateFilesItCannotReadAreNamedAndLeftAsTheyWere) {
         ASSERT_EQ(::chmod((program / name).c_str(), 0), 0);
     }
     const auto asNobody = [&] {
-        QProcess& process = Start(
-            [&](QProcessEnvironment& environment) {
-                for (const char* variable : {"XDG_RUNTIME_DIR", "TEMP", "XDG_CONFIG_HOME", "HOME"}) {
-                    environment.insert(variable, QString::fromStdString(session.Path()));
-                }
-            },
-            Nobody);
-        // Announced in its own registry, so the signals are its own: a start and a SIGTERM.
-        ASSERT_TRUE(WaitUntil(
-            [&] {
-                std::error_code error;
-                for (const auto& entry :
-                     std::filesystem::directory_iterator(session / "CorvaneBackUp-windows", error)) {
-                    if (entry.path().filename().string().starts_with(TmainForm::ClassName)) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            20s));
+        QProcess& process = StartAsNobody(session);
+        ASSERT_TRUE(WaitUntil([&] { return FoundIn(session); }, 20s));
         EndBySignals(process);
     };
     asNobody();
@@ -513,8 +681,9 @@ TEST_F(BackupProgram, StateFilesItCannotReadAreNamedAndLeftAsTheyWere) {
     for (const std::string& name : {names[0], names[1]}) {
         EXPECT_NE(std::find(messages.begin(), messages.end(),
                             "Error: Cannot open file \"" + program / name +
-                                "\". Permission denied. The file is left as it was and is not saved until the "
-                                "program starts again."),
+                                "\". Permission denied. The file is left as it was and is not saved while the "
+                                "program runs; look at the file's owner and permissions, and at what stands at its "
+                                "name."),
                   messages.end())
             << name;
         EXPECT_EQ(ReadFileBytes(program / name), before[name]) << name;
@@ -570,6 +739,222 @@ TEST_F(BackupProgram, LeftoversOfKilledSavesGoAtStartAndFilesOfSimilarNamesStay)
     EXPECT_EQ(TemporaryFiles(),
               (std::vector<std::string>{"files.lst.Ab-2Cd.tmp", "files.lst.Ab12C.tmp", "tasks.lst.Ab12Cd.tmp"}));
     EXPECT_EQ(ReadFileBytes(program / "files.lst.Ab12Cd.tmp.bak"), "the user's");
+}
+
+// A run or a restore killed outright leaves plain copies of the user's files in the temporary folder; the next
+// start removes them, but not a set that a run kept on purpose (its list's upload failed), nor anything that merely
+// looks alike, is not a regular file, or is not the user's.
+TEST_F(BackupProgram, VolumesOfKilledRunsGoAtStartAndAKeptSetStays) {
+    const std::string stamp = "__05_17_05_10-00-00.zip";
+    // With the work files of a restore killed while it held a downloaded and a decrypted volume, and of a list's
+    // download.
+    const std::vector<std::string> leftovers = {"0Docs" + stamp, "3Docs" + stamp + ".crt", "0" + stamp,
+                                                "0Kept" + stamp, "volume-Ab12Cd",          "volume-000000",
+                                                "list-zzzzzz"};
+    const std::vector<std::string> kept = {"Kept" + stamp + ".crt.inf",
+                                           "0Kept" + stamp + ".crt",
+                                           "1Kept" + stamp + ".crt",
+                                           "2024" + stamp + ".inf",
+                                           "12024" + stamp,
+                                           "Docs" + stamp,
+                                           "0Docs__05_17_05.zip",
+                                           "0Docs" + stamp + ".bak",
+                                           "notes.zip",
+                                           "0Docs" + stamp + ".inf",
+                                           "volume-abc12",
+                                           "list-abc1234",
+                                           "volumes-abc123"};
+    for (const std::string& name : leftovers) {
+        WriteFileBytes(temp / name, "a killed run's volume");
+    }
+    for (const std::string& name : kept) {
+        WriteFileBytes(temp / name, "kept");
+    }
+    // A link of that form (its target stays whole), and a file of another user's.
+    WriteFileBytes(temp / "target", "target");
+    std::filesystem::create_symlink(temp / "target", temp / ("7Docs" + stamp));
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        WriteFileBytes(temp / ("8Docs" + stamp), "another user's");
+        ASSERT_EQ(::chown((temp / ("8Docs" + stamp)).c_str(), 65534, 65534), 0);
+    }
+    Start();
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    for (const std::string& name : leftovers) {
+        EXPECT_FALSE(std::filesystem::exists(temp / name)) << name;
+    }
+    for (const std::string& name : kept) {
+        EXPECT_EQ(ReadFileBytes(temp / name), "kept") << name;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(temp / ("7Docs" + stamp)));
+    EXPECT_EQ(ReadFileBytes(temp / "target"), "target");
+    if (root) {
+        EXPECT_TRUE(std::filesystem::exists(temp / ("8Docs" + stamp)));
+    }
+}
+
+TEST_F(BackupProgram, WhatAStartAsRootMakesInAUsersFolderIsTheUsersAndLocksTheUserOutOfNothing) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a start as root";
+    }
+    // A fresh program folder of the user's, with the real companion and the user's task; the user's home.
+    std::filesystem::remove(program / "Ploverly");
+    std::filesystem::copy_file(PLOVERLY_PATH, program / "Ploverly");
+    const TempDir session;
+    for (const std::string& path : {program.Path(), session.Path(), program / TaskFileName}) {
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    }
+    // As sudo starts it: root, with the user's home (and so the user's ~/.config).
+    QProcess& root = Start([&](QProcessEnvironment& environment) {
+        environment.remove("XDG_CONFIG_HOME");
+        environment.insert("HOME", QString::fromStdString(session.Path()));
+    });
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    const std::string entry = session / ".config/autostart/Ploverly.desktop";
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(entry); }, 20s)) << "the companion's start is done";
+    EndBySignals(root);
+    for (const pid_t companion : Companions()) {
+        ::kill(companion, SIGTERM);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Companions().empty(); }, 20s));
+    const std::vector<std::string> made = {program / "CorvaneBackUp.lock", program / "Ploverly.lock",
+                                           program / "Backup.log",         program / "ftpbackup.stg",
+                                           program / TaskFileName,         session / ".config",
+                                           session / ".config/autostart",  entry};
+    for (const std::string& path : made) {
+        EXPECT_EQ(Stat(path).st_uid, 65534u) << path;
+        EXPECT_EQ(Stat(path).st_gid, 65534u) << path;
+    }
+    EXPECT_EQ(Stat(program / "Backup.log").st_mode & 07777, 0600u);
+
+    // The user's own start then finds nothing wrong: no box, no error line, both locks taken.
+    QProcess& user = StartAsNobody(session);
+    ASSERT_TRUE(WaitUntil([&] { return FoundIn(session); }, 20s));
+    EXPECT_EQ(LockHolder(program / "CorvaneBackUp.lock"), user.processId());
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const std::vector<pid_t> companions = Companions();
+            return companions.size() == 1 && LockHolder(program / "Ploverly.lock") == companions[0];
+        },
+        20s))
+        << "the user's companion holds its lock";
+    EndBySignals(user);
+    const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                            [](const std::string& line) { return line.starts_with("Error"); }),
+              0);
+    EXPECT_EQ(messages.back(), "Program stoped.");
+}
+
+TEST_F(BackupProgram, AStartAsRootFollowsNoLinkOfTheFoldersOwnerAndNamesTheFileBehindIt) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a start as root";
+    }
+    // Files of root's elsewhere, and the user's links to them in the user's program folder; the leftover name of a
+    // killed save beside the link's target.
+    const TempDir elsewhere;
+    const std::string passwd = "root:x:0:0:root:/root:/bin/sh\n";
+    WriteFileBytes(elsewhere / "passwd", passwd);
+    WriteFileBytes(elsewhere / "passwd.Ab12Cd.tmp", "root's own");
+    ASSERT_EQ(::chown(program.Path().c_str(), 65534, 65534), 0);
+    std::filesystem::remove(program / TaskFileName);
+    std::filesystem::create_symlink(elsewhere / "passwd", program / TaskFileName);
+    std::filesystem::create_symlink(elsewhere / "nologin", program / "ftpbackup.stg");
+    for (const std::string name : {TaskFileName, "ftpbackup.stg"}) {
+        ASSERT_EQ(::lchown((program / name).c_str(), 65534, 65534), 0);
+    }
+
+    QProcess& process = Start();
+    ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s));
+    EndBySignals(process);
+
+    EXPECT_EQ(ReadFileBytes(elsewhere / "passwd"), passwd);
+    EXPECT_EQ(Stat(elsewhere / "passwd").st_mode & 07777, 0644u);
+    EXPECT_EQ(ReadFileBytes(elsewhere / "passwd.Ab12Cd.tmp"), "root's own");
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "nologin"));
+    EXPECT_TRUE(S_ISLNK(Stat(program / TaskFileName).st_mode));
+    EXPECT_TRUE(S_ISLNK(Stat(program / "ftpbackup.stg").st_mode));
+    const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+    for (const std::string name : {TaskFileName, "ftpbackup.stg"}) {
+        const std::string path = program / name;
+        EXPECT_NE(std::find(messages.begin(), messages.end(),
+                            "Error: Cannot open file \"" + path + "\". The symbolic link \"" + path +
+                                "\" belongs to another user and is not followed. The file is left as it was and is "
+                                "not saved while the program runs; look at the file's owner and permissions, and at "
+                                "what stands at its name."),
+                  messages.end())
+            << name;
+    }
+}
+
+TEST_F(BackupProgram, AFifoAtAStateFileOrAtTheLockHoldsNoStartAndASignalEndsItAtOnce) {
+    for (const std::string name : {TaskFileName, "CorvaneBackUp.lock"}) {
+        std::filesystem::remove(program / name);
+        ASSERT_EQ(::mkfifo((program / name).c_str(), 0600), 0);
+        QProcess& process = Start();
+        ASSERT_TRUE(WaitUntil([] { return Found(); }, 20s)) << name;
+        process.terminate();
+        EXPECT_TRUE(process.waitForFinished(2000)) << name;
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << name;
+        EXPECT_EQ(process.exitCode(), 0) << name;
+        // The FIFO named, left as it was.
+        EXPECT_TRUE(S_ISFIFO(Stat(program / name).st_mode)) << name;
+        const std::string named = name == TaskFileName ? "Error: Cannot open file \"" + program / name + "\". "
+                                                       : "Error: Cannot lock \"" + program / name + "\". ";
+        const std::vector<std::string> messages = LogMessages(program / "Backup.log");
+        EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const std::string& line) {
+            return line.starts_with(named);
+        })) << name;
+        std::filesystem::remove(program / name);
+        WriteTaskFile(program / TaskFileName, {});
+    }
+}
+
+TEST_F(BackupProgram, ASaveThatCannotBeMadeBesideItsFileIsNamedOnceInTheLog) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the program is started as another user, which takes root";
+    }
+    // A program folder the user may not write, holding the user's own files, and a log linked to the user's
+    // session folder.
+    const TempDir session;
+    ASSERT_EQ(::chown(session.Path().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(program.Path().c_str(), 0755), 0);
+    WriteFileBytes(program / "ftpbackup.stg", "");
+    WriteFileBytes(program / "CorvaneBackUp.lock", "");
+    const std::vector<std::string> names = {TaskFileName, "ftpbackup.stg"};
+    std::map<std::string, std::string> before;
+    for (const std::string& name : {names[0], names[1], std::string("CorvaneBackUp.lock")}) {
+        before[name] = ReadFileBytes(program / name);
+        ASSERT_EQ(::chown((program / name).c_str(), 65534, 65534), 0);
+    }
+    std::filesystem::create_symlink(session / "Backup.log", program / "Backup.log");
+
+    QProcess& process = StartAsNobody(session);
+    ASSERT_TRUE(WaitUntil([&] { return FoundIn(session); }, 20s));
+    EndBySignals(process);
+
+    const std::vector<std::string> messages = LogMessages(session / "Backup.log");
+    for (const std::string& name : names) {
+        EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                             "Error: Cannot create file \"" + program / name +
+                                 "\". Permission denied. The file was not saved and stays as it was."),
+                  1)
+            << name;
+        EXPECT_EQ(ReadFileBytes(program / name), before[name]) << name;
+    }
+    EXPECT_EQ(messages.back(), "Program stoped.");
+}
+
+TEST_F(BackupProgram, AStartForADueTaskRunsItWhateverBoxTheStartShows) {
+    TempDir data;
+    WriteDueTaskOfALargeFile(data);
+    // A log that cannot be read and a lock that cannot be taken: the start names them in a box, which nobody
+    // answers.
+    std::filesystem::create_directory(program / "Backup.log");
+    std::filesystem::create_directory(program / "CorvaneBackUp.lock");
+    QProcess& process = Start();
+    EXPECT_TRUE(WaitUntil([&] { return !Volumes().empty(); }, 60s)) << "the due task runs";
+    EndBySignals(process);
 }
 
 // scripts/run --ftp, as a newcomer tries the program: the FTP server it starts must outlive the program, so that the

@@ -5,6 +5,7 @@
 #include "ui/unitMainForm.h"
 
 #include "core/app/UnitGo.h"
+#include "core/archive/UnitArchive.h"
 
 #include "platform/Paths.h"
 #include "platform/Process.h"
@@ -12,10 +13,10 @@
 #include "platform/WindowRegistry.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QTimer>
 
 #include <exception>
-#include <functional>
 
 int main(int argc, char** argv) {
     // Held from before the look for a running copy to the end: starts that come together cannot all pass the look.
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
     try {
         if (guard == TProgramFolderLock::TOutcome::Taken) {
             RemoveStateFileLeftovers(programDir);
+            // Plain copies of the user's files that killed runs left, while no run of this user can be making any.
+            RemoveRunLeftovers();
         }
         if (!FindWindow(TmainForm::CompanionClass, TmainForm::CompanionCaption)) {
             // A companion that is missing or fails to start changes nothing here.
@@ -53,52 +56,71 @@ int main(int argc, char** argv) {
     // (cancelled), and so is each one that opens after it, and the window only once the dialog's own step has
     // finished; a run is stopped as its STOP button does (the signal itself already stopped it, the moment it came),
     // and the window closes as soon as the run has ended (a restore or a deletion ends by itself). A window still
-    // being made (its making may open the new-task dialog, on a first start) closes once made. Kept outside the try
-    // block, for a close still pending while an error box runs its own event loop.
+    // being made (its making may open the new-task dialog, on a first start) closes once made. The steps go on every
+    // 50 ms until the program has ended, not only until the window is closed: a dialog that opens during the close
+    // (a queued command, an error box) is cancelled too, and the application's loop is ended whatever window is left
+    // open. Kept outside the try block, for a close still pending while an error box runs its own event loop.
     TmainForm* window = nullptr;
     bool ending = false;
     bool closed = false; // and the application object gone with the window
-    std::function<void()> closeWhenFree = [&] {
-        if (closed) {
+    // A dialog is cancelled through its own reject, which no close handler of it can refuse.
+    const auto cancelDialog = [] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QDialog*>(dialog)) {
+            box->reject();
+        } else if (dialog != nullptr) {
+            dialog->close();
+        }
+        return dialog != nullptr;
+    };
+    const auto closeWhenFree = [&] {
+        if (cancelDialog()) {
             return;
         }
-        if (QWidget* dialog = QApplication::activeModalWidget()) {
-            dialog->close();
-            QTimer::singleShot(50, closeWhenFree);
+        if (closed) {
+            QCoreApplication::quit();
             return;
         }
         if (window == nullptr) {
-            QTimer::singleShot(50, closeWhenFree);
             return;
         }
         TGlobalObject* global = GetGlobalObject();
         if (global->Busy) {
             global->StopRun();
-            QTimer::singleShot(50, closeWhenFree);
             return;
         }
         closed = window->close();
+        if (closed) {
+            QCoreApplication::quit();
+        }
     };
+    QTimer endingSteps;
+    endingSteps.setInterval(50);
+    QObject::connect(&endingSteps, &QTimer::timeout, closeWhenFree);
     try {
         SetApplicationTitle(TmainForm::Caption);
-        if (guard == TProgramFolderLock::TOutcome::Failed) {
-            MessageBox(nullptr, folder.Problem());
-        }
         OnTerminationSignal([&] {
             ending = true;
-            if (QWidget* dialog = QApplication::activeModalWidget()) {
-                dialog->close();
-            }
+            cancelDialog();
             QTimer::singleShot(0, closeWhenFree);
+            endingSteps.start();
         });
         // Findable from before the window's creation, which loads and connects: a second start meanwhile must
         // already see this one. Only once the signals are ours: whoever finds this copy may send it SIGTERM, which
         // must then close it the regular way instead of killing it.
         TWindowAnnouncement announcement;
         announcement.Announce(TmainForm::ClassName, TmainForm::Caption);
-        TmainForm mainForm;
+        // A lock that cannot be taken is logged and shown by the window, with what else the start finds wrong, in a
+        // box that holds nothing back.
+        TmainFormStart start;
+        if (guard == TProgramFolderLock::TOutcome::Failed) {
+            start.StartProblems.push_back(folder.Problem());
+        }
+        TmainForm mainForm(nullptr, start);
         window = &mainForm;
-        if (ending) {
+        // Also a signal that came after the last look at the event loop while the window was being made: the
+        // window is not shown first.
+        if (ending || TerminationRequested()) {
             closed = mainForm.close();
             return 0;
         }

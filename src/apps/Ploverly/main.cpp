@@ -25,9 +25,6 @@ int main(int argc, char** argv) {
         return 0;
     }
     QApplication app(argc, argv);
-    if (guard == TProgramFolderLock::TOutcome::Failed) {
-        QMessageBox::warning(nullptr, "Ploverly", QString::fromStdString(folder.Problem()));
-    }
     // No window of ours is ever shown, so the tray menu closing must not count as the last window closing; the
     // program ends when its main window closes.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -44,9 +41,17 @@ int main(int argc, char** argv) {
         });
         TmainScheduleForm form;
         window = &form;
-        if (ending) {
+        // Also a signal that came while the window was being made, before the event loop could pass it on.
+        if (ending || TerminationRequested()) {
             form.close();
             return 0;
+        }
+        // Only once the timer runs, and without waiting for a click: a box must not hold the schedule back.
+        if (guard == TProgramFolderLock::TOutcome::Failed) {
+            auto* box = new QMessageBox(QMessageBox::Warning, "Ploverly", QString::fromStdString(folder.Problem()),
+                                        QMessageBox::Ok, &form);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->show();
         }
         QApplication::exec();
     } catch (const std::exception& error) {

@@ -1,7 +1,6 @@
 #include "Encryption.h"
 
 #include "platform/Exceptions.h"
-#include "platform/ProgramFile.h"
 
 #include <openssl/evp.h>
 
@@ -76,7 +75,8 @@ struct KeySchedule {
 
 } // namespace
 
-void CryptStream(TStream& source, TStream& destination, const std::string& passPhrase, bool encrypt) {
+void CryptStream(TStream& source, TStream& destination, const std::string& passPhrase, bool encrypt,
+                 const std::function<bool()>& cancelled) {
     destination.SetSize(0);
     KeySchedule schedule(passPhrase);
     CipherContext chain = NewContext(EVP_aes_128_cbc(), schedule.key, schedule.iv.data(), encrypt);
@@ -86,6 +86,9 @@ void CryptStream(TStream& source, TStream& destination, const std::string& passP
     std::vector<std::uint8_t> out(kPiece);
     std::int64_t left = source.Size();
     while (left > 0) {
+        if (cancelled && cancelled()) {
+            throw EAborted("Stopped: the program is ending");
+        }
         const std::size_t piece = static_cast<std::size_t>(std::min<std::int64_t>(left, kPiece));
         source.ReadBuffer(in.data(), piece);
         left -= static_cast<std::int64_t>(piece);
@@ -140,9 +143,7 @@ std::optional<TMemoryStream> ReadEncryptedFile(const std::string& path, const st
     return plain;
 }
 
-void WriteEncryptedFile(const std::string& path, TStream& plain, const std::string& passPhrase) {
+void WriteEncryptedFile(TStateFile& file, TStream& plain, const std::string& passPhrase) {
     plain.SetPosition(0);
-    TProgramFile file(path, TProgramFileRules{});
-    CryptStream(plain, file.Stream(), passPhrase, true);
-    file.Commit();
+    file.Write([&](TStream& out) { CryptStream(plain, out, passPhrase, true); });
 }

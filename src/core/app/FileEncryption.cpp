@@ -4,10 +4,10 @@
 #include "UnitGo.h"
 
 #include "platform/Exceptions.h"
+#include "platform/ProgramFile.h"
+#include "platform/TerminationSignals.h"
 
-#include <filesystem>
-#include <memory>
-#include <system_error>
+#include <functional>
 
 namespace {
 
@@ -22,26 +22,31 @@ constexpr Wording encryptWords{"Start encrypting file...", "Encrypting is done."
 constexpr Wording decryptWords{"Start decrypting file...", "Decrypting is done ...",
                                "Can't decrypt file... Error message: "};
 
-bool CryptFile(const std::string& source, const std::string& destination, const std::string& password, bool encrypt) {
+// `write` makes or takes the destination and runs the cipher into it.
+bool CryptFile(bool encrypt, const std::string& source, const std::function<void(TStream& in)>& write) {
     const Wording& words = encrypt ? encryptWords : decryptWords;
     TLog& log = *GetGlobalObject()->Log;
     log.Add(words.start);
     try {
         // The source is opened first, so that a missing source leaves no empty destination behind.
         TFileStream in(source, FileMode::OpenRead);
-        // Creating the destination empties it: were it the source, under whatever name, the data would be gone.
-        std::error_code unknown;
-        if (std::filesystem::equivalent(source, destination, unknown)) {
-            throw EFCreateError("Cannot create file \"" + destination + "\". It is the file being read.");
-        }
-        TFileStream out(destination, FileMode::Create, 0600);
-        CryptStream(in, out, password, encrypt);
+        write(in);
     } catch (const std::exception& error) {
         log.Add(std::string(words.failed) + error.what());
         return false;
     }
     log.Add(words.done);
     return true;
+}
+
+bool CryptFile(const std::string& source, const std::string& destination, const std::string& password, bool encrypt) {
+    return CryptFile(encrypt, source, [&](TStream& in) {
+        // Made new under its name: nothing that stands there, the source itself included, is ever emptied or
+        // followed.
+        TProgramFile out = TProgramFile::NewFile(destination);
+        CryptStream(in, out.Stream(), password, encrypt, TerminationRequested);
+        out.Keep();
+    });
 }
 
 } // namespace
@@ -52,4 +57,11 @@ bool EncryptFile(const std::string& source, const std::string& destination, cons
 
 bool DecryptFile(const std::string& source, const std::string& destination, const std::string& password) {
     return CryptFile(source, destination, password, false);
+}
+
+bool DecryptFile(const std::string& source, TWorkFile& destination, const std::string& password) {
+    return CryptFile(false, source, [&](TStream& in) {
+        destination.Stream().SetPosition(0);
+        CryptStream(in, destination.Stream(), password, false, TerminationRequested);
+    });
 }

@@ -29,11 +29,16 @@ std::string ReadTaskFile(const std::string& path, ITaskListView* owner, std::vec
 }
 
 void WriteTaskFile(const std::string& path, const std::vector<std::unique_ptr<TGroup>>& tasks) {
+    TStateFile file(path);
+    WriteTaskFile(file, tasks);
+}
+
+void WriteTaskFile(TStateFile& file, const std::vector<std::unique_ptr<TGroup>>& tasks) {
     TMemoryStream plain;
     plain.WriteInt32(static_cast<std::int32_t>(tasks.size()));
     for (const auto& task : tasks) {
         task->SaveToStream(plain);
     }
     // The file holds the tasks' and the mail passwords.
-    WriteEncryptedFile(path, plain, TaskFilePassPhrase);
+    WriteEncryptedFile(file, plain, TaskFilePassPhrase);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/tasks/UnitGroups.h"
+#include "platform/StateFile.h"
 
 #include <memory>
 #include <string>
@@ -18,6 +19,8 @@ inline constexpr const char* TaskFilePassPhrase = "SaveIntoListCore41";
 // could not be read at all (it adds nothing then); empty when it was read, damaged or not, or is not there.
 std::string ReadTaskFile(const std::string& path, ITaskListView* owner, std::vector<std::unique_ptr<TGroup>>& tasks);
 
-// Replaces the file at `path` with the tasks, as WriteEncryptedFile writes a state file. The old file is replaced
-// only once the new one is written whole; a failure raises the stream's error and keeps the old file.
+// Replaces the file with the tasks, as WriteEncryptedFile writes a state file. The old file is replaced only once
+// the new one is written whole; a refusal or a failure is raised and keeps the old file.
+void WriteTaskFile(TStateFile& file, const std::vector<std::unique_ptr<TGroup>>& tasks);
+// The same for the file at `path`, which nothing has refused.
 void WriteTaskFile(const std::string& path, const std::vector<std::unique_ptr<TGroup>>& tasks);

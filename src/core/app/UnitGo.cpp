@@ -17,11 +17,6 @@ namespace {
 constexpr const char* SettingsFileName = "ftpbackup.stg";
 constexpr const char* SettingsPassPhrase = "SaveIntoBlockRow74";
 
-// How a state file that cannot be read is told of: why, and what becomes of it.
-std::string UnreadableText(const std::string& reason) {
-    return reason + ". The file is left as it was and is not saved until the program starts again.";
-}
-
 // Windows for running without a user interface: they keep the state that the run and the wait logic read back.
 class THeadlessSendWindow : public ISendWindow {
 public:
@@ -58,13 +53,14 @@ bool constructing = false;
 
 } // namespace
 
-TGlobalObject::TGlobalObject(const TGlobalObjectOptions& options) : windows_(options.Windows) {
+TGlobalObject::TGlobalObject(const TGlobalObjectOptions& options)
+    : ProgramDir(options.ProgramDir.empty() ? ProgramDirectory() : IncludeTrailingPathDelimiter(options.ProgramDir)),
+      windows_(options.Windows), tasksFile_(ProgramDir + TaskFileName), settingsFile_(ProgramDir + SettingsFileName) {
     if (windows_ == nullptr) {
         headless_ = std::make_unique<THeadlessWindows>();
         windows_ = headless_.get();
     }
     GroupsList = windows_->TaskListView();
-    ProgramDir = options.ProgramDir.empty() ? ProgramDirectory() : IncludeTrailingPathDelimiter(options.ProgramDir);
     // Made in this order: the worker, the log, the schedule timer, the FTP connection with its default settings.
     // The worker comes first so that the log can carry its box updates through it. The log reads "Backup.log"
     // and must not reach for the application object, which is recorded only once this constructor has returned.
@@ -81,11 +77,16 @@ TGlobalObject::TGlobalObject(const TGlobalObjectOptions& options) : windows_(opt
 
 TGlobalObject::~TGlobalObject() {
     // Saving the tasks and the FTP settings comes first, while everything it reads is alive. A failed save must
-    // not stop the steps below: the log is still to be written and the program to end cleanly.
+    // not stop the steps below: the log is still to be written and the program to end cleanly. A file refused since
+    // the start was named then, and a failure that the close of the window has just told is not told twice.
+    const std::string told = tasksSaveFailure_;
     try {
         SaveTasks();
+    } catch (const EStateFileRefused&) {
     } catch (const std::exception& error) {
-        Log->Add(std::string("Error: ") + error.what());
+        if (error.what() != told) {
+            Log->Add(std::string("Error: ") + error.what());
+        }
     }
     SaveSettings();
     // The worker goes before the schedule, the log and the windows: a job it has already taken runs to its end
@@ -167,40 +168,45 @@ void TGlobalObject::FillServerTree() {
 }
 
 void TGlobalObject::SaveTasks() {
-    if (!tasksUnreadable_.empty()) {
-        throw Exception(UnreadableText(tasksUnreadable_));
+    try {
+        WriteTaskFile(tasksFile_, Tasks);
+    } catch (const EStateFileRefused&) {
+        throw;
+    } catch (const std::exception& error) {
+        tasksSaveFailure_ = error.what();
+        throw;
     }
-    WriteTaskFile(ProgramDir + TaskFileName, Tasks);
+    tasksSaveFailure_.clear();
 }
 
 void TGlobalObject::LoadTasks() {
     // Once unreadable, never written by this object, even when a later load could read it.
-    std::string reason = ReadTaskFile(ProgramDir + TaskFileName, GroupsList, Tasks);
+    const std::string reason = ReadTaskFile(tasksFile_.Path(), GroupsList, Tasks);
     if (!reason.empty()) {
-        tasksUnreadable_ = std::move(reason);
+        tasksFile_.SetUnreadable(reason);
     }
 }
 
 void TGlobalObject::SaveSettings() {
-    if (!settingsUnreadable_.empty()) {
-        return;
-    }
     try {
         TMemoryStream plain;
         FTP->SaveToStream(plain);
         // The file holds the FTP and proxy passwords.
-        WriteEncryptedFile(ProgramDir + SettingsFileName, plain, SettingsPassPhrase);
-    } catch (const std::exception&) {
-        // Nothing to tell at exit; the previous file stays.
+        WriteEncryptedFile(settingsFile_, plain, SettingsPassPhrase);
+    } catch (const EStateFileRefused&) {
+        // Named at start; the file stays as it was.
+    } catch (const std::exception& error) {
+        // The previous file stays; the settings typed since the start are lost, and the user is to know why.
+        Log->Add(std::string("Error: ") + error.what());
     }
 }
 
 void TGlobalObject::LoadSettings() {
     std::optional<TMemoryStream> plain;
     try {
-        plain = ReadEncryptedFile(ProgramDir + SettingsFileName, SettingsPassPhrase);
+        plain = ReadEncryptedFile(settingsFile_.Path(), SettingsPassPhrase);
     } catch (const std::exception& error) {
-        settingsUnreadable_ = error.what();
+        settingsFile_.SetUnreadable(error.what());
         return;
     }
     if (!plain) {
@@ -215,9 +221,9 @@ void TGlobalObject::LoadSettings() {
 
 std::vector<std::string> TGlobalObject::UnreadableStateFiles() const {
     std::vector<std::string> texts;
-    for (const std::string& reason : {tasksUnreadable_, settingsUnreadable_, Log->Unreadable()}) {
-        if (!reason.empty()) {
-            texts.push_back(UnreadableText(reason));
+    for (const TStateFile* file : {&tasksFile_, &settingsFile_, &Log->File()}) {
+        if (!file->Unreadable().empty()) {
+            texts.push_back(file->UnreadableText());
         }
     }
     return texts;

@@ -4,6 +4,7 @@
 #include "core/log/UnitLog.h"
 #include "core/net/UnitFTP.h"
 #include "core/tasks/UnitGroups.h"
+#include "platform/StateFile.h"
 
 #include <atomic>
 #include <cstdint>
@@ -53,21 +54,23 @@ public:
     // The main window lists the server's backups again.
     void FillServerTree();
 
-    // "files.lst" from the task list, replaced only once the new file is written whole. Raises the file's error
-    // (the old file stays) when it cannot be written, and an Exception when the file could not be read at start.
+    // "files.lst" from the task list, replaced only once the new file is written whole. Raises an Exception naming
+    // the file (the old file stays) when it cannot be written, and EStateFileRefused when the file could not be
+    // read at start.
     void SaveTasks();
     // Appends the tasks of "files.lst"; a missing or damaged file is not reported (see ReadTaskFile). A file that
     // is there but cannot be read adds nothing and is never written by this object (see UnreadableStateFiles).
     void LoadTasks();
-    // "ftpbackup.stg" from the FTP connection's settings; failures are not reported and keep the old file, and so
-    // does a file that could not be read at start.
+    // "ftpbackup.stg" from the FTP connection's settings. A failure keeps the old file and is logged, naming the
+    // file not saved; a file that could not be read at start is left as it was without a word (it was named then).
     void SaveSettings();
     // The FTP settings from "ftpbackup.stg"; a missing file keeps the defaults, a damaged one the fields read
     // before the damage, one that cannot be read at all the defaults (and is never written by this object).
     void LoadSettings();
     // One text for each state file ("files.lst", "ftpbackup.stg", "Backup.log") that was there but could not be
-    // read: which, why, and that it is left as it was. Such a file is never replaced or removed while this object
-    // lives, so that a passing fault (a mode, an owner, a folder in its place) never costs the user its content.
+    // read: which, why, that it is left as it was and what to look at. Such a file is never replaced or removed while
+    // this object lives, so that a passing fault (a mode, an owner, a folder in its place) never costs the user its
+    // content.
     std::vector<std::string> UnreadableStateFiles() const;
 
     std::unique_ptr<IWaitWindow> WaitWindow;
@@ -90,9 +93,9 @@ public:
     std::unique_ptr<TFTPconnection> FTP;
     // Bytes of the current run's listing, the divisor of the progress bar.
     std::int64_t RunByteTotal = 0;
-    // Folders that the current run's listing could not read (each named in the log): their files are missing from
-    // the backup, so the run cannot count as a success.
-    std::int32_t RunUnreadFolders = 0;
+    // What the current run's listing left out (each named in the log): folders and files it could not read, entries
+    // it refused. They are missing from the backup, so the run cannot count as a success.
+    std::int32_t RunListingErrors = 0;
     // The main window's task list, given to the tasks the loader makes; may be null.
     ITaskListView* GroupsList = nullptr;
 
@@ -104,9 +107,11 @@ private:
 
     ICoreWindows* windows_ = nullptr;
     std::unique_ptr<ICoreWindows> headless_;
-    // Why "files.lst" and "ftpbackup.stg" could not be read; empty while they may be written.
-    std::string tasksUnreadable_;
-    std::string settingsUnreadable_;
+    // "files.lst" and "ftpbackup.stg", each refused for writing when it could not be read.
+    TStateFile tasksFile_;
+    TStateFile settingsFile_;
+    // The text of the last save of "files.lst" that failed; empty after one that succeeded.
+    std::string tasksSaveFailure_;
 };
 
 // Removes what saves of the state files that were killed before their end left beside them (see

@@ -22,10 +22,12 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <regex>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -63,9 +65,13 @@ public:
 
     // Starts volume `volume` (the next one) and returns its name.
     std::string Begin(std::int32_t volume) {
-        // Counted first: a volume whose making fails half way is deleted too.
-        count_ = volume + 1;
         const std::string name = VolumeFileName(archiveName_, volume);
+        // Made new under its name (the name the server receives), never through what may stand there; the writer
+        // then opens it only as the file it is, never through a link.
+        TProgramFile::NewFile(name).Keep();
+        // Counted once it is ours, before it is written: a volume whose making fails half way is deleted too, and
+        // a file that stood at its name is not.
+        count_ = volume + 1;
         MakeZip(name, "");
         return name;
     }
@@ -128,9 +134,9 @@ constexpr int MaxLinksOnTheWay = 40;
 
 // The way down to a restored file's folder, taken one piece at a time from the descriptor of the folder before, so
 // that nothing on the way can be swapped for a link between the look at it and the write into it. A restore by root
-// into a user's folders must not be led by that user's links into folders of root's: a link is followed only when it
-// belongs to the restoring user or to root, the kernel's own rule for links in shared folders, and then its target
-// is walked the same way from the descriptors, never looked up by name again.
+// into a user's folders must not be led by that user's links into folders of root's: a link is followed only as
+// MayFollowLink allows, and then its target is walked the same way from the descriptors, never looked up by name
+// again.
 class TFolderWalk {
 public:
     // Opens `folder`, an absolute path, making the missing folders of it; false when it cannot be reached, and
@@ -177,8 +183,10 @@ private:
             return true;
         }
         TDescriptor next(::openat(at_.Get(), piece.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        bool made = false;
         if (!next.IsOpen() && errno == ENOENT && make) {
-            if (::mkdirat(at_.Get(), piece.c_str(), 0777) != 0 && errno != EEXIST) {
+            made = ::mkdirat(at_.Get(), piece.c_str(), 0777) == 0;
+            if (!made && errno != EEXIST) {
                 return false;
             }
             next = TDescriptor(::openat(at_.Get(), piece.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
@@ -189,6 +197,10 @@ private:
         }
         const std::string path = where_ + "/" + piece;
         if (S_ISDIR(st.st_mode)) {
+            if (made) {
+                // A folder that root restores into a user's folder is the user's, as a new file there is.
+                GiveFolderOwner(next.Get(), at_.Get());
+            }
             at_ = std::move(next);
             where_ = path;
             return true;
@@ -196,7 +208,8 @@ private:
         if (!S_ISLNK(st.st_mode)) {
             return false;
         }
-        if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+        struct stat place {};
+        if (::fstat(at_.Get(), &place) != 0 || !MayFollowLink(st, place)) {
             refused_ = path;
             return false;
         }
@@ -223,11 +236,13 @@ private:
 // How a restored file replaces what stands at its name: only a regular file standing there itself lends the new one
 // its owner, group and mode, never a set-user-id or set-group-id bit; anything else (a link above all, which could
 // lead to a set-user-id program of root's) counts as no file and is replaced, never followed, and the new file then
-// has 0666 less the umask. Not forced to the disk file by file: a restore of a whole home folder would wait on the
-// disk once per file, and the old file stays until the new one is whole.
+// has 0666 less the umask and the owner and group of its folder, where the process may give them. Not forced to the
+// disk file by file: a restore of a whole home folder would wait on the disk once per file, and the old file stays
+// until the new one is whole.
 constexpr TProgramFileRules RestoredFile{.ModeRule = TModeRule::FromReplaced,
                                          .Mode = 0666,
                                          .OwnerFromReplaced = true,
+                                         .OwnerFromFolder = true,
                                          .ThroughLinks = false,
                                          .Durable = false};
 
@@ -364,6 +379,29 @@ std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TLis
 
 std::string VolumeFileName(const std::string& archiveName, std::int32_t volume) {
     return ExtractFilePath(archiveName) + std::to_string(volume) + ExtractFileName(archiveName);
+}
+
+void RemoveRunLeftovers() {
+    // The stamp MakeArchiveName puts behind the task name; a task name may hold anything, digits in front too.
+    static const std::regex volumeForm(
+        R"(([0-9]+)(.*__[0-9]{2}_[0-9]{2}_[0-9]{2}_[0-9]{2}-[0-9]{2}-[0-9]{2}\.zip(\.crt)?))");
+    RemoveOwnLeftovers(GetTempDir(), [](const std::string& name, const std::unordered_set<std::string>& names) {
+        std::smatch match;
+        if (!std::regex_match(name, match, volumeForm)) {
+            return false;
+        }
+        // Volume 12 of "3Docs" and volume 1 of "23Docs" share a name: a list of either keeps it.
+        const std::size_t digits = match[1].length();
+        for (std::size_t cut = 1; cut <= digits; ++cut) {
+            if (names.contains(name.substr(cut) + ".inf")) {
+                return false;
+            }
+        }
+        return true;
+    });
+    for (const char* kind : {"volume", "list"}) {
+        TWorkFile::RemoveLeftovers(kind);
+    }
 }
 
 std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool oneVolume) {

@@ -28,6 +28,14 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
 // same folder ("/tmp/Docs.zip", 12 gives "/tmp/12Docs.zip"; "Docs.zip", 3 gives "3Docs.zip").
 std::string VolumeFileName(const std::string& archiveName, std::int32_t volume);
 
+// Removes from the temporary folder (GetTempDir) what runs that were killed left there: the user's own regular files
+// of the form of a run's volumes ("<number><task>__yy_dd_mm_hh-nn-ss.zip", also with ".crt"), plain copies of the
+// user's files, except those of a set whose ".inf" list is there (a run keeps its list and volumes on purpose when
+// the list's upload fails; a killed run has either not yet written its list or already sent and removed it). Only
+// while no run can be making them: its program holds the locks that keep a second copy out. The work files of a
+// restore (downloaded and decrypted volumes) and of a list's download go as well.
+void RemoveRunLeftovers();
+
 // One file of a backup's ".inf" list: the volume that holds it, its place among that volume's entries (0 for the
 // first: the list gives each volume's files in packing order, which is the order of its entries), its path, and how
 // many files the list gives its volume. Position is -1 where the place is not known: after a line of the list that

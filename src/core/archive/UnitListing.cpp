@@ -40,18 +40,29 @@ private:
     throw EFOpenError("Cannot open file \"" + path + "\". " + std::strerror(error));
 }
 
+// Failures that no one file or folder is to blame for: the process is out of descriptors or memory, and every later
+// open would fail the same way. They end the listing rather than leave out the rest of the task file by file.
+bool IsExhaustion(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
 // The size of the regular file `name` (relative to dirFd), taken from the file opened for reading, so that a file
-// the packing could not read fails now rather than half way through the archive. Empty when there is no such file
-// (any more) or it is no regular file. O_NONBLOCK: a FIFO put in a file's place must not hold the open.
-std::optional<std::int64_t> ReadableFileSize(int dirFd, const char* name, const std::string& path) {
+// the packing could not read is found now rather than half way through the archive. Empty when there is no such
+// file (any more) or it is no regular file, and also when it is a file that cannot be opened: `error` then holds
+// the reason. O_NONBLOCK: a FIFO put in a file's place must not hold the open.
+std::optional<std::int64_t> ReadableFileSize(int dirFd, const char* name, const std::string& path, int& error) {
+    error = 0;
     const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        const int error = errno;
-        if (error == ENOENT || error == ENOTDIR) {
+        const int failure = errno;
+        if (failure == ENOENT || failure == ENOTDIR) {
             return std::nullopt;
         }
+        if (IsExhaustion(failure)) {
+            RaiseOpenError(path, failure);
+        }
         // Some things that are no files cannot be opened at all: a socket (ENXIO), a link that loops (ELOOP).
-        // They are passed over as a FIFO is; only a real file that cannot be read fails the listing.
+        // They are passed over as a FIFO is; only a real file that cannot be read is left out with an error.
         struct stat st {};
         if (::fstatat(dirFd, name, &st, 0) != 0) {
             if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) {
@@ -60,17 +71,55 @@ std::optional<std::int64_t> ReadableFileSize(int dirFd, const char* name, const 
         } else if (!S_ISREG(st.st_mode)) {
             return std::nullopt;
         }
-        RaiseOpenError(path, error);
+        error = failure;
+        return std::nullopt;
     }
     const FdCloser closer(fd);
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
-        RaiseOpenError(path, errno);
+        error = errno;
+        return std::nullopt;
     }
     if (!S_ISREG(st.st_mode)) {
         return std::nullopt;
     }
     return st.st_size;
+}
+
+// Whether names can be looked up in the open folder dirFd. A folder that may be read but not searched (mode 0644)
+// lists its names, yet every one of them fails to open: the folder is what cannot be read then, not each file.
+bool Enterable(int dirFd) {
+    struct stat st {};
+    return ::fstatat(dirFd, ".", &st, 0) == 0 || errno != EACCES;
+}
+
+// A task's path as the listing takes it: without empty and "." pieces, a folder's with its trailing "/" (the root
+// stays "/"). Empty when a piece is "..": dropped by its text it would name another folder wherever the piece
+// before it is a link, and a restore refuses such a path, so a backup of it could never come back.
+std::optional<std::string> CleanEntryPath(const std::string& path, bool folder) {
+    std::string clean;
+    if (path.starts_with(PathDelim)) {
+        clean.push_back(PathDelim);
+    }
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find(PathDelim, start), path.size());
+        const std::string_view piece(path.data() + start, end - start);
+        start = end + 1;
+        if (piece.empty() || piece == ".") {
+            continue;
+        }
+        if (piece == "..") {
+            return std::nullopt;
+        }
+        if (!clean.empty() && clean.back() != PathDelim) {
+            clean.push_back(PathDelim);
+        }
+        clean.append(piece);
+    }
+    if (folder && !clean.empty() && clean.back() != PathDelim) {
+        clean.push_back(PathDelim);
+    }
+    return clean;
 }
 
 void AppendEntry(FileInfos& out, const std::string& path, std::int64_t size) {
@@ -97,12 +146,16 @@ Kind KindOf(int dirFd, const dirent& item) {
         return Kind::Folder;
     case DT_LNK: {
         struct stat st {};
-        return ::fstatat(dirFd, item.d_name, &st, 0) == 0 && S_ISREG(st.st_mode) ? Kind::File : Kind::Other;
+        if (::fstatat(dirFd, item.d_name, &st, 0) != 0) {
+            return errno == EACCES ? Kind::File : Kind::Other;
+        }
+        return S_ISREG(st.st_mode) ? Kind::File : Kind::Other;
     }
     case DT_UNKNOWN: {
         struct stat st {};
         if (::fstatat(dirFd, item.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            return Kind::Other;
+            // Refused, not missing: the opening that follows tells why, or finds the folder closed.
+            return errno == EACCES ? Kind::File : Kind::Other;
         }
         if (S_ISDIR(st.st_mode)) {
             return Kind::Folder;
@@ -127,27 +180,29 @@ bool IsNotThere(int error) {
 // walk meets it, however the task's entries overlap: a file chosen on its own and inside a chosen folder, a folder
 // chosen beside its subfolders (as the files tree stores a ticked folder that was looked into). Only the task's own
 // entries can overlap, so only they are kept track of: a chosen file is listed once, and a chosen folder is walked
-// once, where the walk first meets it. A folder that is there but cannot be read is kept in `unread` with the
-// system's reason; the walk goes on with the rest.
+// once, where the walk first meets it. What is there but cannot be read (a folder, a file) is kept in `unread`
+// once, with the system's reason; the walk goes on with the rest. Paths are taken as given: clean ones
+// (CleanEntryPath), as the task's own are made before they get here.
 class TListingWalk {
 public:
-    // `folders`: the task's folders, each of which the walk is given in turn (Folder).
-    TListingWalk(FileInfos& out, std::vector<TUnreadableFolder>* unread,
-                 const std::vector<std::unique_ptr<TFolder>>& folders = {})
+    // `folders`: the task's folders (each with its "/"), each of which the walk is given in turn (Folder).
+    TListingWalk(FileInfos& out, std::vector<TListingError>* unread, const std::vector<std::string>& folders = {})
         : out_(out), unread_(unread) {
-        for (const auto& folder : folders) {
-            taskFolders_.emplace(IncludeTrailingPathDelimiter(folder->Path), false);
+        for (const std::string& folder : folders) {
+            taskFolders_.emplace(folder, false);
         }
     }
 
-    // One of the task's files, when it is a regular file and not listed yet.
+    // One of the task's files, when it is a regular file and not listed (or found unreadable) yet.
     void TaskFile(const std::string& path) {
-        if (taskFiles_.contains(path)) {
+        if (!taskFiles_.insert(path).second) {
             return;
         }
-        if (const auto size = ReadableFileSize(AT_FDCWD, path.c_str(), path)) {
+        int error = 0;
+        if (const auto size = ReadableFileSize(AT_FDCWD, path.c_str(), path, error)) {
             AppendEntry(out_, path, *size);
-            taskFiles_.insert(path);
+        } else if (error != 0) {
+            Left(TListingError::File, path, error);
         }
     }
 
@@ -165,13 +220,13 @@ public:
         if (fd < 0) {
             const int error = errno;
             if (!IsNotThere(error)) {
-                Unreadable(path, error);
+                Left(TListingError::Folder, path, error);
             }
             return;
         }
         const auto start = MountOfOpenFolder(fd);
         if (!start) {
-            Unreadable(path, errno);
+            Left(TListingError::Folder, path, errno);
             ::close(fd);
             return;
         }
@@ -188,12 +243,21 @@ private:
     void Walk(DirHandle dir, std::string& path, const TMountId& start) {
         const int dirFd = ::dirfd(dir.get());
         const std::size_t base = path.size();
+        // A name that cannot be opened in a folder that cannot be entered: the folder is named, once, and left.
+        const auto closed = [&](int error) {
+            if (Enterable(dirFd)) {
+                return false;
+            }
+            path.resize(base);
+            Left(TListingError::Folder, path, error);
+            return true;
+        };
         for (;;) {
             errno = 0;
             const dirent* item = ::readdir(dir.get());
             if (item == nullptr) {
                 if (errno != 0) {
-                    Unreadable(path, errno);
+                    Left(TListingError::Folder, path, errno);
                 }
                 return;
             }
@@ -208,41 +272,57 @@ private:
             path.append(name);
             if (kind == Kind::File) {
                 if (taskFiles_.empty() || !taskFiles_.contains(path)) {
-                    if (const auto size = ReadableFileSize(dirFd, name, path)) {
+                    int error = 0;
+                    if (const auto size = ReadableFileSize(dirFd, name, path, error)) {
                         AppendEntry(out_, path, *size);
+                    } else if (error != 0) {
+                        if (closed(error)) {
+                            return;
+                        }
+                        Left(TListingError::File, path, error);
                     }
                 }
             } else {
                 path.push_back(PathDelim);
-                if (DirHandle child = OpenSubfolder(dirFd, name, path, start)) {
+                int error = 0;
+                if (DirHandle child = OpenSubfolder(dirFd, name, path, start, error)) {
                     Walk(std::move(child), path, start);
+                } else if (error != 0) {
+                    if (closed(error)) {
+                        return;
+                    }
+                    Left(TListingError::Folder, path, error);
                 }
             }
             path.resize(base);
         }
     }
 
-    // The subfolder `name` of dirFd at `path` (ending with "/") to walk into; null when it is not to be walked: gone,
-    // no real folder (any more), beyond the file system, a task folder walked already, or unreadable (kept in
-    // unread_).
-    DirHandle OpenSubfolder(int dirFd, const char* name, const std::string& path, const TMountId& start) {
+    // The subfolder `name` of dirFd at `path` (ending with "/") to walk into; null when it is not to be walked:
+    // gone, no real folder (any more), beyond the file system, a task folder walked (or found unreadable) already,
+    // or unreadable, `error` then telling why.
+    DirHandle OpenSubfolder(int dirFd, const char* name, const std::string& path, const TMountId& start, int& error) {
         const auto task = taskFolders_.find(path);
         if (task != taskFolders_.end() && task->second) {
             return nullptr;
         }
         const int fd = ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
-            const int error = errno;
+            const int failure = errno;
             // A folder that could not be opened is only missed where the walk would have entered it.
             const auto mount = MountOfPath(path);
-            if (!IsNotThere(error) && !(mount && LeavesFileSystem(path, start, *mount))) {
-                Unreadable(path, error);
+            if (!IsNotThere(failure) && !(mount && LeavesFileSystem(path, start, *mount))) {
+                error = failure;
+                if (task != taskFolders_.end()) {
+                    // Named here; its own turn must not name it again.
+                    task->second = true;
+                }
             }
             return nullptr;
         }
         const auto mount = MountOfOpenFolder(fd);
         if (!mount) {
-            Unreadable(path, errno);
+            Left(TListingError::Folder, path, errno);
             ::close(fd);
             return nullptr;
         }
@@ -261,31 +341,51 @@ private:
     DirHandle OpenedFolder(int fd, const std::string& path) {
         DirHandle handle(::fdopendir(fd));
         if (!handle) {
-            Unreadable(path, errno);
+            Left(TListingError::Folder, path, errno);
             ::close(fd);
         }
         return handle;
     }
 
-    void Unreadable(const std::string& path, int error) {
+    void Left(TListingError::TKind kind, const std::string& path, int error) {
+        if (IsExhaustion(error)) {
+            RaiseOpenError(path, error);
+        }
         if (unread_ != nullptr) {
-            unread_->push_back({path, error});
+            unread_->push_back({kind, path, error});
         }
     }
 
     FileInfos& out_;
-    std::vector<TUnreadableFolder>* unread_;
-    // The task's files listed so far.
+    std::vector<TListingError>* unread_;
+    // The task's files listed (or found unreadable) so far.
     std::unordered_set<std::string> taskFiles_;
     // The task's folders (with "/"), and whether the walk has been in each (or found it unreadable).
     std::unordered_map<std::string, bool> taskFolders_;
 };
 
+// The log line of something a listing left out.
+std::string ListingErrorLine(const TListingError& left) {
+    const std::string shown = "\"" + ShowControlCharacters(left.Path) + "\"";
+    switch (left.Kind) {
+    case TListingError::Folder:
+        return "Error: the folder " + shown + " cannot be read (" + std::strerror(left.Error) +
+               "); the files in it were left out of the backup";
+    case TListingError::File:
+        return "Error: the file " + shown + " cannot be read (" + std::strerror(left.Error) +
+               "); it was left out of the backup";
+    case TListingError::Entry:
+        break;
+    }
+    return "Error: the task's entry " + shown +
+           " climbs with a \"..\" piece, which may name another place than it shows; it was left out of the backup";
+}
+
 // The listing as the run needs it: every path that was scanned, or only the new and changed ones; the scan becomes
 // the snapshot. Each folder that could not be read is named in the log and counted for the run.
 void ListFiles(TGroup& task, TStrings& list, bool changedOnly) {
     FileInfos fresh;
-    std::vector<TUnreadableFolder> unread;
+    std::vector<TListingError> unread;
     // Scanned aside first: a listing that fails leaves the old snapshot whole.
     task.CollectFileInfos(fresh, &unread);
     {
@@ -302,10 +402,9 @@ void ListFiles(TGroup& task, TStrings& list, bool changedOnly) {
     task.Snapshot = std::move(fresh);
     TGlobalObject& app = *GetGlobalObject();
     app.RunByteTotal = ListingByteTotal(task.Snapshot);
-    app.RunUnreadFolders = static_cast<std::int32_t>(unread.size());
-    for (const TUnreadableFolder& folder : unread) {
-        app.Log->Add("Error: the folder \"" + ShowControlCharacters(folder.Path) + "\" cannot be read (" +
-                     std::strerror(folder.Error) + "); the files in it were left out of the backup");
+    app.RunListingErrors = static_cast<std::int32_t>(unread.size());
+    for (const TListingError& left : unread) {
+        app.Log->Add(ListingErrorLine(left));
     }
 }
 
@@ -331,7 +430,7 @@ std::string FileNameSafe(std::string name) {
 
 } // namespace
 
-void ScanFolder(FileInfos& out, const std::string& dir, std::vector<TUnreadableFolder>* unread) {
+void ScanFolder(FileInfos& out, const std::string& dir, std::vector<TListingError>* unread) {
     TListingWalk(out, unread).Folder(dir);
 }
 
@@ -365,14 +464,32 @@ std::string TGroup::MakeArchiveName() const {
     return GetTempDir() + FileNameSafe(Name) + "__" + FormatArchiveStamp(Now()) + ".zip";
 }
 
-void TGroup::CollectFileInfos(FileInfos& out, std::vector<TUnreadableFolder>* unread) const {
+void TGroup::CollectFileInfos(FileInfos& out, std::vector<TListingError>* unread) const {
     ClearFileInfos(out);
-    TListingWalk walk(out, unread, Folders);
+    // The entries as clean paths, so that "/data/d", "/data//d" and "/data/./d" are one folder to the walk.
+    std::vector<std::string> files;
+    std::vector<std::string> folders;
+    const auto take = [&](const std::string& path, bool folder, std::vector<std::string>& into) {
+        if (std::optional<std::string> clean = CleanEntryPath(path, folder)) {
+            if (!clean->empty()) {
+                into.push_back(std::move(*clean));
+            }
+        } else if (unread != nullptr) {
+            unread->push_back({TListingError::Entry, path, 0});
+        }
+    };
     for (const auto& file : Files) {
-        walk.TaskFile(file->Path);
+        take(file->Path, false, files);
     }
     for (const auto& folder : Folders) {
-        walk.Folder(folder->Path);
+        take(folder->Path, true, folders);
+    }
+    TListingWalk walk(out, unread, folders);
+    for (const std::string& file : files) {
+        walk.TaskFile(file);
+    }
+    for (const std::string& folder : folders) {
+        walk.Folder(folder);
     }
 }
 

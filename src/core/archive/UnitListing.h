@@ -18,10 +18,11 @@
 // dangling links are passed over, and so is a dir that is missing, a link or no folder. The scan stays on the file
 // system of dir, as find -xdev does: it never enters a mount point below dir (a real file system there is a drive
 // of its own), nor /proc, /sys, /dev and /run below the root. A folder that is there but cannot be read (dir
-// itself or one below it) adds nothing and goes into `unread` when given; the scan goes on with the rest. A file
-// that vanishes while it is scanned is no longer there to list. Raises EFOpenError for a file that is there but
-// cannot be opened for reading.
-void ScanFolder(FileInfos& out, const std::string& dir, std::vector<TUnreadableFolder>* unread = nullptr);
+// itself or one below it, or one that can be listed but not entered) adds nothing and goes into `unread` when
+// given, once, and so does a file that is there but cannot be opened for reading; the scan goes on with the rest.
+// A file that vanishes while it is scanned is no longer there to list. Raises EFOpenError only when the process is
+// out of descriptors or memory.
+void ScanFolder(FileInfos& out, const std::string& dir, std::vector<TListingError>* unread = nullptr);
 
 // Finds the first entry of a snapshot with a given path, in constant time. The snapshot must outlive the index and
 // stay unchanged while it is used.

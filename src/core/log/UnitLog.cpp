@@ -3,7 +3,6 @@
 #include "core/app/StoredText.h"
 #include "platform/DateTime.h"
 #include "platform/Exceptions.h"
-#include "platform/ProgramFile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -17,7 +16,7 @@ constexpr std::size_t LogBlockSize = 256 * 1024;
 } // namespace
 
 TLog::TLog(ILogBox* box, const std::string& programDir, ISyncCall* sync)
-    : fileName_(programDir + LogFileName), box_(box), sync_(sync) {
+    : file_(programDir + LogFileName), box_(box), sync_(sync) {
     loading_ = true;
     Load();
     loading_ = false;
@@ -45,9 +44,9 @@ TLog::~TLog() {
 void TLog::Load() {
     std::unique_ptr<TFileStream> file;
     try {
-        file = TFileStream::OpenIfPresent(fileName_);
+        file = TFileStream::OpenIfPresent(file_.Path());
     } catch (const std::exception& error) {
-        unreadable_ = error.what();
+        file_.SetUnreadable(error.what());
         return;
     }
     if (!file) {
@@ -69,15 +68,12 @@ void TLog::Load() {
         // A damaged log must not stop the program: the lines read so far stay, and nothing is added. One the
         // system could not read to its end is not damaged: what it holds beyond must not be lost.
         if (file->LastError() != 0) {
-            unreadable_ = error.what();
+            file_.SetUnreadable(error.what());
         }
     }
 }
 
 void TLog::Save() {
-    if (!unreadable_.empty()) {
-        return;
-    }
     try {
         TMemoryStream data;
         {
@@ -89,9 +85,7 @@ void TLog::Save() {
             }
         }
         // Paths and server names are the user's own business: a state file of the program's, 0600.
-        TProgramFile file(fileName_, TProgramFileRules{});
-        file.Stream().WriteBuffer(data.Bytes().data(), data.Bytes().size());
-        file.Commit();
+        file_.Write([&](TStream& out) { out.WriteBuffer(data.Bytes().data(), data.Bytes().size()); });
     } catch (const std::exception&) {
         // At exit there is nobody left to tell; the previous file stays as it was.
     }

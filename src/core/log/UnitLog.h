@@ -2,6 +2,7 @@
 
 #include "core/app/CoreWindows.h"
 #include "core/app/SyncCall.h"
+#include "platform/StateFile.h"
 
 #include <cstdint>
 #include <memory>
@@ -63,9 +64,11 @@ public:
     // before the worker behind it goes.
     void SetSyncCall(ISyncCall* sync);
 
-    const std::string& FileName() const { return fileName_; }
+    const std::string& FileName() const { return file_.Path(); }
     // Why "Backup.log" could not be read, when it was there; empty when it was read (damaged or not) or missing.
-    const std::string& Unreadable() const { return unreadable_; }
+    const std::string& Unreadable() const { return file_.Unreadable(); }
+    // "Backup.log" itself, refused for writing when it could not be read.
+    const TStateFile& File() const { return file_; }
     TLogMessageList Lines() const;
     int Count() const;
     std::int32_t MarkIndex() const;
@@ -92,8 +95,7 @@ private:
     // Copies both texts into the blocks. Called with the mutex held.
     void Append(std::string_view message, std::string_view time);
 
-    std::string fileName_;
-    std::string unreadable_;
+    TStateFile file_;
     std::vector<TLine> lines_;
     // Filled one after the other and never moved, so that a line's texts stay where its TLine points.
     std::vector<std::unique_ptr<char[]>> blocks_;

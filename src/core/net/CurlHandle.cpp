@@ -1,5 +1,8 @@
 #include "core/net/CurlHandle.h"
 
+#include "platform/TerminationSignals.h"
+
+#include <cctype>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -101,6 +104,38 @@ CURLcode PerformOnMulti(CURLM* multi, CURL* easy, const std::function<long()>& m
     return result;
 }
 
+void WaitBound::Begin(long seconds) {
+    seconds_ = seconds;
+    since_ = Clock::now();
+}
+
+long WaitBound::MillisecondsLeft() noexcept {
+    if (overdue_ || stopped_) {
+        return 0;
+    }
+    if (TerminationRequested()) {
+        stopped_ = true;
+        return 0;
+    }
+    const auto waited = Clock::now() - since_;
+    const long left =
+        seconds_ * 1000 - static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
+    if (left <= 0) {
+        RunOut(waited);
+    }
+    return left;
+}
+
+void WaitBound::RunOut(Clock::duration waited) noexcept {
+    overdue_ = true;
+    waited_ = waited;
+}
+
+long long WaitBound::WaitedSeconds() const {
+    const auto waited = overdue_ ? waited_ : Clock::now() - since_;
+    return std::chrono::duration_cast<std::chrono::seconds>(waited).count();
+}
+
 void AppendCurlSlist(CurlSlistPtr& list, const std::string& line) {
     curl_slist* grown = curl_slist_append(list.get(), line.c_str());
     if (grown == nullptr) {
@@ -117,6 +152,30 @@ bool HasControlCharacter(const std::string& text) {
         }
     }
     return false;
+}
+
+std::string ProxyCredential(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += {'%', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    return out;
+}
+
+std::string HostShownBy(const std::string& url) {
+    // "scheme://host:port/" as ServerUrl makes it.
+    const std::size_t start = url.find("://");
+    const std::size_t slash = start == std::string::npos ? std::string::npos : url.find('/', start + 3);
+    const std::size_t colon = slash == std::string::npos ? std::string::npos : url.rfind(':', slash);
+    if (colon == std::string::npos || colon < start + 3) {
+        return {};
+    }
+    return url.substr(start + 3, colon - start - 3);
 }
 
 std::string ServerUrl(const std::string& scheme, const std::string& host, int port) {

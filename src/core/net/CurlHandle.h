@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -56,6 +57,36 @@ CurlMultiPtr NewCurlMulti();
 // by the whole transfer's time, the connection of an FTP data connection through a proxy among them.
 CURLcode PerformOnMulti(CURLM* multi, CURL* easy, const std::function<long()>& millisecondsLeft = {});
 
+// The clock of a conversation's waits, one at a time, each with its own bound, and the end of the program: what
+// PerformOnMulti and a progress callback ask between and inside libcurl's steps.
+class WaitBound {
+public:
+    using Clock = std::chrono::steady_clock;
+    // A new wait begins now, bounded by `seconds`.
+    void Begin(long seconds);
+    // How long the present wait may still last; zero or below once it ran out or the program is ending (a
+    // termination signal came), and so from then on. Never raises.
+    long MillisecondsLeft() noexcept;
+    // Ends the present wait now as run out, `waited` after its begin.
+    void RunOut(Clock::duration waited) noexcept;
+    bool Overdue() const { return overdue_; }
+    // A termination signal came: the conversation is to be given up at once, whatever it waits for.
+    bool Stopped() const { return stopped_; }
+    // Whole seconds the present wait had lasted when it ran out, or has lasted until now.
+    long long WaitedSeconds() const;
+    Clock::time_point Since() const { return since_; }
+
+private:
+    long seconds_ = 0;
+    Clock::time_point since_ = Clock::now();
+    bool overdue_ = false;
+    bool stopped_ = false;
+    Clock::duration waited_{};
+};
+
+// The line of a conversation given up for the program's end.
+constexpr const char* kStoppedText = "The operation was stopped: the program is ending.";
+
 // Runs the body of a libcurl callback. An exception must not cross libcurl's C frames: it is kept in `kept` (the
 // first one counts) for the caller to raise once libcurl has returned, and the callback answers `failed`, the
 // value that makes libcurl give the transfer up where there is one.
@@ -77,6 +108,14 @@ void AppendCurlSlist(CurlSlistPtr& list, const std::string& line);
 // True when the text holds a byte below 0x20 or DEL. Such a text must never reach a command line of a text
 // protocol: a CR LF inside a file name or an address would start a command of the caller's choosing.
 bool HasControlCharacter(const std::string& text);
+
+// A user name or password for CURLOPT_PROXYUSERNAME or CURLOPT_PROXYPASSWORD: libcurl URL-decodes those, so every
+// byte but the unreserved ones goes percent-encoded, and the proxy gets the bytes as typed.
+std::string ProxyCredential(const std::string& text);
+
+// The host of a URL that ServerUrl made, as libcurl shows it in its own texts ("Could not resolve host: ..."): a
+// "%" in it escaped.
+std::string HostShownBy(const std::string& url);
 
 // "scheme://host:port/", built and checked by libcurl's URL parser; an IPv6 address may come with or without its
 // brackets. Empty when the host is no name or address that such a URL can carry: empty, holding a control

@@ -1,12 +1,15 @@
 #include "core/net/FtpClient.h"
 
 #include "core/net/CurlHandle.h"
+#include "platform/Convert.h"
+#include "platform/TerminationSignals.h"
 
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <poll.h>
@@ -26,6 +29,13 @@ constexpr std::size_t kMaxListingBytes = 64u * 1024 * 1024;
 // libcurl drops a connection idle for longer than its default of 118 s and would then log in afresh, in the
 // login folder; the session must live as long as the server keeps it.
 constexpr long kNeverExpire = 10L * 365 * 24 * 3600;
+// A data phase slower than this on average over the stall bound is no transfer: a peer that sends a byte now and
+// then would otherwise hold the program for as long as it likes.
+constexpr curl_off_t kFloorBytesPerSecond = 16;
+// libcurl's own bounds are a second line behind ours, this much later, so that the line that ends a wait is ours.
+constexpr long kSecondLineSeconds = 5;
+// The replies libcurl counts in its connect phase after the greeting: USER, PASS and PWD.
+constexpr long kLoginReplies = 3;
 
 std::string ErrnoText(int error) {
     return std::strerror(error);
@@ -123,8 +133,9 @@ public:
         }
         baseUrl_ = ServerUrl("ftp", login.host, login.port);
         if (baseUrl_.empty()) {
-            throw EFtpError("Invalid host name \"" + login.host + "\".");
+            throw EFtpError("Invalid host name \"" + ShowControlCharacters(login.host) + "\".");
         }
+        shownHosts_.emplace_back(HostShownBy(baseUrl_), login.host);
         if (HasControlCharacter(login.user) || HasControlCharacter(login.password)) {
             throw EFtpError("The user name or password holds a control character and is not sent to the server.");
         }
@@ -138,10 +149,27 @@ public:
                                                                           : "socks5h";
             proxyUrl_ = ServerUrl(scheme, login.proxy.host, login.proxy.port);
             if (proxyUrl_.empty()) {
-                throw EFtpError("Invalid proxy host name \"" + login.proxy.host + "\".");
+                throw EFtpError("Invalid proxy host name \"" + ShowControlCharacters(login.proxy.host) + "\".");
+            }
+            shownHosts_.emplace_back(HostShownBy(proxyUrl_), login.proxy.host);
+        }
+    }
+
+    // A session given up (a bound ran out, the program is ending) ends without a word to the server: its control
+    // connection is shut first, so that the QUIT of the handle's end fails at once instead of waiting for a reply.
+    ~Session() {
+        if (abandoned_) {
+            curl_socket_t socket = CURL_SOCKET_BAD;
+            if (curl_easy_getinfo(easy_.get(), CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
+                socket != CURL_SOCKET_BAD) {
+                ::shutdown(socket, SHUT_RDWR);
             }
         }
     }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    void Abandon() { abandoned_ = true; }
 
     CURL* Handle() { return easy_.get(); }
     std::string Peer() const { return login_.host + " port " + std::to_string(login_.port); }
@@ -170,7 +198,9 @@ public:
         announcedSize_ = -1;
         expected_ = -1;
         moved_ = 0;
-        overdue_ = false;
+        accepted_ = false;
+        slow_ = false;
+        bound_ = WaitBound();
         Await(Wait::Connecting);
 
         std::string url = baseUrl_;
@@ -196,8 +226,8 @@ public:
         } else {
             Set(CURLOPT_PROXY, proxyUrl_.c_str());
             if (login_.proxy.authenticate) {
-                Set(CURLOPT_PROXYUSERNAME, login_.proxy.user.c_str());
-                Set(CURLOPT_PROXYPASSWORD, login_.proxy.password.c_str());
+                Set(CURLOPT_PROXYUSERNAME, ProxyCredential(login_.proxy.user).c_str());
+                Set(CURLOPT_PROXYPASSWORD, ProxyCredential(login_.proxy.password).c_str());
             }
             // The data connection goes through the proxy too; the address in the server's PASV reply may be
             // one only the server's side can reach, the host we asked the proxy for is the one it reaches.
@@ -207,10 +237,14 @@ public:
         Set(CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
         Set(CURLOPT_MAXCONNECTS, 1L);
         Set(CURLOPT_MAXAGE_CONN, kNeverExpire);
-        // libcurl's own bounds stay as a second line; they also bound the QUIT that closes a session.
-        Set(CURLOPT_CONNECTTIMEOUT, timeouts_.connectSeconds);
-        Set(CURLOPT_SERVER_RESPONSE_TIMEOUT, timeouts_.responseSeconds);
-        Set(CURLOPT_ACCEPTTIMEOUT_MS, timeouts_.responseSeconds * 1000);
+        // libcurl's own bounds stay as a second line behind ours; they also bound the QUIT that closes a session.
+        // libcurl counts the whole login (greeting, USER, PASS, PWD) in its connect bound, where each reply after
+        // the greeting has the reply bound here.
+        const long secondLine = timeouts_.responseSeconds + kSecondLineSeconds;
+        Set(CURLOPT_CONNECTTIMEOUT,
+            timeouts_.connectSeconds + kLoginReplies * timeouts_.responseSeconds + kSecondLineSeconds);
+        Set(CURLOPT_SERVER_RESPONSE_TIMEOUT, secondLine);
+        Set(CURLOPT_ACCEPTTIMEOUT_MS, secondLine * 1000);
         // A name lookup that hangs is left to end on its own rather than waited for when the operation gives up.
         Set(CURLOPT_QUICK_EXIT, 1L);
         Set(CURLOPT_NOPROGRESS, 0L);
@@ -226,6 +260,8 @@ public:
         Set(CURLOPT_DEBUGDATA, this);
         Set(CURLOPT_OPENSOCKETFUNCTION, &Session::OnOpenSocket);
         Set(CURLOPT_OPENSOCKETDATA, this);
+        Set(CURLOPT_SOCKOPTFUNCTION, &Session::OnSocketOptions);
+        Set(CURLOPT_SOCKOPTDATA, this);
     }
 
     template <typename T>
@@ -241,6 +277,10 @@ public:
     void ExpectBytes(curl_off_t bytes) { expected_ = bytes; }
 
     CURLcode Perform() {
+        if (bound_.MillisecondsLeft() <= 0) {
+            // The program is ending: nothing more goes to the server, no new login either.
+            return CURLE_ABORTED_BY_CALLBACK;
+        }
         const CURLcode code = PerformOnMulti(multi_.get(), easy_.get(), [this] { return MillisecondsLeft(); });
         // Whatever a failed callback left out, the operation cannot be trusted to have done what it should.
         return code == CURLE_OK && callbackError_ ? CURLE_ABORTED_BY_CALLBACK : code;
@@ -256,10 +296,13 @@ public:
         if (!localError_.empty()) {
             return EFtpError(localError_, code, 0);
         }
+        if (bound_.Stopped()) {
+            return EFtpError(kStoppedText, code, 0);
+        }
         if (sessionLost_) {
             return EFtpError("The server closed the session.", code, 0);
         }
-        if (overdue_ || code == CURLE_OPERATION_TIMEDOUT || code == CURLE_FTP_ACCEPT_TIMEOUT) {
+        if (TimedOut(code)) {
             return EFtpError(TimeoutLine(), code, 0);
         }
         if (lastReplyCode_ >= 400) {
@@ -267,6 +310,10 @@ public:
         }
         return EFtpError(Cause(code), code, 0);
     }
+
+    // Whether the last Perform ended on a bound or for the program's end: the session, with the server's part of
+    // the conversation unknown, is to be given up.
+    bool TimedOutOrStopped(CURLcode code) const { return bound_.Stopped() || TimedOut(code); }
 
     // Where the transfer callbacks keep an exception for Failure.
     std::exception_ptr& CallbackError() { return callbackError_; }
@@ -285,12 +332,25 @@ public:
 
 private:
     // What the operation waits for.
-    enum class Wait { Connecting, Reply, DataConnection, Data };
+    enum class Wait { Connecting, Reply, DataConnection, ServerConnect, Data };
+
+    bool TimedOut(CURLcode code) const {
+        return bound_.Overdue() || code == CURLE_OPERATION_TIMEDOUT || code == CURLE_FTP_ACCEPT_TIMEOUT;
+    }
 
     void Await(Wait wait) {
+        if (wait == Wait::Data && wait_ != Wait::Data) {
+            // The data phase begins: its speed is measured from here.
+            speed_.clear();
+            speed_.emplace_back(WaitBound::Clock::now(), moved_);
+        }
         wait_ = wait;
-        since_ = std::chrono::steady_clock::now();
+        bound_.Begin(BoundSeconds());
     }
+
+    // Once the server has answered the command that opens a transfer, or connected to our data port: the data, or
+    // the final reply when every byte has moved already.
+    void AwaitDataOrReply() { Await(expected_ >= 0 && moved_ >= expected_ ? Wait::Reply : Wait::Data); }
 
     long BoundSeconds() const {
         switch (wait_) {
@@ -298,6 +358,7 @@ private:
         case Wait::DataConnection:
             return timeouts_.connectSeconds;
         case Wait::Reply:
+        case Wait::ServerConnect:
             return timeouts_.responseSeconds;
         case Wait::Data:
             break;
@@ -306,25 +367,45 @@ private:
     }
 
     // How long the present wait may still last; at zero the operation is given up, as it is at once when a callback
-    // failed. Never raises: it runs between libcurl's steps.
+    // failed or the program is ending. Never raises: it runs between libcurl's steps.
     long MillisecondsLeft() noexcept {
-        if (callbackError_ || overdue_) {
+        if (callbackError_) {
             return 0;
         }
-        const auto waited = std::chrono::steady_clock::now() - since_;
-        const long left = BoundSeconds() * 1000 -
-                          static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
-        if (left <= 0) {
-            overdue_ = true;
-            waited_ = waited;
+        if (wait_ == Wait::Data && bound_.MillisecondsLeft() > 0 && TooSlow()) {
+            return 0;
         }
-        return left;
+        return bound_.MillisecondsLeft();
+    }
+
+    // The speed floor of the data phase: fewer than kFloorBytesPerSecond on average over the stall bound, counted
+    // over the last stall bound's length at a resolution of a second.
+    bool TooSlow() noexcept {
+        const auto now = WaitBound::Clock::now();
+        const auto window = std::chrono::seconds(timeouts_.stallSeconds);
+        if (now - speed_.back().first >= std::chrono::seconds(1)) {
+            speed_.emplace_back(now, moved_);
+        }
+        // The oldest sample kept is the newest one at least a window old.
+        while (speed_.size() >= 2 && now - speed_[1].first >= window) {
+            speed_.pop_front();
+        }
+        const auto [since, movedThen] = speed_.front();
+        if (now - since < window || moved_ - movedThen >= kFloorBytesPerSecond * timeouts_.stallSeconds) {
+            return false;
+        }
+        slow_ = true;
+        bound_.RunOut(now - since);
+        return true;
     }
 
     // "Timed out after N s <what was awaited>.", N the whole seconds this wait has really lasted.
     std::string TimeoutLine() const {
-        const auto waited = overdue_ ? waited_ : std::chrono::steady_clock::now() - since_;
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(waited).count();
+        const long long seconds = bound_.WaitedSeconds();
+        if (slow_) {
+            return "Timed out after " + std::to_string(seconds) + " s: the transfer moved fewer than " +
+                   std::to_string(kFloorBytesPerSecond * seconds) + " bytes in " + std::to_string(seconds) + " s.";
+        }
         const std::string through = Passive() ? " through the proxy" : "";
         std::string what;
         switch (wait_) {
@@ -336,6 +417,9 @@ private:
             break;
         case Wait::DataConnection:
             what = "opening the data connection" + through;
+            break;
+        case Wait::ServerConnect:
+            what = "waiting for the server to connect to the client's data port (active mode)";
             break;
         case Wait::Data:
             what = "without data moving: the transfer stalled";
@@ -359,9 +443,23 @@ private:
         // on the way of a transfer that then goes on (7.88 makes one on every active-mode data connection) is no
         // cause.
         if (errorBuffer_[0] != '\0' && !errorStale_) {
-            return errorBuffer_;
+            return AsTyped(errorBuffer_);
         }
         return curl_easy_strerror(code);
+    }
+
+    // libcurl's text with each host as the user typed it: libcurl shows a host in its URL form, a "%" in it
+    // escaped.
+    std::string AsTyped(std::string text) const {
+        for (const auto& [shown, typed] : shownHosts_) {
+            if (shown.empty() || shown == typed || shown == "[" + typed + "]") {
+                continue;
+            }
+            for (std::size_t at = text.find(shown); at != std::string::npos; at = text.find(shown, at + typed.size())) {
+                text.replace(at, shown.size(), typed);
+            }
+        }
+        return text;
     }
 
     // Called by libcurl at every step, and once a second while it waits inside a step of its own (the reply at the
@@ -372,6 +470,7 @@ private:
         if (self->MillisecondsLeft() > 0) {
             return 0;
         }
+        self->Abandon();
         if (self->controlSocket_ != CURL_SOCKET_BAD) {
             ::shutdown(self->controlSocket_, SHUT_RDWR);
         }
@@ -398,7 +497,7 @@ private:
         if (type == CURLINFO_DATA_IN || type == CURLINFO_DATA_OUT) {
             moved_ += static_cast<curl_off_t>(size);
             // Once all of it has moved, the server is to end the transfer and reply.
-            Await(expected_ >= 0 && moved_ >= expected_ ? Wait::Reply : Wait::Data);
+            AwaitDataOrReply();
             return;
         }
         if (type != CURLINFO_TEXT && type != CURLINFO_HEADER_IN && type != CURLINFO_HEADER_OUT) {
@@ -418,9 +517,13 @@ private:
             if (text.rfind("Re-using existing connection", 0) == 0) {
                 reused_ = true;
             }
+            if (wait_ == Wait::Data && text.rfind("Remembering we are in dir", 0) == 0) {
+                // libcurl says this as it ends a transfer whose data is over, before it reads the final reply.
+                Await(Wait::Reply);
+            }
             if (IsStatusText(text) && status_ != nullptr && *status_) {
                 try {
-                    (*status_)(text);
+                    (*status_)(AsTyped(text));
                 } catch (...) {
                     // A status line that cannot be shown must not break the transfer.
                 }
@@ -432,8 +535,13 @@ private:
             lastReply_ = text;
             lastReplyCode_ = std::stol(text.substr(0, 3));
             if (lastReplyCode_ < 200) {
-                // A preliminary reply opens the transfer on the data connection.
-                Await(expected_ >= 0 && moved_ >= expected_ ? Wait::Reply : Wait::Data);
+                // A preliminary reply opens the transfer on the data connection, which in active mode the server
+                // is yet to connect to our port.
+                if (!Passive() && !accepted_) {
+                    Await(Wait::ServerConnect);
+                } else {
+                    AwaitDataOrReply();
+                }
             } else if ((command_ == "EPSV" && lastReplyCode_ == 229) || (command_ == "PASV" && lastReplyCode_ == 227)) {
                 // libcurl now connects to the port the server named (through the proxy) before its next command.
                 Await(Wait::DataConnection);
@@ -457,6 +565,18 @@ private:
             return CURL_SOCKET_BAD;
         }
         return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    }
+
+    // The server's connection to our data port in active mode.
+    static int OnSocketOptions(void* user, curl_socket_t, curlsocktype purpose) noexcept {
+        auto* self = static_cast<Session*>(user);
+        if (purpose == CURLSOCKTYPE_ACCEPT) {
+            self->accepted_ = true;
+            if (self->wait_ == Wait::ServerConnect) {
+                self->AwaitDataOrReply();
+            }
+        }
+        return CURL_SOCKOPT_OK;
     }
 
     FtpLogin login_;
@@ -487,10 +607,16 @@ private:
     curl_off_t expected_ = -1;
     curl_off_t moved_ = 0;
     Wait wait_ = Wait::Connecting;
-    std::chrono::steady_clock::time_point since_;
-    // Set once a bound ran out, with the time that wait had lasted then.
-    bool overdue_ = false;
-    std::chrono::steady_clock::duration waited_{};
+    WaitBound bound_;
+    // Samples of the bytes moved in the data phase, a second apart, back to the stall bound's length.
+    std::deque<std::pair<WaitBound::Clock::time_point, curl_off_t>> speed_;
+    // The data phase fell below the speed floor.
+    bool slow_ = false;
+    // In active mode: the server has connected to our data port.
+    bool accepted_ = false;
+    bool abandoned_ = false;
+    // Each host as libcurl shows it, and as it was typed.
+    std::vector<std::pair<std::string, std::string>> shownHosts_;
 };
 
 FtpClient::FtpClient() {
@@ -519,6 +645,8 @@ void FtpClient::Connect(const FtpLogin& login) {
     session->Set(CURLOPT_NOBODY, 1L);
     const CURLcode code = session->Perform();
     if (code != CURLE_OK) {
+        // A login that failed leaves nothing worth a QUIT.
+        session->Abandon();
         throw session->Failure(code);
     }
     session_ = std::move(session);
@@ -548,10 +676,27 @@ void FtpClient::Disconnect() {
     if (!session_) {
         return;
     }
+    if (TerminationRequested()) {
+        // No wait for the reply to QUIT either when the program is ending.
+        session_->Abandon();
+    }
     const std::string peer = session_->Peer();
     // Ending the handle sends QUIT on an open control connection and closes it; libcurl reports nothing then.
     session_.reset();
     Status("Disconnected from " + peer);
+}
+
+void FtpClient::Fail(int curlCode) {
+    const auto code = static_cast<CURLcode>(curlCode);
+    const EFtpError error = session_->Failure(code);
+    if (session_->TimedOutOrStopped(code)) {
+        // The server may still answer what was given up: the session is no longer in step, and goes.
+        const std::string peer = session_->Peer();
+        session_->Abandon();
+        session_.reset();
+        Status("Connection to " + peer + " dropped");
+    }
+    throw error;
 }
 
 void FtpClient::Status(const std::string& text) {
@@ -586,7 +731,7 @@ void FtpClient::CommandExpecting250(const std::string& command, const std::strin
     session_->Set(CURLOPT_QUOTE, quote.get());
     const CURLcode code = session_->Perform();
     if (code != CURLE_OK) {
-        throw session_->Failure(code);
+        Fail(code);
     }
     if (session_->LastReplyCode() != 250) {
         throw EFtpError(session_->LastReply().empty() ? refusal : session_->LastReply(), 0, session_->LastReplyCode());
@@ -682,7 +827,7 @@ void FtpClient::Put(const std::string& localPath, const std::string& remoteName,
         session_->SetLocalError(source.error);
     }
     if (code != CURLE_OK) {
-        throw session_->Failure(code);
+        Fail(code);
     }
     curl_off_t sent = 0;
     curl_easy_getinfo(session_->Handle(), CURLINFO_SIZE_UPLOAD_T, &sent);
@@ -778,7 +923,7 @@ void FtpClient::Get(const std::string& remoteName, const std::string& localPath,
             // Half a file under the wanted name would pass for the whole one.
             ::unlink(localPath.c_str());
         }
-        throw session_->Failure(code);
+        Fail(code);
     }
 }
 
@@ -810,7 +955,7 @@ std::vector<std::string> FtpClient::List(const std::string& mask) {
         session_->SetLocalError(sink.error);
     }
     if (code != CURLE_OK) {
-        throw session_->Failure(code);
+        Fail(code);
     }
 
     const std::string pattern = mask.empty() ? "*" : mask;

@@ -39,7 +39,7 @@ struct FtpTimeouts {
     // One server reply, the final one after a transfer's data included, and the server's connection to our data
     // port in active mode.
     long responseSeconds = 60;
-    // A transfer that moves no byte for this long.
+    // A transfer that moves no byte for this long, or fewer than 16 bytes a second on average over this long.
     long stallSeconds = 60;
 };
 
@@ -47,8 +47,10 @@ struct FtpTimeouts {
 // server refused, else the cause as found here: a local error, "Connection lost: ...", a bound that ran out
 // ("Timed out after N s " and what was awaited: "connecting to <host> port <port>" or "opening the data
 // connection", with " through the proxy" where there is one, "waiting for the server's reply to STOR" or another
-// command, "without data moving: the transfer stalled"), a partial file with its byte counts, or libcurl's account
-// of a failed connect.
+// command, "waiting for the server to connect to the client's data port (active mode)", "without data moving: the
+// transfer stalled", or, after "Timed out after N s", ": the transfer moved fewer than X bytes in N s"), "The
+// operation was stopped: the program is ending." once a termination signal came, a partial file with its byte counts,
+// or libcurl's account of a failed connect.
 class EFtpError : public Exception {
 public:
     explicit EFtpError(const std::string& message, int curlCode = 0, long replyCode = 0)
@@ -118,6 +120,9 @@ private:
     // Sends a command on the control connection that succeeds only with reply 250; the refusal text is the
     // error's message when the server gave none.
     void CommandExpecting250(const std::string& command, const std::string& refusal);
+    // Raises the failure of the session's last transfer; after a bound ran out or the program's end, the session
+    // is dropped first, without a word to the server.
+    [[noreturn]] void Fail(int curlCode);
 
     std::unique_ptr<Session> session_;
     StatusHandler statusHandler_;

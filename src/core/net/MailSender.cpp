@@ -1,6 +1,7 @@
 #include "core/net/MailSender.h"
 
 #include "core/net/CurlHandle.h"
+#include "platform/Convert.h"
 
 #include <QByteArray>
 
@@ -12,6 +13,7 @@
 #include <exception>
 #include <functional>
 #include <random>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -169,6 +171,10 @@ void ComposeOnce(MessageSource& source);
 
 struct Conversation {
     MessageSource* source = nullptr;
+    const MailServer* server = nullptr;
+    // The present wait: the connection with the greeting, then each reply (and the message while it goes).
+    WaitBound bound;
+    std::string command;
     Stage stage = Stage::Greeting;
     bool authSent = false;
     bool dataSent = false;
@@ -187,6 +193,12 @@ void Note(Conversation* talk, curl_infotype type, const char* data, size_t size)
         std::string command = text.substr(0, text.find(' '));
         std::transform(command.begin(), command.end(), command.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        // The lines that answer the server's AUTH questions are no commands to name.
+        static const char* const kVerbs[] = {"EHLO", "HELO", "AUTH", "MAIL", "RCPT", "DATA", "QUIT", "RSET", "NOOP"};
+        if (std::find(std::begin(kVerbs), std::end(kVerbs), command) != std::end(kVerbs)) {
+            talk->command = command;
+        }
+        talk->bound.Begin(talk->server->responseSeconds);
         if (command == "AUTH") {
             talk->stage = Stage::Auth;
             talk->authSent = true;
@@ -201,6 +213,8 @@ void Note(Conversation* talk, curl_infotype type, const char* data, size_t size)
         }
     } else if (type == CURLINFO_DATA_OUT) {
         talk->dataSent = true;
+        talk->command = "the message";
+        talk->bound.Begin(talk->server->responseSeconds);
     } else if (type == CURLINFO_HEADER_IN) {
         if (text.size() >= 3 && std::isdigit(static_cast<unsigned char>(text[0])) &&
             (text.size() == 3 || text[3] == ' ')) {
@@ -253,6 +267,11 @@ int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* user) noex
         Note(talk, type, data, size);
         return 0;
     });
+}
+
+// Asked once a second while libcurl waits inside a step of its own (the reply after the message, the QUIT).
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
+    return static_cast<Conversation*>(user)->bound.MillisecondsLeft() > 0 ? 0 : 1;
 }
 
 size_t ReadMessage(char* buffer, size_t size, size_t count, void* user) noexcept {
@@ -322,7 +341,7 @@ MailOutcome SendMail(const MailServer& server, const MailMessage& message,
     }
     const std::string serverUrl = ServerUrl("smtp", server.host, server.port);
     if (serverUrl.empty()) {
-        return Failed(MailResult::ConnectFailed, "Invalid host name \"" + server.host + "\".");
+        return Failed(MailResult::ConnectFailed, "Invalid host name \"" + ShowControlCharacters(server.host) + "\".");
     }
     if (server.authenticate && (HasControlCharacter(server.user) || HasControlCharacter(server.password))) {
         return Failed(MailResult::LoginRefused, "The user name or password holds a control character.");
@@ -354,9 +373,19 @@ MailOutcome SendMail(const MailServer& server, const MailMessage& message,
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "smtp");
     curl_easy_setopt(h, CURLOPT_PROXY, "");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, server.connectSeconds);
-    curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, server.responseSeconds);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    // The bounds are ours, watched while libcurl runs; libcurl's own are a second line behind them. libcurl counts
+    // the greeting, EHLO and the login's replies in its connect bound, where each reply after the greeting has the
+    // reply bound here.
+    constexpr long kSecondLineSeconds = 5;
+    constexpr long kLoginReplies = 4; // EHLO, AUTH LOGIN, the user, the password
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT,
+                     server.connectSeconds + kLoginReplies * server.responseSeconds + kSecondLineSeconds);
+    curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, server.responseSeconds + kSecondLineSeconds);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &talk);
+    // A server that takes the message a byte now and then must not hold the program: the floor of the FTP data.
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 16L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, server.responseSeconds);
     curl_easy_setopt(h, CURLOPT_MAIL_FROM, from.c_str());
     curl_easy_setopt(h, CURLOPT_MAIL_RCPT, recipients.get());
@@ -374,10 +403,29 @@ MailOutcome SendMail(const MailServer& server, const MailMessage& message,
     curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, &OnDebug);
     curl_easy_setopt(h, CURLOPT_DEBUGDATA, &talk);
 
-    const CURLcode code = curl_easy_perform(h);
+    talk.server = &server;
+    talk.bound.Begin(server.connectSeconds);
+    CurlMultiPtr multi = NewCurlMulti();
+    const CURLcode code = talk.bound.MillisecondsLeft() <= 0
+                              ? CURLE_ABORTED_BY_CALLBACK
+                              : PerformOnMulti(multi.get(), h, [&talk] { return talk.bound.MillisecondsLeft(); });
+    const bool givenUp = talk.bound.Stopped() || talk.bound.Overdue();
+    if (givenUp) {
+        // Nothing more is said to a server given up on, so its end waits for no reply to QUIT.
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(h, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD) {
+            ::shutdown(socket, SHUT_RDWR);
+        }
+    }
+    // The handle goes before the connection cache of the multi handle that holds its connection.
+    curl_multi_remove_handle(multi.get(), h);
+    easy.reset();
+    multi.reset();
     if (source.failure) {
-        easy.reset();
         std::rethrow_exception(source.failure);
+    }
+    if (talk.bound.Stopped()) {
+        return Failed(MailResult::Stopped, kStoppedText);
     }
     if (code == CURLE_OK || (talk.replyAfterData >= 200 && talk.replyAfterData < 300)) {
         // A failure after the server took the message (at QUIT) does not unsend it.
@@ -390,6 +438,14 @@ MailOutcome SendMail(const MailServer& server, const MailMessage& message,
     const long reply = talk.refusalCode;
     if (reply != 0) {
         text = talk.refusal;
+    } else if (talk.bound.Overdue()) {
+        // Ours; libcurl's own (the speed floor) say what they measured in the error buffer.
+        const std::string waited = std::to_string(talk.bound.WaitedSeconds());
+        text = talk.command.empty() ? "Timed out after " + waited + " s connecting to " + server.host + " port " +
+                                          std::to_string(server.port) + "."
+               : talk.command == "the message"
+                   ? "Timed out after " + waited + " s sending the message or waiting for the server's reply to it."
+                   : "Timed out after " + waited + " s waiting for the server's reply to " + talk.command + ".";
     }
     if (code == CURLE_LOGIN_DENIED) {
         return Failed(MailResult::LoginRefused, text, reply);

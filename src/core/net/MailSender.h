@@ -12,8 +12,8 @@ struct MailServer {
     bool authenticate = false;
     std::string user;
     std::string password;
-    long connectSeconds = 30;  // TCP connect
-    long responseSeconds = 60; // each reply of the server
+    long connectSeconds = 30;  // TCP connect and the server's greeting
+    long responseSeconds = 60; // each reply of the server, EHLO and the login's included
 };
 
 // A plain-text mail to one recipient. The addresses go into the envelope and the headers; the names and the
@@ -32,6 +32,7 @@ enum class MailResult {
     LoginRefused,   // authentication was asked for and did not succeed
     AddressRefused, // the server refused the sender or the recipient, or an address was not fit to send
     MessageRefused, // the server refused the message after it was sent, or the connection broke while sending
+    Stopped,        // a termination signal came: the conversation was given up at once
 };
 
 struct MailOutcome {

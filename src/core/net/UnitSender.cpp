@@ -41,5 +41,8 @@ void SendReport(TGroup& task) {
     case MailResult::MessageRefused:
         log.Add("Can't Send Mail to." + info.MailRecipient);
         break;
+    case MailResult::Stopped:
+        log.Add("Report not sent. " + outcome.message);
+        break;
     }
 }

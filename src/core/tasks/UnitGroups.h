@@ -44,10 +44,13 @@ struct tagFileInfo {
 // A snapshot: the listing of a task's last run, in listing order.
 using FileInfos = std::vector<tagFileInfo>;
 
-// A folder that a listing found but could not read, with the system's error number: its files are not listed.
-struct TUnreadableFolder {
-    std::string Path; // ends with "/"
-    int Error = 0;
+// Something a listing found but left out, with the system's error number: a folder it could not read or enter
+// (none of its files is listed), a file it could not open, or a task entry whose path climbs with a ".." piece.
+struct TListingError {
+    enum TKind { Folder, File, Entry };
+    TKind Kind = Folder;
+    std::string Path; // a folder's ends with "/"
+    int Error = 0;    // 0 for an entry
 };
 
 // One backup task: the files and folders it backs up, its settings and schedule, the snapshot of its last listing
@@ -97,13 +100,15 @@ public:
     // archive's fits the file-name limit), "__", the moment as yy_dd_mm_hh-nn-ss, ".zip".
     std::string MakeArchiveName() const;
     // Replaces out's entries by a scan: the single files that exist as files, in task order, then every file under
-    // each folder, depth first. Each path is listed once, at its first place, however the entries overlap. Folders
-    // that are there but cannot be read go into `unread` when given; missing entries are passed over. Raises
-    // EFOpenError for a file that exists but cannot be opened for reading.
-    void CollectFileInfos(FileInfos& out, std::vector<TUnreadableFolder>* unread = nullptr) const;
+    // each folder, depth first. The task's paths are taken clean (no empty or "." piece); one with a ".." piece is
+    // left out. Each path is listed once, at its first place, however the entries overlap. What is there but cannot
+    // be read (a folder, one that can be listed but not entered, a file) is left out and goes into `unread` when
+    // given, once each, and so does an entry left out for its ".."; missing entries are passed over. Raises
+    // EFOpenError when the system runs out of descriptors or memory, which no file is to blame for.
+    void CollectFileInfos(FileInfos& out, std::vector<TListingError>* unread = nullptr) const;
     // Appends every scanned path to list, makes the scan the snapshot and sets the application object's run byte
-    // total and count of unread folders; each folder that could not be read gets an "Error: " line in the log. On
-    // an error nothing is appended and the snapshot stays as it was.
+    // total and count of listing errors; each thing left out gets one "Error: " line in the log. On an error
+    // nothing is appended and the snapshot stays as it was.
     void ListAllFiles(TStrings& list);
     // As ListAllFiles, but appends only the paths that are new or have another size than in the old snapshot.
     void ListChangedFiles(TStrings& list);

@@ -6,8 +6,13 @@
 #include "core/net/UnitSender.h"
 #include "core/tasks/UnitGroups.h"
 #include "platform/Convert.h"
+#include "platform/Exceptions.h"
 #include "platform/Messages.h"
 #include "platform/Paths.h"
+#include "platform/ProgramFile.h"
+#include "platform/TerminationSignals.h"
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -74,22 +79,46 @@ struct TRunOutcome {
     bool NothingToSend = false;
 };
 
+// What a run needs of its task, taken when it starts: the name, the kind, the encryption and its password, the
+// files and folders, and the snapshot to compare against. The run works from this copy alone, so that an edit of the
+// task meanwhile (the settings dialog does not wait for the run) is stored and applies to the next run, never half
+// way through this one. The listing's new snapshot stays in the copy until the run knows where its files went.
+std::unique_ptr<TGroup> RunCopyOf(const TGroup& task) {
+    auto copy = std::make_unique<TGroup>(nullptr);
+    copy->Name = task.Name;
+    copy->Assign(task);
+    copy->Snapshot = task.Snapshot;
+    copy->Info->Incremental = task.Info->Incremental;
+    copy->Info->NeedEncrypt = task.Info->NeedEncrypt;
+    copy->Info->Password = task.Info->Password;
+    return copy;
+}
+
 // The steps of a run up to its end; a failed end returns with Completed false, and the caller sets its state. The
-// run's list of files lives only as long as this call, whatever the outcome.
-void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
-    const TGroupInfo& info = *task.Info;
-    const std::string archive = task.MakeArchiveName();
-    Log("Backup. Task is " + task.Name);
+// run's list of files lives only as long as this call, whatever the outcome. `run` is the run's copy of `task`.
+void RunSteps(TGroup& run, TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
+    const TGroupInfo& info = *run.Info;
+    const std::string archive = run.MakeArchiveName();
+    Log("Backup. Task is " + run.Name);
+    // A backup of the same name still in the temporary folder (kept a moment ago when its list was refused): the
+    // run would neither make its files new under those names nor may it remove them on its way out.
+    for (const std::string& name :
+         {archive + ".inf", archive + ".crt.inf", VolumeFileName(archive, 0), VolumeFileName(archive + ".crt", 0)}) {
+        struct stat st {};
+        if (::lstat(name.c_str(), &st) == 0) {
+            throw Exception("\"" + name + "\" is still in the temporary folder; the backup was not made");
+        }
+    }
 
     std::unique_ptr<TStringList> list;
     std::int32_t volumes = 0;
     if (info.Incremental == 0) {
         Log("Type: Full Backup");
-        list = info.NeedEncrypt != 0 ? task.EncryptedFullBackup(archive + ".crt") : task.FullBackup(archive);
+        list = info.NeedEncrypt != 0 ? run.EncryptedFullBackup(archive + ".crt") : run.FullBackup(archive);
         volumes = 1;
         if (!list) {
             // An empty listing leaves an empty snapshot; any other way here (STOP, a failure) leaves the listing.
-            outcome.NothingToSend = task.Snapshot.empty();
+            outcome.NothingToSend = run.Snapshot.empty();
             Log("Process stopped.");
             return;
         }
@@ -97,7 +126,7 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
         Log("Type: Incremental Backup");
         list = std::make_unique<TStringList>();
         Log("Enumerating files");
-        task.ListChangedFiles(*list);
+        run.ListChangedFiles(*list);
         LeaveOutUnlistable(*list);
         outcome.NothingToSend = list->Empty();
         if (app.StopRequested()) {
@@ -112,6 +141,12 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
     TRunFiles files(archive, volumes);
     if (info.Incremental != 0 && info.NeedEncrypt != 0) {
         for (std::int32_t i = 0; i < volumes; ++i) {
+            // A STOP click waits for the encryption (and is seen before the upload); the end of the session does
+            // not: the volumes not yet encrypted are not begun.
+            if (TerminationRequested()) {
+                Log("Process stopped.");
+                return;
+            }
             const std::string volume = VolumeFileName(archive, i);
             if (!EncryptFile(volume, volume + ".crt", info.Password)) {
                 Log("Process stopped.");
@@ -131,12 +166,21 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
     }
     const std::string effective = info.NeedEncrypt != 0 ? archive + ".crt" : archive;
     const std::string listFile = effective + ".inf";
-    list->SaveToFile(listFile);
+    {
+        // Made new under the name the server is to receive, never through what may stand at it.
+        TProgramFile written = TProgramFile::NewFile(listFile);
+        const std::string text = list->Text();
+        written.Stream().WriteBuffer(text.data(), text.size());
+        written.Keep();
+    }
     // The volumes go up only behind their list: a backup on the server is always described by its list file.
-    bool delivered = app.FTP->SendFile(listFile, ExtractFileName(listFile), true);
+    bool delivered = !TerminationRequested() && app.FTP->SendFile(listFile, ExtractFileName(listFile), true);
     if (!delivered) {
-        // Kept on purpose: the whole backup, list and volumes, still at hand where the server took none of it.
-        files.Keep();
+        // Kept on purpose: the whole backup, list and volumes, still at hand where the server took none of it. Not
+        // when the program is ending: nothing would ever send or clear them.
+        if (!TerminationRequested()) {
+            files.Keep();
+        }
     } else {
         DeleteFile(listFile);
         for (std::int32_t i = 0; i < volumes; ++i) {
@@ -154,7 +198,10 @@ void RunSteps(TGroup& task, TGlobalObject& app, TRunOutcome& outcome) {
     if (app.SendWindow) {
         app.SendWindow->Hide();
     }
-    app.FillServerTree();
+    // Another talk with the server, which an ending program does without.
+    if (!TerminationRequested()) {
+        app.FillServerTree();
+    }
     outcome.Completed = true;
 }
 
@@ -164,34 +211,38 @@ void TGroup::DoBackup() {
     TGlobalObject& app = *GetGlobalObject();
     app.ShowSendWindow();
     app.Stop = false;
-    app.RunUnreadFolders = 0;
+    app.RunListingErrors = 0;
     app.Busy = true;
     app.Log->Mark();
-    // The listing replaces the snapshot at once; kept aside until the run shows that its files got away.
-    FileInfos previous = Snapshot;
     TRunOutcome outcome;
+    std::unique_ptr<TGroup> run;
     try {
-        RunSteps(*this, app, outcome);
+        run = RunCopyOf(*this);
+        RunSteps(*run, *this, app, outcome);
     } catch (const std::exception& error) {
         // A file that cannot be read, a list file that cannot be written: the run ends as a failed one, and the
         // worker goes on with later jobs.
         Log(std::string("Error: ") + error.what());
     }
-    // The listing put every file of the task into the snapshot, those that LeaveOutUnlistable took out of the run
-    // too: such a file is missing from the backup, so the run failed. Taken out of the snapshot again, it counts as
-    // new for the next incremental run, which reports it once more instead of taking it as backed up.
-    const auto unlistable = [](const tagFileInfo& entry) { return Unlistable(entry.Path); };
-    const bool leftOut = std::erase_if(Snapshot, unlistable) > 0;
-    std::erase_if(previous, unlistable);
     // The snapshot tells the next incremental run what it may leave out. Moved on past files that never reached
     // the server (stopped, failed, refused, cut off), it would leave them out of every later backup until their
     // size changed again; so it moves on only once the backup is on the server, or when nothing was to be sent.
-    if (!outcome.Delivered && !outcome.NothingToSend) {
-        Snapshot = std::move(previous);
+    // Until then it is the run's own: a store of the tasks meanwhile keeps the snapshot of the last backup sent.
+    const auto unlistable = [](const tagFileInfo& entry) { return Unlistable(entry.Path); };
+    bool leftOut = false;
+    if (run) {
+        // The listing put every file of the task into the snapshot, those that LeaveOutUnlistable took out of the
+        // run too: such a file is missing from the backup, so the run failed. Taken out of the snapshot again, it
+        // counts as new for the next incremental run, which reports it once more instead of taking it as backed up.
+        leftOut = std::erase_if(run->Snapshot, unlistable) > 0;
+        if (outcome.Delivered || outcome.NothingToSend) {
+            Snapshot = std::move(run->Snapshot);
+        }
     }
+    std::erase_if(Snapshot, unlistable);
     // A backup that is not whole on the server is no success, even where the run went through to its end: the
-    // failure report must go out for it. So is one that misses the files of a folder the listing could not read.
-    LastRunOk = outcome.Delivered && !leftOut && app.RunUnreadFolders == 0 ? 1 : 0;
+    // failure report must go out for it. So is one that misses what the listing could not read.
+    LastRunOk = outcome.Delivered && !leftOut && app.RunListingErrors == 0 ? 1 : 0;
     if (!outcome.Completed && app.SendWindow) {
         app.SendWindow->Hide();
     }
@@ -202,6 +253,11 @@ std::unique_ptr<TStringList> TGroup::FullBackup(const std::string& archive) {
     auto list = std::make_unique<TStringList>();
     ListAllFiles(*list);
     LeaveOutUnlistable(*list);
+    // A listing runs without a look at the window: a stop that came meanwhile (the end of the session) is seen
+    // before the packing begins.
+    if (GetGlobalObject()->StopRequested()) {
+        return nullptr;
+    }
     if (CompressFiles(list.get(), archive, true) == 0) {
         return nullptr;
     }
@@ -217,7 +273,8 @@ std::unique_ptr<TStringList> TGroup::EncryptedFullBackup(const std::string& targ
         return nullptr;
     }
     const std::string plainVolume = VolumeFileName(plainArchive, 0);
-    const bool encrypted = EncryptFile(plainVolume, VolumeFileName(target, 0), Info->Password);
+    const bool encrypted =
+        !TerminationRequested() && EncryptFile(plainVolume, VolumeFileName(target, 0), Info->Password);
     DeleteFile(plainVolume);
     if (encrypted) {
         return list;

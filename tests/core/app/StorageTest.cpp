@@ -184,8 +184,8 @@ TEST_F(Storage, AFailedSaveKeepsThePreviousFileAndTellsTheCaller) {
     const std::string settings = ReadFileBytes(dir / "ftpbackup.stg");
     object->Tasks.pop_back();
     object->FTP->Host = "changed";
-    // A full disk, as a file size limit in a child process: the task saver raises, the settings saver is silent,
-    // and both old files stay.
+    // A full disk, as a file size limit in a child process: the task saver raises, the settings saver logs, and
+    // both old files stay.
     EXPECT_EQ(RunInChild([&] {
                   std::signal(SIGXFSZ, SIG_IGN);
                   rlimit limit{16, 16};
@@ -339,16 +339,28 @@ TEST_F(FileEncryption, FailuresAreLoggedAndNeverCostTheSource) {
     WriteFileBytes(dir / "src", "abc");
     std::filesystem::create_directory(dir / "dst");
     EXPECT_FALSE(EncryptFile(dir / "src", dir / "dst", "secret"));
-    // The source itself as the destination, by its own name or another: refused, the file whole.
+    // The destination is made new: whatever stands at its name is refused and left whole, the source itself by
+    // its own name or another, another file, and a link planted there (never followed to what it names).
     std::filesystem::create_directory_symlink(dir.Path(), dir / "again");
+    WriteFileBytes(dir / "other", "other");
+    std::filesystem::create_symlink(dir / "target", dir / "planted");
     object->Log->Clear();
     EXPECT_FALSE(EncryptFile(dir / "src", dir / "src", "secret"));
     EXPECT_FALSE(DecryptFile(dir / "src", dir / "again/src", "secret"));
+    EXPECT_FALSE(EncryptFile(dir / "src", dir / "other", "secret"));
+    EXPECT_FALSE(EncryptFile(dir / "src", dir / "planted", "secret"));
     EXPECT_EQ(ReadFileBytes(dir / "src"), "abc");
+    EXPECT_EQ(ReadFileBytes(dir / "other"), "other");
+    EXPECT_FALSE(std::filesystem::exists(dir / "target"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "planted"));
     const auto refusals = object->Log->Lines();
-    ASSERT_EQ(refusals.size(), 4u);
-    EXPECT_EQ(refusals[1].Message, "Can't encrypt file. ErrorMessage isCannot create file \"" + dir / "src" +
-                                       "\". It is the file being read.");
+    ASSERT_EQ(refusals.size(), 8u);
+    EXPECT_EQ(refusals[1].Message,
+              "Can't encrypt file. ErrorMessage isCannot create file \"" + dir / "src" + "\". File exists");
+    // A new file is the user's alone.
+    ASSERT_TRUE(EncryptFile(dir / "src", dir / "made.crt", "secret"));
+    EXPECT_EQ(std::filesystem::status(dir / "made.crt").permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 } // namespace

@@ -330,6 +330,49 @@ TEST_F(Extract, OnlyTheRestoringUsersAndRootsLinksOnTheWayAreFollowed) {
                          " belongs to another user and was not followed; the file was left out"));
     EXPECT_TRUE(fs::is_symlink(dir / "home/docs"));
     EXPECT_TRUE(Leftovers().empty());
+
+    // A link of root's in the user's folder is followed while it has one name, and not once the user has given it a
+    // second one (a hard link to root's link, as where the system lets users hard-link files of others).
+    fs::remove_all(dir / "home");
+    fs::create_directories(dir / "home");
+    ASSERT_TRUE(GiveAway(dir / "home"));
+    fs::create_directory_symlink("../real", dir / "home/mine");
+    fs::create_directory_symlink("../elsewhere", dir / "home/docs");
+    ASSERT_EQ(::link((dir / "home/docs").c_str(), (dir / "home/second-name").c_str()), 0);
+    GetGlobalObject()->Log->Clear();
+    fs::remove(dir / "real/d.txt");
+    EXPECT_TRUE(DecompressArchive(zip, Parse(list)));
+    EXPECT_EQ(ReadFileBytes(dir / "real/d.txt"), "d");
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+    EXPECT_THAT(Logged(),
+                Contains("Error: the symbolic link " + dir / "home/docs" + " on the way to " + dir / "home/docs/a.txt" +
+                         " belongs to another user and was not followed; the file was left out"));
+}
+
+TEST_F(Extract, WhatARestoreByRootMakesInAUsersFolderIsTheUsersWithItsModeAsMade) {
+    Write("home/new/deep/a.txt", "a");
+    Write("home/b.txt", "b");
+    TStringList list;
+    const std::string zip = Pack({"home/new/deep/a.txt", "home/b.txt"}, list);
+    fs::remove_all(dir / "home");
+    fs::create_directories(dir / "home");
+    if (!GiveAway(dir / "home")) {
+        GTEST_SKIP() << "the folder cannot be given to another user here";
+    }
+
+    // Root's usual umask.
+    const mode_t previous = ::umask(077);
+    EXPECT_TRUE(DecompressArchive(zip, Parse(list)));
+    ::umask(previous);
+
+    for (const std::string name : {"home/new", "home/new/deep", "home/new/deep/a.txt", "home/b.txt"}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat((dir / name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_uid, 65534u) << name;
+        EXPECT_EQ(st.st_gid, 65534u) << name;
+        EXPECT_EQ(st.st_mode & 07777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << name;
+    }
+    EXPECT_EQ(ReadFileBytes(dir / "home/new/deep/a.txt"), "a");
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "core/net/FtpClient.h"
 
+#include "core/net/CurlHandle.h"
+
 #include "support/Servers.h"
 #include "support/TempDir.h"
 
@@ -10,11 +12,14 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <stdexcept>
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
+using ::testing::Not;
 using ::testing::StartsWith;
 using ::testing::UnorderedElementsAre;
 
@@ -27,7 +32,8 @@ long SecondsNamed(const std::string& message) {
 }
 
 // Runs `operation`, which must fail with a timeout; checks that the time its message names is the time it took, at
-// least the bound, and returns the message with that time as "N".
+// least the bound and not much more (the bound ended it, not a later one), and returns the message with that time
+// as "N".
 template <typename Operation>
 std::string TimedOutMessage(Operation operation, long boundSeconds) {
     const auto start = std::chrono::steady_clock::now();
@@ -37,6 +43,7 @@ std::string TimedOutMessage(Operation operation, long boundSeconds) {
         const auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const long named = SecondsNamed(error.Message());
         EXPECT_GE(named, boundSeconds) << error.Message();
+        EXPECT_LE(named, boundSeconds + 1) << error.Message();
         EXPECT_LE(static_cast<double>(named), took) << error.Message();
         std::string message = error.Message();
         const std::string number = std::to_string(named);
@@ -484,6 +491,172 @@ TEST_F(FtpClientTest, ADownloadWhoseSizeDisagreesWithItsDataFails) {
     }
 }
 
+// A server that misbehaves as told: each test sets its options and restarts it.
+class FtpHostileServerTest : public FtpClientTest {
+protected:
+    void Restart(const std::function<void(FtpServerOptions&)>& set) {
+        server_.Options() = FtpServerOptions{};
+        set(server_.Options());
+        server_.Restart();
+    }
+    // "Timed out after N s: the transfer moved fewer than X bytes in N s." from `operation`, which must fail so:
+    // N at least the stall bound and at most the time it took, X sixteen bytes a second of it.
+    template <typename Operation>
+    void ExpectTooSlow(Operation operation, long stallSeconds) {
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            operation();
+            ADD_FAILURE() << "a trickle passed for a transfer";
+        } catch (const EFtpError& error) {
+            const auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            long seconds = -1, bytes = -1, again = -1;
+            char end = 0;
+            ASSERT_EQ(std::sscanf(error.Message().c_str(),
+                                  "Timed out after %ld s: the transfer moved fewer than %ld bytes in %ld s%c", &seconds,
+                                  &bytes, &again, &end),
+                      4)
+                << error.Message();
+            EXPECT_EQ(end, '.');
+            EXPECT_EQ(again, seconds);
+            EXPECT_EQ(bytes, 16 * seconds);
+            EXPECT_GE(seconds, stallSeconds);
+            EXPECT_LE(static_cast<double>(seconds), took);
+        }
+        EXPECT_FALSE(client_.Connected());
+    }
+};
+
+TEST_F(FtpHostileServerTest, ATrickleFailsOnTheSpeedFloorWhereASlowRealLinkGoesThrough) {
+    // Names enough for a listing that would trickle for minutes, and a file for a download.
+    for (int i = 0; i < 8; ++i) {
+        WriteFileBytes(Remote("backup-of-some-length-" + std::to_string(i) + ".inf"), "x");
+    }
+    const std::string bytes = RandomBytes(60000, 11);
+    WriteFileBytes(Remote("volume.zip"), bytes);
+    // A byte or two every second or two: each restarts the stall bound, none is a transfer.
+    Restart([](FtpServerOptions& options) { options.dataRate = 1; });
+    FtpTimeouts timeouts;
+    timeouts.stallSeconds = 3;
+    client_.SetTimeouts(timeouts);
+    client_.Connect(Login());
+    ExpectTooSlow([&] { client_.List("*.inf"); }, timeouts.stallSeconds);
+    client_.Connect(Login());
+    ExpectTooSlow([&] { client_.Get("volume.zip", local_ / "volume.zip", false); }, timeouts.stallSeconds);
+    EXPECT_FALSE(std::filesystem::exists(local_ / "volume.zip"));
+
+    // 20 KB/s, for three times the stall bound, is a slow link and no trickle.
+    Restart([](FtpServerOptions& options) { options.dataRate = 20000; });
+    timeouts.stallSeconds = 1;
+    client_.SetTimeouts(timeouts);
+    client_.Connect(Login());
+    client_.Get("volume.zip", local_ / "volume.zip", false);
+    EXPECT_EQ(ReadFileBytes(local_ / "volume.zip"), bytes);
+    EXPECT_EQ(client_.List("*.inf").size(), 8u);
+}
+
+TEST_F(FtpHostileServerTest, EachStepOfTheLoginHasItsOwnBound) {
+    // Slower in all than the connect bound, each step within its own: the greeting within the connect bound, each
+    // reply within the reply bound.
+    Restart([](FtpServerOptions& options) {
+        options.greetingDelaySeconds = 2;
+        options.loginReplyDelaySeconds = 1.5;
+    });
+    FtpTimeouts timeouts;
+    timeouts.connectSeconds = 4;
+    timeouts.responseSeconds = 3;
+    client_.SetTimeouts(timeouts);
+    client_.Connect(Login());
+    EXPECT_TRUE(client_.Connected());
+    client_.Disconnect();
+
+    Restart([](FtpServerOptions& options) { options.silentPass = true; });
+    EXPECT_EQ(TimedOutMessage([&] { client_.Connect(Login()); }, timeouts.responseSeconds),
+              "Timed out after N s waiting for the server's reply to PASS.");
+    EXPECT_FALSE(client_.Connected());
+}
+
+TEST_F(FtpHostileServerTest, AServerThatNeverConnectsBackInActiveModeIsNamedAndTheSessionDropped) {
+    Restart([](FtpServerOptions& options) { options.noConnectBack = true; });
+    FtpTimeouts timeouts;
+    timeouts.responseSeconds = 1;
+    client_.SetTimeouts(timeouts);
+    client_.Connect(Login());
+    ASSERT_FALSE(client_.PassiveMode());
+    EXPECT_EQ(TimedOutMessage([&] { client_.List("*"); }, timeouts.responseSeconds),
+              "Timed out after N s waiting for the server to connect to the client's data port (active mode).");
+    // Dropped: no later operation, nor the QUIT of a disconnect, waits on that session.
+    EXPECT_FALSE(client_.Connected());
+    EXPECT_TRUE(AnyStartsWith(status_, "Connection to " + server_.Host() + " port " + std::to_string(server_.Port()) +
+                                           " dropped"));
+    EXPECT_THROW(client_.List("*"), EFtpError);
+}
+
+TEST_F(FtpHostileServerTest, ANameListWhoseReplyIsHeldBackIsAWaitForThatReply) {
+    WriteFileBytes(Remote("a.inf"), "a");
+    Restart([](FtpServerOptions& options) { options.holdListReplies = true; });
+    FtpTimeouts timeouts;
+    timeouts.responseSeconds = 1;
+    client_.SetTimeouts(timeouts);
+    client_.Connect(Login());
+    // libcurl waits for that reply inside a step of its own, where only the progress callback can end the wait.
+    EXPECT_EQ(TimedOutMessage([&] { client_.List("*"); }, timeouts.responseSeconds),
+              "Timed out after N s waiting for the server's reply to NLST.");
+    EXPECT_FALSE(client_.Connected());
+}
+
+TEST_F(FtpClientTest, HostsAreShownAsTyped) {
+    FtpLogin login = Login();
+    login.host = "localhost\x01\t";
+    try {
+        client_.Connect(login);
+        FAIL() << "a host with control characters was used";
+    } catch (const EFtpError& error) {
+        EXPECT_EQ(error.Message(), "Invalid host name \"localhost\\x01\\t\".");
+    }
+    FtpTimeouts timeouts;
+    timeouts.connectSeconds = 2;
+    client_.SetTimeouts(timeouts);
+    login.host = "backup%2Fstore.invalid";
+    try {
+        client_.Connect(login);
+        FAIL() << "a host that is not there was found";
+    } catch (const EFtpError& error) {
+        EXPECT_THAT(error.Message(), HasSubstr("backup%2Fstore.invalid"));
+        EXPECT_THAT(error.Message(), Not(HasSubstr("%25")));
+    }
+    for (const std::string& line : status_) {
+        EXPECT_THAT(line, Not(HasSubstr("%25")));
+    }
+}
+
+TEST(CurlCallback, AnExceptionInACallbackEndsTheTransferAndReachesTheCaller) {
+    FtpServer server;
+    WriteFileBytes(server.Root() + "volume.zip", "data");
+    const CurlMultiPtr multi = NewCurlMulti();
+    const CurlEasyPtr easy = NewCurlEasy();
+    const std::string url = "ftp://" + server.User() + ":" + server.Password() + "@" + server.Host() + ":" +
+                            std::to_string(server.Port()) + "/volume.zip";
+    struct Sink {
+        std::exception_ptr kept;
+    } sink;
+    auto write = [](char*, size_t, size_t, void* user) noexcept -> size_t {
+        auto* s = static_cast<Sink*>(user);
+        return GuardedCallback(s->kept, size_t{0}, []() -> size_t { throw std::runtime_error("the disk is gone"); });
+    };
+    curl_easy_setopt(easy.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy.get(), CURLOPT_PROXY, "");
+    curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, static_cast<curl_write_callback>(write));
+    curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &sink);
+    EXPECT_EQ(PerformOnMulti(multi.get(), easy.get()), CURLE_WRITE_ERROR);
+    ASSERT_TRUE(sink.kept);
+    try {
+        std::rethrow_exception(sink.kept);
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "the disk is gone");
+    }
+    curl_multi_remove_handle(multi.get(), easy.get());
+}
+
 struct ProxyCase {
     const char* name;
     ProxyProtocol protocol;
@@ -642,6 +815,40 @@ TEST(FtpProxySetup, AProxyThatNeverAnswersForTheDataConnectionCostsTheConnectBou
                                                                       " port " + std::to_string(server.Port()) +
                                                                       " through the proxy.");
     EXPECT_FALSE(client.Connected());
+}
+
+TEST(FtpProxySetup, ProxyCredentialsReachTheProxyAsTyped) {
+    FtpServer server;
+    FtpClient client;
+    TempDir local;
+    WriteFileBytes(local / "up.zip", "as typed");
+    // Text that a URL decoder would change: an escape, a lone "%", an escaped blank, an escaped NUL.
+    for (const auto& [user, password] :
+         std::vector<std::pair<std::string, std::string>>{{"u%41", "x%41y%"}, {"p%20w", "p%00w"}}) {
+        SocksProxyOptions options;
+        options.user = user;
+        options.password = password;
+        SocksProxy proxy(options);
+        FtpLogin login = Socks5LoginTo(server, proxy.Host(), proxy.Port());
+        login.proxy.authenticate = true;
+        login.proxy.user = user;
+        login.proxy.password = password;
+        client.Connect(login);
+        client.Put(local / "up.zip", "up.zip", false);
+    }
+    EXPECT_EQ(ReadFileBytes(server.Root() + "up.zip"), "as typed");
+    // A SOCKS4 user id likewise.
+    SocksProxyOptions options;
+    options.protocol = ProxyProtocol::Socks4;
+    options.user = "u%41";
+    SocksProxy proxy(options);
+    FtpLogin login = Socks5LoginTo(server, proxy.Host(), proxy.Port());
+    login.proxy.kind = SocksKind::Socks4;
+    login.proxy.authenticate = true;
+    login.proxy.user = "u%41";
+    client.Connect(login);
+    ASSERT_FALSE(proxy.Requests().empty());
+    EXPECT_THAT(proxy.Requests().front(), testing::EndsWith(" u%41"));
 }
 
 TEST(FtpProxySetup, AProxyThatIsNotThereFailsTheConnect) {

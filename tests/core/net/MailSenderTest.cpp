@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -217,6 +218,41 @@ TEST(SendMail, RefusalsAreToldApart) {
     outcome = SendMail(ServerOf(refusing), Report());
     EXPECT_EQ(outcome.result, MailResult::MessageRefused);
     EXPECT_EQ(outcome.replyCode, 554);
+}
+
+TEST(SendMail, EachStepOfTheLoginHasItsOwnBound) {
+    // Slower in all than the connect bound, each step within its own: the greeting within the connect bound, the
+    // replies to EHLO and AUTH within the reply bound.
+    SmtpServerOptions options;
+    options.authUser = "robot";
+    options.authPassword = "s3cret";
+    options.loginDelaySeconds = 1.5;
+    SmtpServer smtp(options);
+    MailServer server = ServerOf(smtp);
+    server.authenticate = true;
+    server.user = "robot";
+    server.password = "s3cret";
+    server.connectSeconds = 3;
+    server.responseSeconds = 3;
+    EXPECT_TRUE(SendMail(server, Report()).Sent());
+    ASSERT_EQ(smtp.Mails().size(), 1u);
+
+    // A reply that never comes fails on the reply bound, and says so.
+    for (const char* const silent : {"EHLO", "MAIL"}) {
+        options.loginDelaySeconds = 0;
+        options.silentAt = silent;
+        SmtpServer mute(options);
+        MailServer to = ServerOf(mute);
+        to.responseSeconds = 1;
+        const auto start = std::chrono::steady_clock::now();
+        const MailOutcome outcome = SendMail(to, Report());
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(outcome.result,
+                  silent == std::string("EHLO") ? MailResult::ConnectFailed : MailResult::AddressRefused);
+        EXPECT_EQ(outcome.message,
+                  "Timed out after 1 s waiting for the server's reply to " + std::string(silent) + ".");
+        EXPECT_LT(took, std::chrono::seconds(3));
+    }
 }
 
 TEST(SendMail, AServerThatIsNotThereIsAConnectFailure) {

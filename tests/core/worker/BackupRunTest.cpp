@@ -3,6 +3,7 @@
 // server holds. No window: the application object runs with fake windows of our own.
 
 #include "core/app/Encryption.h"
+#include "core/app/TaskFile.h"
 #include "core/app/UnitGo.h"
 #include "core/archive/UnitArchive.h"
 #include "core/archive/UnitListing.h"
@@ -10,6 +11,7 @@
 #include "core/worker/UnitPoolOfProcess.h"
 #include "platform/DateTime.h"
 #include "platform/ProgramFile.h"
+#include "platform/TerminationSignals.h"
 #include "zip/ZipArchive.h"
 
 #include "support/Command.h"
@@ -25,6 +27,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -267,9 +271,9 @@ protected:
         for (const auto& [volume, files] : byVolume) {
             const TWorkFile local("volume");
             EXPECT_TRUE(app->FTP->ReceiveFile(VolumeFileName(archive, volume), local.Path(), true)) << volume;
-            const TWorkFile plain("volume");
+            TWorkFile plain("volume");
             if (encrypted) {
-                EXPECT_TRUE(DecryptFile(local.Path(), plain.Path(), password));
+                EXPECT_TRUE(DecryptFile(local.Path(), plain, password));
             }
             EXPECT_TRUE(DecompressArchive(encrypted ? plain.Path() : local.Path(), files));
             fetched.insert(volume);
@@ -283,6 +287,47 @@ protected:
             fs::remove(path);
         }
         return RestoreInOrder(info, std::vector<std::string>(chosen.begin(), chosen.end()), password);
+    }
+
+    // Runs the task in a process of its own (a termination signal's stop stays for the rest of a process's life),
+    // with SIGTERM raised the moment the run logs `line`. There the run must end at once: `check` of its lines
+    // holds (it returns what is wrong, or nothing), and no work file is left here and no file on the server.
+    void ExpectASignalToEndTheRun(TGroup& task, const std::string& line,
+                                  const std::function<std::string(const std::vector<std::string>&)>& check) {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        const auto signalled = [&] {
+            OnTerminationSignal([] {});
+            windows.OnMessage = [&](const std::string& message) {
+                if (message == line) {
+                    ::raise(SIGTERM);
+                }
+            };
+            Run(task);
+            std::string wrong = check(RunLines());
+            if (!TerminationRequested()) {
+                wrong += " The signal was not raised.";
+            }
+            if (task.LastRunOk) {
+                wrong += " The run counts as a success.";
+            }
+            if (!NamesIn(temp.Path()).empty()) {
+                wrong += " Work files were left: " + *NamesIn(temp.Path()).begin();
+            }
+            if (!NamesIn(Remote()).empty()) {
+                wrong += " The server holds " + *NamesIn(Remote()).begin();
+            }
+            for (const std::string& logged : RunLines()) {
+                std::fprintf(stderr, "%s\n", logged.c_str());
+            }
+            std::fprintf(stderr, "%s\n", wrong.c_str());
+            // The folders of this process go here: the fixture is not taken down after _exit.
+            for (const TempDir* folder : {&program, &temp, &data}) {
+                std::error_code ignored;
+                fs::remove_all(folder->Path(), ignored);
+            }
+            ::_exit(wrong.empty() ? 0 : 1);
+        };
+        EXPECT_EXIT(signalled(), ::testing::ExitedWithCode(0), "") << "signalled at \"" << line << "\"";
     }
 
     FtpServer server;
@@ -431,6 +476,7 @@ TEST_F(BackupRun, IncrementalBackupsSpreadOverVolumesAndLaterSendOnlyWhatChanged
     // Each volume holds exactly the files its lines name, in their order.
     for (int volume = 0; volume < 3; ++volume) {
         const std::string zip = temp / "check.zip";
+        fs::remove(zip);
         ASSERT_TRUE(DecryptFile(Remote() + std::to_string(volume) + first, zip, "volumes"));
         std::vector<std::string> names;
         for (const auto& [v, path] : pairs) {
@@ -605,6 +651,16 @@ TEST_F(BackupRun, ARefusedListUploadKeepsTheFilesAndTheNextRunSendsThemAgain) {
     EXPECT_EQ(NamesIn(Remote()), std::set<std::string>{archive + ".inf"});
     EXPECT_EQ(NamesIn(temp.Path()), (std::set<std::string>{archive + ".inf", "0" + archive}));
 
+    // Run again within the same second: its names are the kept backup's, which it neither replaces nor removes.
+    const std::string keptVolume = ReadFileBytes(temp / ("0" + archive));
+    Run(task);
+    EXPECT_THAT(RunLines(), Contains("Error: \"" + temp / archive +
+                                     ".inf\" is still in the temporary folder; the "
+                                     "backup was not made"));
+    EXPECT_FALSE(task.LastRunOk);
+    EXPECT_EQ(NamesIn(temp.Path()), (std::set<std::string>{archive + ".inf", "0" + archive}));
+    EXPECT_EQ(ReadFileBytes(temp / ("0" + archive)), keptVolume);
+
     // Nothing changed since, yet nothing of it is on the server: the next incremental run sends every file.
     fs::remove(Remote() + archive + ".inf");
     moment += EncodeTime(0, 1, 0);
@@ -646,11 +702,18 @@ TEST_F(BackupRun, ATaskWhoseEntriesOverlapPacksAndListsEachFileOnce) {
     task.Info->Incremental = 1;
     // As the files tree stores a ticked folder that was looked into: the folder, and beside it each item shown
     // under it, a subfolder and files among them.
+    // A file of the nested folder that is no entry of its own is met by the walk of both folders. Entries as only a
+    // hand-made task file holds them, with an empty or a "." piece, name the same folders and files.
+    WriteFileBytes(docs + "sub/c.txt", Content(3000, 5));
     task.AddFolder(std::make_unique<TFolder>(docs));
     task.AddFolder(std::make_unique<TFolder>(docs + "sub/"));
     task.AddFile(std::make_unique<TFileBase>(docs + "a.txt"));
     task.AddFile(std::make_unique<TFileBase>(docs + "sub/b.bin"));
+    task.AddFolder(std::make_unique<TFolder>(data / "/docs//sub"));
+    task.AddFolder(std::make_unique<TFolder>(data / "./docs/./"));
+    task.AddFile(std::make_unique<TFileBase>(data / "docs/./sub//b.bin"));
     Run(task);
+    EXPECT_THAT(RunLines(), Not(Contains(HasSubstr("Error"))));
     ASSERT_TRUE(task.LastRunOk);
 
     const std::string archive = ArchiveOf("Overlap");
@@ -659,8 +722,8 @@ TEST_F(BackupRun, ATaskWhoseEntriesOverlapPacksAndListsEachFileOnce) {
         listed.push_back(path);
     }
     // Each at its first place: the single files come first in a listing.
-    ASSERT_EQ(listed.size(), 5u);
-    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()).size(), 5u);
+    ASSERT_EQ(listed.size(), 6u);
+    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()).size(), 6u);
     EXPECT_THAT(std::vector<std::string>(listed.begin(), listed.begin() + 2),
                 ElementsAre(docs + "a.txt", docs + "sub/b.bin"));
     std::vector<std::string> entries;
@@ -668,7 +731,7 @@ TEST_F(BackupRun, ATaskWhoseEntriesOverlapPacksAndListsEachFileOnce) {
         entries.push_back(ZipEntryName(path, ""));
     }
     EXPECT_EQ(ZipEntries(Remote() + "0" + archive), entries);
-    EXPECT_EQ(task.Snapshot.size(), 5u);
+    EXPECT_EQ(task.Snapshot.size(), 6u);
 
     // Nothing changed since: the next run finds nothing to send.
     moment += EncodeTime(0, 1, 0);
@@ -702,20 +765,36 @@ private:
     bool root_ = ::geteuid() == 0;
 };
 
-TEST_F(BackupRun, AFolderThatCannotBeReadIsNamedAndFailsTheRunWhileTheRestIsSent) {
+TEST_F(BackupRun, WhatCannotBeReadIsNamedOnceLeftOutAndFailsTheRunWhileTheRestIsSent) {
     const std::string docs = MakeDocuments();
     const std::string locked = docs + "sub/locked/";
     fs::create_directories(locked + "inner");
     WriteFileBytes(locked + "secret.txt", "kept from others");
+    // A file nobody but root may read, as a tool run with sudo leaves in a home folder.
+    const std::string closed = docs + "sub/closed.txt";
+    WriteFileBytes(closed, "root's");
+    // A folder that lists its names but cannot be entered: each of its files, and its subfolder, fails to open.
+    const std::string shut = docs + "shut/";
+    fs::create_directories(shut + "deeper");
+    WriteFileBytes(shut + "x.txt", "x");
+    WriteFileBytes(shut + "y.txt", "y");
     TGroup& task = AddTask("Locked");
+    task.Info->Incremental = 1;
     task.AddFolder(std::make_unique<TFolder>(docs));
+    // The locked folder is also an entry of its own: it is named once all the same.
+    task.AddFolder(std::make_unique<TFolder>(locked));
     // A chosen folder that is not there (an unplugged drive) is passed over without a word, as ever.
     task.AddFolder(std::make_unique<TFolder>(data / "unplugged/"));
+    // An entry that climbs: dropping ".." by its text would name another folder where "docs" is a link.
+    const std::string climbing = data / "docs/sub/../";
+    task.AddFolder(std::make_unique<TFolder>(climbing));
     // The run's own folders are open to the other user; the locked one is closed to everyone but root.
     fs::permissions(data.Path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                      fs::perms::others_read | fs::perms::others_exec);
     fs::permissions(temp.Path(), fs::perms::all);
     fs::permissions(locked, fs::perms::none);
+    fs::permissions(closed, fs::perms::none);
+    fs::permissions(shut, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
     {
         const AnotherUserOnThisThread nobody;
         Run(task);
@@ -723,21 +802,181 @@ TEST_F(BackupRun, AFolderThatCannotBeReadIsNamedAndFailsTheRunWhileTheRestIsSent
     fs::permissions(locked, fs::perms::owner_all);
 
     const std::vector<std::string> lines = RunLines();
-    const std::string said = "Error: the folder \"" + locked +
-                             "\" cannot be read (Permission denied); the files in it were left out of the backup";
-    EXPECT_THAT(lines, Contains(said));
-    EXPECT_EQ(
-        std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.starts_with("Error"); }),
-        1);
+    std::vector<std::string> errors;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(errors),
+                 [](const std::string& line) { return line.starts_with("Error"); });
+    EXPECT_THAT(errors, ::testing::UnorderedElementsAre(
+                            "Error: the folder \"" + locked +
+                                "\" cannot be read (Permission denied); the files in it were left out of the backup",
+                            "Error: the folder \"" + shut +
+                                "\" cannot be read (Permission denied); the files in it were left out of the backup",
+                            "Error: the file \"" + closed +
+                                "\" cannot be read (Permission denied); it was left out of the backup",
+                            "Error: the task's entry \"" + climbing +
+                                "\" climbs with a \"..\" piece, which may name another place than it shows; it was "
+                                "left out of the backup"));
     EXPECT_EQ(lines.back(), "Task Done.") << "the rest went";
-    EXPECT_FALSE(task.LastRunOk) << "a chosen folder is missing from the backup";
+    EXPECT_FALSE(task.LastRunOk) << "chosen files are missing from the backup";
     const std::string archive = ArchiveOf("Locked");
     const auto pairs = Pairs(ReadFileBytes(Remote() + archive + ".inf"));
     EXPECT_EQ(pairs.size(), 5u);
-    for (const auto& [volume, path] : pairs) {
-        EXPECT_FALSE(path.starts_with(locked)) << path;
-    }
     EXPECT_TRUE(fs::exists(Remote() + "0" + archive));
+    for (const tagFileInfo& entry : task.Snapshot) {
+        EXPECT_TRUE(entry.Path.starts_with(docs)) << entry.Path;
+        EXPECT_FALSE(entry.Path.starts_with(locked) || entry.Path.starts_with(shut) || entry.Path == closed)
+            << "a file left out is no part of the snapshot either: " << entry.Path;
+    }
+
+    // Once they can be read, the next incremental run sends exactly what was left out.
+    fs::permissions(closed, fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(shut, fs::perms::owner_all);
+    task.Folders.pop_back();
+    moment += EncodeTime(0, 1, 0);
+    Run(task);
+    EXPECT_TRUE(task.LastRunOk);
+    std::set<std::string> sent;
+    for (const auto& [volume, path] : Pairs(ReadFileBytes(Remote() + ArchiveOf("Locked") + ".inf"))) {
+        sent.insert(path);
+    }
+    EXPECT_EQ(sent, (std::set<std::string>{locked + "secret.txt", closed, shut + "x.txt", shut + "y.txt"}));
+}
+
+// The end of the desktop session ends a run in every phase, not only while a file is packed: the listing is followed
+// by no packing, the encryption of a volume stops within a piece, the volumes after it are not begun, and the run
+// leaves no work file. A STOP click keeps its rule (the encryption runs to its end): the test above.
+TEST_F(BackupRun, ATerminationSignalEndsTheRunInEveryPhaseAndLeavesNothingBehind) {
+    const std::string docs = MakeDocuments();
+    WriteFileBytes(data / "large.bin", RandomBytes(3'000'000, 60));
+    const auto packsNothing = [](const std::vector<std::string>& lines) {
+        for (const std::string& line : lines) {
+            if (line.starts_with("Start compressing file")) {
+                return std::string("The listing was followed by packing.");
+            }
+        }
+        return lines.empty() || lines.back() != "Process stopped." ? std::string("No \"Process stopped.\" last.")
+                                                                   : std::string();
+    };
+    TGroup& full = AddTask("Full");
+    full.AddFolder(std::make_unique<TFolder>(docs));
+    ExpectASignalToEndTheRun(full, "Type: Full Backup", packsNothing);
+    TGroup& incremental = AddTask("Incremental");
+    incremental.Info->Incremental = 1;
+    incremental.AddFolder(std::make_unique<TFolder>(docs));
+    ExpectASignalToEndTheRun(incremental, "Enumerating files", [](const std::vector<std::string>& lines) {
+        for (const std::string& line : lines) {
+            if (line.starts_with("Start compressing file")) {
+                return std::string("The listing was followed by packing.");
+            }
+        }
+        return std::string();
+    });
+
+    // The encryption of a volume of 3 MB, cut within it.
+    TGroup& encrypted = AddTask("Encrypted");
+    encrypted.Info->NeedEncrypt = 1;
+    encrypted.Info->Password = "p";
+    encrypted.AddFile(std::make_unique<TFileBase>(data / "large.bin"));
+    ExpectASignalToEndTheRun(encrypted, "Start encrypting file...", [](const std::vector<std::string>& lines) {
+        if (std::find(lines.begin(), lines.end(), "Encrypting is done.") != lines.end()) {
+            return std::string("The encryption went to its end.");
+        }
+        if (std::find(lines.begin(), lines.end(),
+                      "Can't encrypt file. ErrorMessage isStopped: the program is ending") == lines.end()) {
+            return std::string("The encryption does not say why it stopped.");
+        }
+        return std::string();
+    });
+    // Two volumes, the signal once both are packed: neither is encrypted.
+    TGroup& volumes = AddTask("Volumes");
+    volumes.Info->Incremental = 1;
+    volumes.Info->NeedEncrypt = 1;
+    volumes.Info->Password = "p";
+    volumes.AddFile(std::make_unique<TFileBase>(data / "large.bin"));
+    volumes.AddFolder(std::make_unique<TFolder>(docs));
+    ExpectASignalToEndTheRun(volumes, "Compressing is done", [](const std::vector<std::string>& lines) {
+        if (std::find(lines.begin(), lines.end(), "Start encrypting file...") != lines.end()) {
+            return std::string("A volume was encrypted after the signal.");
+        }
+        return std::string();
+    });
+}
+
+// A run works from what its task was when it started: the task edited while its files are packed (the settings
+// dialog does not wait for the run) still gets the backup it began, whole on the server; the edit is kept for the
+// next run.
+TEST_F(BackupRun, AnEditOfTheRunningTaskIsKeptForTheNextRunAndThisOneEndsAsItBegan) {
+    const std::string docs = MakeDocuments();
+    TGroup& task = AddTask("Edited");
+    task.AddFolder(std::make_unique<TFolder>(docs));
+    bool edited = false;
+    windows.OnProgress = [&] {
+        if (!edited) {
+            edited = true;
+            task.Info->Incremental = 1;
+            task.Info->NeedEncrypt = 1;
+            task.Info->Password = "typed meanwhile";
+            task.ClearFiles();
+            task.AddFile(std::make_unique<TFileBase>(docs + "a.txt"));
+        }
+    };
+    Run(task);
+    ASSERT_TRUE(edited);
+    EXPECT_THAT(RunLines(), Contains("Type: Full Backup"));
+    EXPECT_TRUE(task.LastRunOk);
+    const std::string archive = ArchiveOf("Edited");
+    EXPECT_EQ(NamesIn(Remote()), (std::set<std::string>{archive + ".inf", "0" + archive}));
+    EXPECT_EQ(Pairs(ReadFileBytes(Remote() + archive + ".inf")).size(), 5u);
+    EXPECT_EQ(ZipEntries(Remote() + "0" + archive).size(), 5u);
+    EXPECT_THAT(NamesIn(temp.Path()), IsEmpty());
+    EXPECT_EQ(task.Info->NeedEncrypt, 1);
+    EXPECT_EQ(task.Info->Password, "typed meanwhile");
+
+    // The next run is the edited one: incremental, encrypted, of the one file, which the full backup had sent.
+    windows.OnProgress = nullptr;
+    WriteFileBytes(docs + "a.txt", "changed since");
+    moment += EncodeTime(0, 1, 0);
+    Run(task);
+    EXPECT_THAT(RunLines(), Contains("Type: Incremental Backup"));
+    EXPECT_TRUE(task.LastRunOk);
+    const std::string next = ArchiveOf("Edited") + ".crt";
+    EXPECT_TRUE(fs::exists(Remote() + "0" + next));
+    EXPECT_EQ(Pairs(ReadFileBytes(Remote() + next + ".inf")),
+              (std::vector<std::pair<int, std::string>>{{0, docs + "a.txt"}}));
+}
+
+// The tasks stored while a run packs (Save Task, an edit, the exit) hold the snapshot of the last backup that got
+// away, not the run's listing: a program killed then starts again with a task whose next incremental run sends
+// the files that never reached the server.
+TEST_F(BackupRun, TasksStoredDuringARunKeepTheSnapshotOfTheLastBackupSent) {
+    const std::string docs = MakeDocuments();
+    TGroup& task = AddTask("Saved");
+    task.Info->Incremental = 1;
+    task.AddFolder(std::make_unique<TFolder>(docs));
+    bool saved = false;
+    windows.OnProgress = [&] {
+        if (!saved) {
+            saved = true;
+            app->SaveTasks();
+        }
+    };
+    Run(task);
+    ASSERT_TRUE(saved);
+    EXPECT_TRUE(task.LastRunOk);
+    EXPECT_EQ(task.Snapshot.size(), 5u) << "the backup is on the server: the snapshot moved on";
+
+    // What a start after a kill during the packing finds.
+    std::vector<std::unique_ptr<TGroup>> stored;
+    ReadTaskFile(program / TaskFileName, nullptr, stored);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_THAT(stored[0]->Snapshot, IsEmpty());
+    windows.OnProgress = nullptr;
+    app->Tasks.push_back(std::move(stored[0]));
+    TGroup& restarted = *app->Tasks.back();
+    moment += EncodeTime(0, 1, 0);
+    Run(restarted);
+    EXPECT_THAT(RunLines(), Not(Contains("Nothing to send.")));
+    EXPECT_TRUE(restarted.LastRunOk);
+    EXPECT_EQ(Pairs(ReadFileBytes(Remote() + ArchiveOf("Saved") + ".inf")).size(), 5u);
 }
 
 TEST_F(BackupRun, AStopAfterPackingAndAFailedEncryptionOfALaterVolumeLeaveNoWorkFiles) {

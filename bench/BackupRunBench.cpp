@@ -6,7 +6,8 @@
 // process that does nothing but one such run, at the data set's size and at four times it: it must stay small and
 // must not grow with the data.
 //
-// Options: --size-mb N (default 256), --runs N (default 3; the best of each side counts). Files live in /dev/shm
+// Options: --size-mb N (default 256), --runs N (default 3 pairs, each side in turn; the median of the pairs' ratios
+// counts). Files live in /dev/shm
 // unless TMPDIR is set, so that the disk's write-back does not swamp what is measured.
 
 #include "core/app/UnitGo.h"
@@ -132,7 +133,7 @@ int main(int argc, char** argv) {
         const Stopwatch generation;
         const std::uint64_t size = options.sizeMb * 1024 * 1024;
         const DataSet set = GenerateMixedDataSet(temp / "data", size, kSeed);
-        std::printf("backup run benchmark: %zu files, %s, made in %.1f s; best of %d\n", set.files.size(),
+        std::printf("backup run benchmark: %zu files, %s, made in %.1f s; median of %d pairs\n", set.files.size(),
                     Megabytes(set.totalBytes).c_str(), generation.Seconds(), options.runs);
 
         const std::string work = temp / "work/";
@@ -146,51 +147,46 @@ int main(int argc, char** argv) {
         const std::string url = server.Url();
         const std::string openssl =
             "openssl enc -aes-128-cbc -nopad -K 00112233445566778899aabbccddeeff -iv ffeeddccbbaa99887766554433221100";
-        double best = std::numeric_limits<double>::max();
-        double bestReference = best;
         double deflate = 0;
         double encrypt = 0;
         double upload = 0;
         std::uint64_t volumeSize = 0;
         std::uint64_t referenceSize = 0;
-        for (int run = 0; run < options.runs; ++run) {
-            const Stopwatch ours;
+        const auto ours = [&] {
+            const Stopwatch watch;
             task.DoBackup();
-            const double seconds = ours.Seconds();
+            const double seconds = watch.Seconds();
             if (task.LastRunOk == 0) {
                 throw std::runtime_error("the backup run failed; see " + WriteRunLog(temp / "run.log"));
             }
-            best = std::min(best, seconds);
             volumeSize = OnlyFileSize(remote, "0Bench__");
             ClearFolder(remote);
-
-            // The reference works on a file of the volume's size (cut to whole cipher blocks for -nopad).
+            return seconds;
+        };
+        // The reference works on a file of the volume's size (cut to whole cipher blocks for -nopad).
+        const auto reference = [&] {
             const std::string deflated = work + "reference.deflate";
-            const Stopwatch reference;
+            const Stopwatch watch;
             DeflateLoop(set, deflated);
-            const double deflateSeconds = reference.Seconds();
+            deflate = watch.Seconds();
             referenceSize = std::min<std::uint64_t>(fs::file_size(deflated), volumeSize) / 16 * 16;
             fs::resize_file(deflated, referenceSize);
-            const double encryptSeconds = TimeCommand(openssl + " -in " + deflated + " -out " + work + "reference.crt");
-            const double uploadSeconds =
-                TimeCommand("curl -sS --disable -P - -T " + work + "reference.crt " + url + "reference.crt");
-            const double total = deflateSeconds + encryptSeconds + uploadSeconds;
-            if (total < bestReference) {
-                bestReference = total;
-                deflate = deflateSeconds;
-                encrypt = encryptSeconds;
-                upload = uploadSeconds;
-            }
+            encrypt = TimeCommand(openssl + " -in " + deflated + " -out " + work + "reference.crt");
+            upload = TimeCommand("curl -sS --disable -P - -T " + work + "reference.crt " + url + "reference.crt");
             ClearFolder(work);
             fs::remove(temp / "root/reference.crt");
-        }
+            return deflate + encrypt + upload;
+        };
+        // The first run gives the volume's size that the reference needs; it is not counted.
+        ours();
+        const PairedTimes times = TimePairs(options.runs, ours, reference);
         DestroyGlobalObject();
         SetGlobalObjectOptions({});
-        std::printf("  DoBackup: %.3f s, %.1f MB/s of data, volume %s\n", best,
-                    MegabytesPerSecond(set.totalBytes, best), Megabytes(volumeSize).c_str());
-        std::printf("  reference: deflate loop %.3f s + openssl enc %.3f s + curl -T %.3f s on %s\n", deflate, encrypt,
-                    upload, Megabytes(referenceSize).c_str());
-        PrintRatio("encrypted full backup run", best, "deflate loop + openssl enc + curl -T", bestReference, 1.15);
+        std::printf("  DoBackup: %.3f s, %.1f MB/s of data, volume %s\n", times.MedianOurs(),
+                    MegabytesPerSecond(set.totalBytes, times.MedianOurs()), Megabytes(volumeSize).c_str());
+        std::printf("  reference (last): deflate loop %.3f s + openssl enc %.3f s + curl -T %.3f s on %s\n", deflate,
+                    encrypt, upload, Megabytes(referenceSize).c_str());
+        PrintPairedRatio("encrypted full backup run", times, "deflate loop + openssl enc + curl -T", 1.15);
 
         // Peak memory of the run alone, at this size and at four times it.
         const std::uint64_t limit = 64ull * 1024 * 1024;

@@ -1,9 +1,12 @@
 // SendFile and ReceiveFile of one large file through the FTP connection against the curl command line doing the
 // same transfers in active mode, against the same loopback FTP server in the same run. Both sides sit on libcurl,
-// so the ratio shows what our connection, buffers, callbacks and file handling cost. Each side is timed from
-// connect to disconnect. The median of the runs counts: a transfer this fast is jittered by the server, a Python
-// process, whose rare quick runs would decide a best-of comparison. Files live in memory (/dev/shm) unless TMPDIR
-// is set.
+// so the ratio shows what our connection, buffers, callbacks and file handling cost. Each transfer is timed from
+// connect to disconnect. One transfer lasts well under a second, so a sample is as many transfers in a row as last
+// about two seconds; ours and curl take turns sample by sample, and the median of the pairs' ratios counts: one
+// hiccup of a loaded machine, or of the server (a Python process), then moves one sample a little instead of
+// deciding the result. Files live in memory (/dev/shm) unless TMPDIR is set.
+//
+// Options: --size-mb N (default 256), --runs N (pairs of samples, default 5).
 
 #include "core/app/UnitGo.h"
 #include "core/net/UnitFTP.h"
@@ -19,11 +22,6 @@
 
 namespace {
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 void CheckSize(const std::string& path, std::uint64_t size) {
     if (std::filesystem::file_size(path) != size) {
         throw std::runtime_error(path + " has the wrong size");
@@ -33,7 +31,7 @@ void CheckSize(const std::string& path, std::uint64_t size) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const BenchOptions options = ParseBenchOptions(argc, argv, 256, 9);
+    const BenchOptions options = ParseBenchOptions(argc, argv, 256, 5);
     try {
         BenchTempDir temp(true);
         std::filesystem::create_directory(temp / "root");
@@ -51,40 +49,49 @@ int main(int argc, char** argv) {
         ftp.Login = server.User();
         ftp.Password = server.Password();
 
-        std::vector<double> upload;
-        std::vector<double> download;
-        std::vector<double> referenceUpload;
-        std::vector<double> referenceDownload;
-        for (int run = 0; run < options.runs; ++run) {
-            referenceUpload.push_back(TimeCommand(curl + "-T " + source + " " + server.Url() + "curl.bin"));
+        // One timed transfer each; the repeats of a sample are chosen from a first, untimed round.
+        const auto curlUpload = [&] {
+            const double seconds = TimeCommand(curl + "-T " + source + " " + server.Url() + "curl.bin");
             CheckSize(temp / "root/curl.bin", size);
-
-            Stopwatch watch;
+            return seconds;
+        };
+        const auto ourUpload = [&] {
+            const Stopwatch watch;
             if (!ftp.SendFile(source, "ours.bin", false)) {
                 throw std::runtime_error("SendFile failed; see " + WriteRunLog(temp / "run.log"));
             }
             ftp.Disconnect();
-            upload.push_back(watch.Seconds());
+            const double seconds = watch.Seconds();
             CheckSize(temp / "root/ours.bin", size);
-
-            referenceDownload.push_back(TimeCommand(curl + "-o " + temp / "curl.down " + server.Url() + "curl.bin"));
+            return seconds;
+        };
+        const auto curlDownload = [&] {
+            const double seconds = TimeCommand(curl + "-o " + temp / "curl.down " + server.Url() + "curl.bin");
             CheckSize(temp / "curl.down", size);
-
-            watch = Stopwatch();
+            std::filesystem::remove(temp / "curl.down");
+            return seconds;
+        };
+        const auto ourDownload = [&] {
+            const Stopwatch watch;
             if (!ftp.ReceiveFile("ours.bin", temp / "ours.down", true)) {
                 throw std::runtime_error("ReceiveFile failed; see " + WriteRunLog(temp / "run.log"));
             }
             ftp.Disconnect();
-            download.push_back(watch.Seconds());
+            const double seconds = watch.Seconds();
             CheckSize(temp / "ours.down", size);
-
-            std::filesystem::remove(temp / "curl.down");
             std::filesystem::remove(temp / "ours.down");
-        }
-        std::printf("FTP transfer benchmark: %s over loopback, active mode, median of %d\n", Megabytes(size).c_str(),
-                    options.runs);
-        PrintRatio("SendFile", Median(upload), "curl -T", Median(referenceUpload), 1.10);
-        PrintRatio("ReceiveFile", Median(download), "curl download", Median(referenceDownload), 1.10);
+            return seconds;
+        };
+        const int repeats =
+            RepeatsForSeconds(std::min({curlUpload(), ourUpload(), curlDownload(), ourDownload()}), 2.0);
+        const PairedTimes upload = TimePairs(options.runs, Repeated(repeats, ourUpload), Repeated(repeats, curlUpload));
+        const PairedTimes download =
+            TimePairs(options.runs, Repeated(repeats, ourDownload), Repeated(repeats, curlDownload));
+        std::printf("FTP transfer benchmark: %s over loopback, active mode, %d transfers a sample, median of %d "
+                    "pairs\n",
+                    Megabytes(size).c_str(), repeats, options.runs);
+        PrintPairedRatio("SendFile", upload, "curl -T", 1.10);
+        PrintPairedRatio("ReceiveFile", download, "curl download", 1.10);
         // The curl runs are child processes and not counted here: this is our side's whole footprint.
         rusage usage{};
         ::getrusage(RUSAGE_SELF, &usage);

@@ -46,7 +46,7 @@ double TimeInfoZip(const DataSet& set, const std::string& archive) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const BenchOptions options = ParseBenchOptions(argc, argv, 256);
+    const BenchOptions options = ParseBenchOptions(argc, argv, 128);
     try {
         BenchTempDir temp;
         const Stopwatch generation;
@@ -56,36 +56,40 @@ int main(int argc, char** argv) {
                     Megabytes(set.BytesOf(DataKind::Binary)).c_str(), Megabytes(set.BytesOf(DataKind::Random)).c_str(),
                     generation.Seconds());
 
-        double best = std::numeric_limits<double>::max();
-        double bestReference = std::numeric_limits<double>::max();
         std::uint64_t deflated = 0;
-        // Alternating the two sides spreads any drift of the machine over both.
-        for (int run = 0; run < options.runs; ++run) {
-            const Stopwatch reference;
-            deflated = DeflateLoop(set, temp / "reference.deflate");
-            bestReference = std::min(bestReference, reference.Seconds());
-            ::unlink((temp / "reference.deflate").c_str());
-
-            const Stopwatch ours;
-            PackWithArchiveWriter(set, temp / "ours.zip");
-            best = std::min(best, ours.Seconds());
-        }
+        // Taking turns spreads any drift of the machine over both sides; the median of the pairs counts.
+        const PairedTimes times = TimePairs(
+            options.runs,
+            [&] {
+                const Stopwatch ours;
+                PackWithArchiveWriter(set, temp / "ours.zip");
+                return ours.Seconds();
+            },
+            [&] {
+                const Stopwatch reference;
+                deflated = DeflateLoop(set, temp / "reference.deflate");
+                const double seconds = reference.Seconds();
+                ::unlink((temp / "reference.deflate").c_str());
+                return seconds;
+            });
+        const double medianOurs = times.MedianOurs();
+        const double medianReference = times.MedianReference();
         const std::uint64_t archiveSize = FileSize(temp / "ours.zip");
         ::unlink((temp / "ours.zip").c_str());
-        std::printf("  MakeZip/AddZip/CloseZip: %.3f s, %.1f MB/s, archive %s\n", best,
-                    MegabytesPerSecond(set.totalBytes, best), Megabytes(archiveSize).c_str());
+        std::printf("  MakeZip/AddZip/CloseZip: %.3f s, %.1f MB/s, archive %s\n", medianOurs,
+                    MegabytesPerSecond(set.totalBytes, medianOurs), Megabytes(archiveSize).c_str());
         std::printf("  zlib raw deflate loop:   %.3f s, %.1f MB/s, deflate data %s (archive headers add %s)\n",
-                    bestReference, MegabytesPerSecond(set.totalBytes, bestReference), Megabytes(deflated).c_str(),
+                    medianReference, MegabytesPerSecond(set.totalBytes, medianReference), Megabytes(deflated).c_str(),
                     Megabytes(archiveSize - deflated).c_str());
         const double infoZip = TimeInfoZip(set, temp / "infozip.zip");
         if (infoZip >= 0) {
             std::printf("  Info-ZIP zip -6:         %.3f s, %.1f MB/s, archive %s (%.3f of the deflate loop)\n",
                         infoZip, MegabytesPerSecond(set.totalBytes, infoZip),
-                        Megabytes(FileSize(temp / "infozip.zip")).c_str(), infoZip / bestReference);
+                        Megabytes(FileSize(temp / "infozip.zip")).c_str(), infoZip / medianReference);
         } else {
             std::printf("  Info-ZIP zip -6:         not available\n");
         }
-        PrintRatio("zip writer", best, "the zlib raw deflate loop", bestReference, 1.05);
+        PrintPairedRatio("zip writer", times, "the zlib raw deflate loop", 1.05);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "zip writer benchmark failed: %s\n", error.what());
         return 1;

@@ -280,6 +280,71 @@ void PrintRatio(const std::string& name, double seconds, const std::string& refe
                 referenceSeconds, reference.c_str(), goal, ratio <= goal ? "met" : "NOT MET");
 }
 
+double Median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2.0;
+}
+
+double PairedTimes::MedianOurs() const {
+    return Median(ours);
+}
+
+double PairedTimes::MedianReference() const {
+    return Median(reference);
+}
+
+double PairedTimes::MedianRatio() const {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < ours.size() && i < reference.size(); ++i) {
+        if (reference[i] > 0) {
+            ratios.push_back(ours[i] / reference[i]);
+        }
+    }
+    return Median(ratios);
+}
+
+PairedTimes TimePairs(int pairs, const std::function<double()>& ours, const std::function<double()>& reference) {
+    PairedTimes times;
+    for (int pair = 0; pair < pairs; ++pair) {
+        if (pair % 2 == 0) {
+            times.ours.push_back(ours());
+            times.reference.push_back(reference());
+        } else {
+            times.reference.push_back(reference());
+            times.ours.push_back(ours());
+        }
+    }
+    return times;
+}
+
+std::function<double()> Repeated(int repeats, std::function<double()> once) {
+    return [repeats, once = std::move(once)] {
+        double seconds = 0;
+        for (int i = 0; i < repeats; ++i) {
+            seconds += once();
+        }
+        return seconds;
+    };
+}
+
+int RepeatsForSeconds(double once, double seconds) {
+    if (once <= 0) {
+        return 1;
+    }
+    return std::clamp(static_cast<int>(std::ceil(seconds / once)), 1, 1000);
+}
+
+void PrintPairedRatio(const std::string& name, const PairedTimes& times, const std::string& reference, double goal) {
+    const double ratio = times.MedianRatio();
+    std::printf("%s: ratio %.3f (median of %zu pairs: %.3f s against %.3f s for %s; goal <= %.2f, %s)\n", name.c_str(),
+                ratio, times.ours.size(), times.MedianOurs(), times.MedianReference(), reference.c_str(), goal,
+                ratio <= goal ? "met" : "NOT MET");
+}
+
 void WriteRandomFile(const std::string& path, std::uint64_t size, std::uint32_t seed) {
     FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,32 @@ std::string Megabytes(std::uint64_t bytes);
 // "<name>: ratio 1.023 (goal <= 1.05, met)" and the two times it comes from.
 void PrintRatio(const std::string& name, double seconds, const std::string& reference, double referenceSeconds,
                 double goal);
+
+// Times of ours and of the reference taken in pairs, one right after the other, so that a spell of load on a shared
+// machine falls on both sides of a pair alike. What counts is the median of the pairs' ratios.
+struct PairedTimes {
+    std::vector<double> ours;
+    std::vector<double> reference;
+    double MedianOurs() const;
+    double MedianReference() const;
+    double MedianRatio() const;
+};
+
+// Runs `pairs` pairs of ours and the reference, which goes first in every other pair; each call returns the seconds
+// of one sample. A sample should last a few seconds, so that one hiccup of the machine does not decide it: see
+// RepeatsForSeconds.
+PairedTimes TimePairs(int pairs, const std::function<double()>& ours, const std::function<double()>& reference);
+
+// A sample of `repeats` calls of `once` in a row: the sum of their seconds.
+std::function<double()> Repeated(int repeats, std::function<double()> once);
+
+// How many times an operation that took `once` seconds must be repeated for a sample to last about `seconds`.
+int RepeatsForSeconds(double once, double seconds = 2.0);
+
+// "<name>: ratio 1.023 (median of 5 pairs: 2.000 s against 1.955 s for <reference>; goal <= 1.05, met)".
+void PrintPairedRatio(const std::string& name, const PairedTimes& times, const std::string& reference, double goal);
+
+double Median(std::vector<double> values);
 
 // The reference compression loop: each file read in 16 KiB blocks and deflated raw at level 6, window bits -15,
 // memory level 8 (the zip writer's settings), into one output file through a 16 KiB buffer. Returns the bytes

@@ -1,6 +1,7 @@
 #include "UnitSendProcess.h"
 
 #include "Pictures.h"
+#include "UpdateThrottle.h"
 #include "WindowPlacement.h"
 #include "core/app/UnitGo.h"
 
@@ -19,6 +20,7 @@ TsendWindow::TsendWindow() : QDialog(nullptr, Qt::Dialog | Qt::WindowStaysOnTopH
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
+    barUpdate_ = new TUpdateThrottle(this, [this] { ProgressBar1->setValue(progress_); });
     BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), QStringLiteral("STOP"), this);
     BitBtn1->setGeometry(92, 48, 86, 28);
     connect(BitBtn1, &QPushButton::clicked, this, &TsendWindow::BitBtn1Click);
@@ -50,7 +52,10 @@ void TsendWindow::SetCaption(const std::string& caption) {
 }
 
 void TsendWindow::SetProgress(int position) {
-    ProgressBar1->setValue(position);
+    if (position != progress_) {
+        progress_ = position;
+        barUpdate_->Request();
+    }
 }
 
 void TsendWindow::keyPressEvent(QKeyEvent* event) {

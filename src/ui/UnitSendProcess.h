@@ -6,6 +6,7 @@
 
 class QProgressBar;
 class QPushButton;
+class TUpdateThrottle;
 
 // The progress window of a backup run: a bar from 0 to 100 and a STOP button, on top of the other windows,
 // modeless, with no owner. Made hidden, captioned "Compressing..." with the bar at 0; the application object
@@ -29,4 +30,8 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    TUpdateThrottle* barUpdate_ = nullptr;
+    int progress_ = 0;
 };

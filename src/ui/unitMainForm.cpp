@@ -10,6 +10,7 @@
 #include "UnitSendProcess.h"
 #include "UnitSplashScreen.h"
 #include "UnitWaitForm.h"
+#include "UpdateThrottle.h"
 #include "uPathExplorer.h"
 
 #include "core/app/Encryption.h"
@@ -35,7 +36,9 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLayout>
+#include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
@@ -45,6 +48,7 @@
 #include <QStyledItemDelegate>
 #include <QThread>
 #include <QToolButton>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -181,34 +185,65 @@ private:
     std::function<void()> action_;
 };
 
-// The log's lines for the drop-down box, newest on top. Kept oldest first so that a new line is an append: a log
-// of years holds many thousands of lines, and inserting each in front of them all would cost more every time.
+// The log's lines for the drop-down box, newest on top, read from the log itself whenever the box draws one: the
+// box holds no copy of its own. A log of years holds hundreds of thousands of lines, and a run adds one per file.
 class TLogLines : public QAbstractListModel {
 public:
     using QAbstractListModel::QAbstractListModel;
-    int rowCount(const QModelIndex& parent) const override {
-        return parent.isValid() ? 0 : static_cast<int>(lines_.size());
-    }
+    int rowCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : rows_; }
     QVariant data(const QModelIndex& index, int role) const override {
-        if (!index.isValid() || index.row() >= static_cast<int>(lines_.size()) ||
-            (role != Qt::DisplayRole && role != Qt::ToolTipRole)) {
+        if (!index.isValid() || index.row() >= rows_ || (role != Qt::DisplayRole && role != Qt::ToolTipRole)) {
             return {};
         }
-        return lines_[lines_.size() - 1 - static_cast<std::size_t>(index.row())];
+        return source_ != nullptr ? Q(source_->LineText(LineOf(index.row()))) : kept_;
     }
-    void AddOnTop(const QString& line) {
-        beginInsertRows(QModelIndex(), 0, 0);
-        lines_.push_back(line);
-        endInsertRows();
+    // Lists the lines of `source` up to `line`; returns the row of that line.
+    int ShowUpTo(const ILogLines& source, int line) {
+        if (&source != source_) {
+            beginResetModel();
+            source_ = &source;
+            rows_ = 0;
+            endResetModel();
+        }
+        if (line >= rows_) {
+            beginInsertRows(QModelIndex(), 0, line - rows_);
+            rows_ = line + 1;
+            endInsertRows();
+        }
+        return rows_ - 1 - line;
+    }
+    // The message of the line in `row`, the box's hint.
+    QString Message(int row) const {
+        if (row < 0 || row >= rows_) {
+            return {};
+        }
+        return source_ != nullptr ? Q(source_->LineMessage(LineOf(row))) : keptMessage_;
+    }
+    // The lines go: `row` stays as the only one, as copies.
+    void Keep(int row) {
+        const bool keep = row >= 0 && row < rows_ && source_ != nullptr;
+        const QString text = keep ? data(index(row), Qt::DisplayRole).toString() : QString();
+        const QString message = keep ? Message(row) : QString();
+        beginResetModel();
+        source_ = nullptr;
+        rows_ = keep ? 1 : 0;
+        kept_ = text;
+        keptMessage_ = message;
+        endResetModel();
     }
     void Clear() {
         beginResetModel();
-        lines_.clear();
+        rows_ = 0;
         endResetModel();
     }
 
 private:
-    std::vector<QString> lines_;
+    int LineOf(int row) const { return rows_ - 1 - row; }
+
+    const ILogLines* source_ = nullptr;
+    int rows_ = 0;
+    QString kept_;
+    QString keptMessage_;
 };
 
 } // namespace
@@ -240,23 +275,68 @@ private:
     QTreeWidget* view_;
 };
 
-class TmainForm::TLogBox : public ILogBox {
+class TmainForm::TLogBox : public QObject, public ILogBox {
 public:
-    explicit TLogBox(QComboBox* box) : box_(box), lines_(new TLogLines(box)) { box_->setModel(lines_); }
-    void InsertTopLine(const std::string& line, const std::string& hint) override {
-        lines_->AddOnTop(Q(line));
-        box_->setCurrentIndex(0);
-        box_->setToolTip(Q(hint));
+    explicit TLogBox(QComboBox* box)
+        : box_(box), lines_(new TLogLines(box)), update_(new TUpdateThrottle(this, [this] { ShowHeld(); })) {
+        box_->setModel(lines_);
+        // Every line is one line of text, so the drop-down list need not measure each of them.
+        if (auto* list = qobject_cast<QListView*>(box_->view())) {
+            list->setUniformItemSizes(true);
+        }
+        box_->installEventFilter(this);
+    }
+    void ShowNewest(const ILogLines& lines, int index) override {
+        if (source_ != nullptr && source_ != &lines) {
+            update_->Flush();
+        }
+        source_ = &lines;
+        newest_ = index;
+        update_->Request();
     }
     void Clear() override {
+        source_ = nullptr;
+        update_->Flush();
         lines_->Clear();
         box_->setCurrentIndex(-1);
-        box_->setToolTip(QString());
+    }
+    void LogGone() override {
+        update_->Flush();
+        source_ = nullptr;
+        lines_->Keep(box_->currentIndex());
+        box_->setCurrentIndex(lines_->rowCount(QModelIndex()) - 1);
+    }
+
+protected:
+    // The hint is the current line's message, looked up when the mouse rests on the box, not set for every line.
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == box_ && event->type() == QEvent::ToolTip) {
+            const QString hint = lines_->Message(box_->currentIndex());
+            if (hint.isEmpty()) {
+                QToolTip::hideText();
+                event->ignore();
+            } else {
+                QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), hint, box_);
+            }
+            return true;
+        }
+        return false;
     }
 
 private:
+    // Lists the lines up to the newest one asked for and selects it.
+    void ShowHeld() {
+        if (source_ != nullptr) {
+            box_->setCurrentIndex(lines_->ShowUpTo(*source_, newest_));
+        }
+    }
+
     QComboBox* box_;
     TLogLines* lines_;
+    TUpdateThrottle* update_;
+    // The newest line asked for, shown at the latest when the throttle's interval ends.
+    const ILogLines* source_ = nullptr;
+    int newest_ = -1;
 };
 
 // Holds the server tree while it is filled or an operation walks it.

@@ -49,26 +49,43 @@ public:
 
 class FakeLogBox : public ILogBox {
 public:
-    void InsertTopLine(const std::string& line, const std::string& hint) override {
-        Items.push_front(line);
-        Hint = hint;
+    // Copies what a box would read, so that a test can look after the log is gone. Another log's lines replace
+    // the ones listed, as in the real box.
+    void ShowNewest(const ILogLines& lines, int index) override {
+        if (&lines != Source) {
+            Source = &lines;
+            Items.clear();
+            Listed = 0;
+        }
+        for (; Listed <= index; ++Listed) {
+            Items.push_front(lines.LineText(Listed));
+        }
+        Hint = lines.LineMessage(index);
         ShowHint = true;
-        ItemIndex = 0;
-        Text = line;
+        ItemIndex = Listed - 1 - index;
+        Text = lines.LineText(index);
     }
     void Clear() override {
         Items.clear();
+        Listed = 0;
         Text.clear();
         ItemIndex = -1;
         ++Clears;
     }
+    void LogGone() override {
+        Source = nullptr;
+        ++Gone;
+    }
 
     std::deque<std::string> Items; // top first; a run of many files puts a line on top per file
+    const ILogLines* Source = nullptr;
+    int Listed = 0; // lines of the log listed so far
     std::string Hint;
     bool ShowHint = false;
     int ItemIndex = -1;
     std::string Text; // what the closed box shows
     int Clears = 0;
+    int Gone = 0;
 };
 
 // What happened to the windows, in order, across every window a factory made.

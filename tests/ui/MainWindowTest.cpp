@@ -21,9 +21,11 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QUrl>
 
@@ -81,6 +83,22 @@ public slots:
     void Open(const QUrl& url) {
         Paths.push_back(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString());
     }
+};
+
+// Counts the events of one type that reach the objects it watches.
+class TEventCounter : public QObject {
+public:
+    TEventCounter(QEvent::Type type, int& count) : type_(type), count_(count) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == type_) {
+            ++count_;
+        }
+        return false;
+    }
+
+private:
+    QEvent::Type type_;
+    int& count_;
 };
 
 class MainWindow : public ::testing::Test {
@@ -421,18 +439,58 @@ TEST_F(MainWindow, CancellingAddTaskChangesNothingAndAcceptingAppendsARowWithout
 
     // The log line shows the newest line on top (here the failed connect to a server never set up), and
     // empties with the log.
+    // A burst of lines reaches the box within a few tens of milliseconds.
     form->Reconnect1->trigger();
     const TLogMessageList lines = App().Log->Lines();
     ASSERT_GE(lines.size(), 2u);
+    PumpUntil([&] { return form->logBox->count() == static_cast<int>(lines.size()); }, std::chrono::seconds(5));
     ASSERT_EQ(form->logBox->count(), static_cast<int>(lines.size()));
     EXPECT_EQ(form->logBox->currentIndex(), 0);
     EXPECT_EQ(form->logBox->currentText().toStdString(), lines.back().Time + " " + lines.back().Message);
     EXPECT_EQ(form->logBox->itemText(1).toStdString(),
               lines[lines.size() - 2].Time + " " + lines[lines.size() - 2].Message);
-    EXPECT_EQ(form->logBox->toolTip().toStdString(), lines.back().Message);
+    // The hint is the newest line's message, shown when the mouse rests on the box.
+    const auto hint = [&] {
+        // A hint fades out before it is gone.
+        QToolTip::hideText();
+        PumpUntil([] { return !QToolTip::isVisible(); }, std::chrono::seconds(5));
+        const QPoint inside(5, 5);
+        QHelpEvent rest(QEvent::ToolTip, inside, form->logBox->mapToGlobal(inside));
+        QApplication::sendEvent(form->logBox, &rest);
+        return QToolTip::isVisible() ? QToolTip::text().toStdString() : std::string();
+    };
+    EXPECT_EQ(hint(), lines.back().Message);
     form->Clearmessagelog1->trigger();
+    EXPECT_EQ(hint(), "");
     EXPECT_EQ(form->logBox->count(), 0);
     EXPECT_EQ(App().Log->Count(), 0);
+}
+
+TEST_F(MainWindow, AFloodOfLogLinesPaintsTheLogLineAFewTimesAndEndsShowingTheNewest) {
+    // A run logs a line per file and lets events through after each: the box must not be drawn for every line,
+    // yet it must end up showing the newest.
+    WriteTasks([&] {
+        std::vector<std::unique_ptr<TGroup>> tasks;
+        tasks.push_back(Task("A", {Docs() + "/a.txt"}));
+        return tasks;
+    }());
+    Open();
+    int paints = 0;
+    TEventCounter counter(QEvent::Paint, paints);
+    form->logBox->installEventFilter(&counter);
+    const int lines = 2000;
+    for (int i = 0; i < lines; ++i) {
+        App().Log->Add("Adding file/home/ann/docs/file" + std::to_string(i) + ".txt");
+        QApplication::processEvents();
+    }
+    EXPECT_LT(paints, lines / 10);
+    const int paintsInFlood = paints;
+    EXPECT_TRUE(PumpUntil([&] { return paints > paintsInFlood; }, std::chrono::seconds(5)))
+        << "the last line is drawn once the flood is over";
+    EXPECT_EQ(form->logBox->count(), App().Log->Count());
+    EXPECT_EQ(form->logBox->currentIndex(), 0);
+    EXPECT_TRUE(form->logBox->currentText().endsWith("Adding file/home/ann/docs/file1999.txt"));
+    form->logBox->removeEventFilter(&counter);
 }
 
 TEST_F(MainWindow, OpenHandsTheDesktopThePathAsItIsOnDiskAndADoubleClickAnywhereInTheListEditsTheTask) {

@@ -32,14 +32,28 @@ public:
     virtual void DeleteItem(ITaskListItem* item) = 0;
 };
 
-// The main window's one-line message log, a drop-down list whose closed face shows its first line.
+// The message log's lines as the log box reads them, oldest first. Read on the main thread; an index the box was
+// given stays valid until the box's Clear or LogGone.
+class ILogLines {
+public:
+    virtual ~ILogLines() = default;
+    // The line as the box lists it: its time text, a blank and its message.
+    virtual std::string LineText(int index) const = 0;
+    virtual std::string LineMessage(int index) const = 0;
+};
+
+// The main window's one-line message log, a drop-down list whose closed face shows its first line. It holds no
+// copy of the lines: it reads them from the log when it draws them.
 class ILogBox {
 public:
     virtual ~ILogBox() = default;
-    // Inserts `line` as the first item, selects it, and makes `hint` the box's hint (shown).
-    virtual void InsertTopLine(const std::string& line, const std::string& hint) = 0;
+    // Line `index` of `lines` is the newest: the box lists every line up to it, newest first, selects it, and
+    // makes its message the box's hint (shown).
+    virtual void ShowNewest(const ILogLines& lines, int index) = 0;
     // Removes every item and leaves the box showing an empty text.
     virtual void Clear() = 0;
+    // The lines go: the box keeps showing the line it shows and reads nothing more.
+    virtual void LogGone() = 0;
 };
 
 // The progress window of a backup run: a bar from 0 to 100 and a STOP button. It is created hidden, with the

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-void WriteStringToStream(TStream& stream, const std::string& text) {
+void WriteStringToStream(TStream& stream, std::string_view text) {
     if (text.size() >= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         throw EWriteError("Text too long to store");
     }

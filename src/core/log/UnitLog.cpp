@@ -4,8 +4,16 @@
 #include "platform/DateTime.h"
 #include "platform/Exceptions.h"
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <memory>
+
+namespace {
+// Lines are packed into blocks of this size (a longer line takes a block of its own): few enough allocations, and
+// at most a block's worth of slack.
+constexpr std::size_t LogBlockSize = 256 * 1024;
+} // namespace
 
 TLog::TLog(ILogBox* box, const std::string& programDir, ISyncCall* sync)
     : file_(programDir + LogFileName), box_(box), sync_(sync) {
@@ -13,6 +21,10 @@ TLog::TLog(ILogBox* box, const std::string& programDir, ISyncCall* sync)
     Load();
     loading_ = false;
     mark_ = -1;
+    // The loaded lines reach the box at once, not one by one.
+    if (!lines_.empty()) {
+        ShowLine(static_cast<int>(lines_.size()) - 1);
+    }
 }
 
 TLog::~TLog() {
@@ -24,6 +36,9 @@ TLog::~TLog() {
         // Still write what there is.
     }
     Save();
+    if (box_ != nullptr) {
+        box_->LogGone();
+    }
 }
 
 void TLog::Load() {
@@ -63,10 +78,10 @@ void TLog::Save() {
         TMemoryStream data;
         {
             const std::lock_guard lock(mutex_);
-            data.WriteInt32(static_cast<std::int32_t>(messages_.size()));
-            for (const TLogMessage& line : messages_) {
-                WriteStringToStream(data, line.Message);
-                WriteStringToStream(data, line.Time);
+            data.WriteInt32(static_cast<std::int32_t>(lines_.size()));
+            for (const TLine& line : lines_) {
+                WriteStringToStream(data, line.Message());
+                WriteStringToStream(data, line.Time());
             }
         }
         // Paths and server names are the user's own business: a state file of the program's, 0600.
@@ -81,40 +96,68 @@ void TLog::Add(std::string message) {
 }
 
 void TLog::AddEntry(const std::string& message, const std::string& time) {
-    TLogMessage line{time, message};
+    int index = 0;
     {
         const std::lock_guard lock(mutex_);
-        messages_.push_back(line);
+        Append(message, time);
+        index = static_cast<int>(lines_.size()) - 1;
     }
-    Display(line);
+    Display(index);
 }
 
-void TLog::Display(const TLogMessage& line) {
-    // While loading, the application object and its worker are not reachable yet. The line is passed along, not
-    // looked up again, so a line logged meanwhile on another thread cannot take its place in the box.
-    if (loading_ || sync_ == nullptr) {
-        ShowLine(line);
+void TLog::Append(std::string_view message, std::string_view time) {
+    const std::size_t size = time.size() + message.size();
+    if (size > blockFree_) {
+        const std::size_t block = std::max(size, LogBlockSize);
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(block));
+        blockEnd_ = blocks_.back().get();
+        blockFree_ = block;
+    }
+    char* text = blockEnd_;
+    std::memcpy(text, time.data(), time.size());
+    std::memcpy(text + time.size(), message.data(), message.size());
+    blockEnd_ += size;
+    blockFree_ -= size;
+    lines_.push_back(TLine{text, static_cast<std::uint32_t>(time.size()), static_cast<std::uint32_t>(message.size())});
+}
+
+void TLog::Display(int index) {
+    // While loading, the application object and its worker are not reachable yet, and the box takes the loaded
+    // lines in one go afterwards. The index is passed along, not looked up again, so a line logged meanwhile on
+    // another thread cannot take its place.
+    if (loading_) {
+        return;
+    }
+    if (sync_ == nullptr) {
+        ShowLine(index);
     } else {
-        sync_->SyncCall([this, &line] { ShowLine(line); });
+        sync_->SyncCall([this, index] { ShowLine(index); });
     }
 }
 
 void TLog::ShowLast() {
-    TLogMessage line;
+    int count = 0;
     {
         const std::lock_guard lock(mutex_);
-        if (messages_.empty()) {
-            return;
-        }
-        line = messages_.back();
+        count = static_cast<int>(lines_.size());
     }
-    ShowLine(line);
+    if (count > 0) {
+        ShowLine(count - 1);
+    }
 }
 
-void TLog::ShowLine(const TLogMessage& line) {
-    if (box_ != nullptr) {
-        box_->InsertTopLine(line.Time + " " + line.Message, line.Message);
+void TLog::ShowLine(int index) {
+    if (box_ == nullptr) {
+        return;
     }
+    {
+        // A clear on another thread may have taken the line away meanwhile.
+        const std::lock_guard lock(mutex_);
+        if (index >= static_cast<int>(lines_.size())) {
+            return;
+        }
+    }
+    box_->ShowNewest(*this, index);
 }
 
 void TLog::Clear() {
@@ -122,20 +165,23 @@ void TLog::Clear() {
         box_->Clear();
     }
     const std::lock_guard lock(mutex_);
-    messages_.clear();
+    lines_ = std::vector<TLine>();
+    blocks_.clear();
+    blockFree_ = 0;
+    blockEnd_ = nullptr;
 }
 
 void TLog::Mark() {
     const std::lock_guard lock(mutex_);
-    mark_ = static_cast<std::int32_t>(messages_.size());
+    mark_ = static_cast<std::int32_t>(lines_.size());
 }
 
 std::string TLog::GetTextSinceMark() {
     const std::lock_guard lock(mutex_);
     std::string text;
     if (mark_ != -1) {
-        for (std::size_t i = static_cast<std::size_t>(mark_); i < messages_.size(); ++i) {
-            text += "\r\n" + messages_[i].Time + " " + messages_[i].Message;
+        for (std::size_t i = static_cast<std::size_t>(mark_); i < lines_.size(); ++i) {
+            text.append("\r\n").append(lines_[i].Time()).append(" ").append(lines_[i].Message());
         }
     }
     mark_ = -1;
@@ -148,12 +194,31 @@ void TLog::SetSyncCall(ISyncCall* sync) {
 
 TLogMessageList TLog::Lines() const {
     const std::lock_guard lock(mutex_);
-    return messages_;
+    TLogMessageList lines;
+    lines.reserve(lines_.size());
+    for (const TLine& line : lines_) {
+        lines.push_back(TLogMessage{std::string(line.Time()), std::string(line.Message())});
+    }
+    return lines;
 }
 
 int TLog::Count() const {
     const std::lock_guard lock(mutex_);
-    return static_cast<int>(messages_.size());
+    return static_cast<int>(lines_.size());
+}
+
+std::string TLog::LineText(int index) const {
+    const std::lock_guard lock(mutex_);
+    const TLine& line = lines_.at(static_cast<std::size_t>(index));
+    std::string text;
+    text.reserve(line.TimeLength + 1 + line.MessageLength);
+    text.append(line.Time()).append(" ").append(line.Message());
+    return text;
+}
+
+std::string TLog::LineMessage(int index) const {
+    const std::lock_guard lock(mutex_);
+    return std::string(lines_.at(static_cast<std::size_t>(index)).Message());
 }
 
 std::int32_t TLog::MarkIndex() const {

@@ -5,8 +5,10 @@
 #include "platform/StateFile.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One logged line: the moment as text, then the message.
@@ -25,7 +27,11 @@ inline constexpr const char* LogFileName = "Backup.log";
 //
 // "Backup.log": an int32 count, then per entry the message and then the time text, each a stored text. There is
 // no limit on the number of lines. The file is the user's alone (0600): it names paths and servers.
-class TLog {
+//
+// Each line is held once, compactly: its time text and message side by side in large shared blocks, and the box
+// reads them from here (ILogLines) rather than keeping copies. A log of years runs to hundreds of thousands of
+// lines, a run adds one per file.
+class TLog : public ILogLines {
 public:
     // Reads programDir + "Backup.log" entry by entry when it exists and, when the whole file loaded, adds
     // "Program Started.". A damaged file keeps the entries before the damage and adds nothing; memory grows with
@@ -35,7 +41,7 @@ public:
     TLog(ILogBox* box, const std::string& programDir, ISyncCall* sync = nullptr);
     // Adds "Program stoped." and replaces "Backup.log" with the whole log; a failed write keeps the old file and
     // is swallowed.
-    ~TLog();
+    ~TLog() override;
     TLog(const TLog&) = delete;
     TLog& operator=(const TLog&) = delete;
 
@@ -67,14 +73,34 @@ public:
     int Count() const;
     std::int32_t MarkIndex() const;
 
+    // ILogLines
+    std::string LineText(int index) const override;
+    std::string LineMessage(int index) const override;
+
 private:
+    // Where one line's texts lie: the time text, then at once the message.
+    struct TLine {
+        const char* Text;
+        std::uint32_t TimeLength;
+        std::uint32_t MessageLength;
+        std::string_view Time() const { return {Text, TimeLength}; }
+        std::string_view Message() const { return {Text + TimeLength, MessageLength}; }
+    };
+
     void Load();
-    void Display(const TLogMessage& line);
-    void ShowLine(const TLogMessage& line);
+    // The line just added at `index` is shown (on the main thread); nothing while loading.
+    void Display(int index);
+    void ShowLine(int index);
     void Save();
+    // Copies both texts into the blocks. Called with the mutex held.
+    void Append(std::string_view message, std::string_view time);
 
     TStateFile file_;
-    TLogMessageList messages_;
+    std::vector<TLine> lines_;
+    // Filled one after the other and never moved, so that a line's texts stay where its TLine points.
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::size_t blockFree_ = 0;
+    char* blockEnd_ = nullptr;
     ILogBox* box_;
     bool loading_ = false;
     std::int32_t mark_ = -1;

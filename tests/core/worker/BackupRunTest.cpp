@@ -76,10 +76,10 @@ private:
 class ActingLogBox : public FakeLogBox {
 public:
     explicit ActingLogBox(const std::function<void(const std::string&)>& onMessage) : onMessage_(onMessage) {}
-    void InsertTopLine(const std::string& line, const std::string& hint) override {
-        FakeLogBox::InsertTopLine(line, hint);
+    void ShowNewest(const ILogLines& lines, int index) override {
+        FakeLogBox::ShowNewest(lines, index);
         if (onMessage_) {
-            onMessage_(hint);
+            onMessage_(Hint);
         }
     }
 

@@ -131,7 +131,7 @@ struct SmtpServerOptions {
     bool refuseData = false;                    // the message answered 554 after DATA
     // Seconds before the greeting and before the replies to EHLO and AUTH.
     double loginDelaySeconds = 0;
-    // A command never answered: "EHLO", "AUTH", "MAIL" or "DATA".
+    // A command never answered: "EHLO", "AUTH", "MAIL", "DATA" or "QUIT".
     std::string silentAt;
 };
 

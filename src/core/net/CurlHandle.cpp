@@ -2,11 +2,13 @@
 
 #include "platform/TerminationSignals.h"
 
+#include <algorithm>
 #include <cctype>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <new>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 
@@ -134,6 +136,39 @@ void WaitBound::RunOut(Clock::duration waited) noexcept {
 long long WaitBound::WaitedSeconds() const {
     const auto waited = overdue_ ? waited_ : Clock::now() - since_;
     return std::chrono::duration_cast<std::chrono::seconds>(waited).count();
+}
+
+void CloseKeptConnection(CURL* easy, long replySeconds, bool sayQuit) noexcept {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD) {
+        return;
+    }
+    static const char kQuit[] = "QUIT\r\n";
+    if (sayQuit && ::send(socket, kQuit, sizeof kQuit - 1, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof kQuit - 1)) {
+        WaitBound bound;
+        bound.Begin(replySeconds);
+        std::string reply;
+        // The reply's last line ("221 ..."), the server's close, or the bound's end.
+        for (long left = bound.MillisecondsLeft(); left > 0; left = bound.MillisecondsLeft()) {
+            pollfd ready{socket, POLLIN, 0};
+            if (::poll(&ready, 1, static_cast<int>(std::min(left, 100L))) <= 0) {
+                continue;
+            }
+            char buffer[512];
+            const ssize_t got = ::recv(socket, buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                break;
+            }
+            reply.append(buffer, static_cast<std::size_t>(got));
+            const std::size_t end = reply.rfind('\n');
+            const std::size_t begin = end == std::string::npos ? end : reply.rfind('\n', end - 1);
+            const std::size_t line = begin == std::string::npos ? 0 : begin + 1;
+            if (end != std::string::npos && end - line >= 3 && reply[line + 3] != '-') {
+                break;
+            }
+        }
+    }
+    ::shutdown(socket, SHUT_RDWR);
 }
 
 void AppendCurlSlist(CurlSlistPtr& list, const std::string& line) {

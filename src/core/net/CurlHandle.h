@@ -84,6 +84,12 @@ private:
     Clock::duration waited_{};
 };
 
+// Ends the connection that libcurl keeps after a conversation. libcurl would say QUIT itself when the handle goes,
+// and wait for the reply by a bound of its own, deaf to a termination signal; here the QUIT, when `sayQuit`, is sent
+// and its reply awaited for at most `replySeconds`, the wait given up at once at a termination signal. The connection
+// is then shut, so that libcurl's own QUIT fails at once. Never raises.
+void CloseKeptConnection(CURL* easy, long replySeconds, bool sayQuit) noexcept;
+
 // The line of a conversation given up for the program's end.
 constexpr const char* kStoppedText = "The operation was stopped: the program is ending.";
 

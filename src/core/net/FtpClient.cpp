@@ -155,17 +155,9 @@ public:
         }
     }
 
-    // A session given up (a bound ran out, the program is ending) ends without a word to the server: its control
-    // connection is shut first, so that the QUIT of the handle's end fails at once instead of waiting for a reply.
-    ~Session() {
-        if (abandoned_) {
-            curl_socket_t socket = CURL_SOCKET_BAD;
-            if (curl_easy_getinfo(easy_.get(), CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK &&
-                socket != CURL_SOCKET_BAD) {
-                ::shutdown(socket, SHUT_RDWR);
-            }
-        }
-    }
+    // A session given up (a bound ran out, the program is ending) ends without a word to the server; any other
+    // says QUIT and waits for the reply by the reply bound, or until a termination signal.
+    ~Session() { CloseKeptConnection(easy_.get(), timeouts_.responseSeconds, !abandoned_); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 

@@ -13,7 +13,6 @@
 #include <exception>
 #include <functional>
 #include <random>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -410,13 +409,8 @@ MailOutcome SendMail(const MailServer& server, const MailMessage& message,
                               ? CURLE_ABORTED_BY_CALLBACK
                               : PerformOnMulti(multi.get(), h, [&talk] { return talk.bound.MillisecondsLeft(); });
     const bool givenUp = talk.bound.Stopped() || talk.bound.Overdue();
-    if (givenUp) {
-        // Nothing more is said to a server given up on, so its end waits for no reply to QUIT.
-        curl_socket_t socket = CURL_SOCKET_BAD;
-        if (curl_easy_getinfo(h, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD) {
-            ::shutdown(socket, SHUT_RDWR);
-        }
-    }
+    // Nothing more is said to a server given up on; any other gets its QUIT, under the reply bound.
+    CloseKeptConnection(h, server.responseSeconds, !givenUp);
     // The handle goes before the connection cache of the multi handle that holds its connection.
     curl_multi_remove_handle(multi.get(), h);
     easy.reset();

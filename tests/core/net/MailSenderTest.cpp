@@ -253,6 +253,17 @@ TEST(SendMail, EachStepOfTheLoginHasItsOwnBound) {
                   "Timed out after 1 s waiting for the server's reply to " + std::string(silent) + ".");
         EXPECT_LT(took, std::chrono::seconds(3));
     }
+
+    // A server that took the message and never answers QUIT holds the sender no longer than a reply bound, and
+    // the mail counts as sent.
+    options.silentAt = "QUIT";
+    SmtpServer mute(options);
+    MailServer to = ServerOf(mute);
+    to.responseSeconds = 1;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(SendMail(to, Report()).Sent());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(mute.Mails().size(), 1u);
 }
 
 TEST(SendMail, AServerThatIsNotThereIsAConnectFailure) {

@@ -228,16 +228,21 @@ protected:
         WriteFileBytes(large, "");
         std::filesystem::resize_file(large, 2ull << 30);
         std::vector<std::unique_ptr<TGroup>> tasks;
+        TGroup& task = AddDueTask(tasks);
+        task.AddFolder(std::make_unique<TFolder>(data.Path()));
+        task.Info->Incremental = 1;
+        WriteTaskFile(program / TaskFileName, tasks);
+    }
+    // A new active task in `tasks`, due daily since yesterday: the program runs it at its first tick.
+    static TGroup& AddDueTask(std::vector<std::unique_ptr<TGroup>>& tasks) {
         tasks.push_back(std::make_unique<TGroup>());
         TGroup& task = *tasks.back();
-        task.AddFolder(std::make_unique<TFolder>(data.Path()));
         task.Info->Active = 1;
-        task.Info->Incremental = 1;
         task.Info->Period->Type = TTimePeriod::Daily;
         task.Info->Period->DailyEveryN = 1;
         task.Info->Period->Mode = 1;
         task.Info->Period->StartDate = Now() - 1;
-        WriteTaskFile(program / TaskFileName, tasks);
+        return task;
     }
     // The volumes in the program's temporary folder.
     std::vector<std::string> Volumes() const {
@@ -391,16 +396,10 @@ TEST_F(BackupProgram, ATerminationSignalDuringTheEncryptionOfALargeVolumeEndsItW
     const std::string large = data / "large.bin";
     WriteFileBytes(large, RandomBytes(96u << 20, 7));
     std::vector<std::unique_ptr<TGroup>> tasks;
-    tasks.push_back(std::make_unique<TGroup>());
-    TGroup& task = *tasks.back();
+    TGroup& task = AddDueTask(tasks);
     task.AddFile(std::make_unique<TFileBase>(large));
-    task.Info->Active = 1;
     task.Info->NeedEncrypt = 1;
     task.Info->Password = "session ends";
-    task.Info->Period->Type = TTimePeriod::Daily;
-    task.Info->Period->DailyEveryN = 1;
-    task.Info->Period->Mode = 1;
-    task.Info->Period->StartDate = Now() - 1;
     WriteTaskFile(program / TaskFileName, tasks);
     const auto encrypted = [&]() -> std::optional<std::filesystem::path> {
         for (const auto& entry : std::filesystem::directory_iterator(temp.Path())) {
@@ -464,15 +463,9 @@ protected:
         TempDir data;
         WriteFileBytes(data / "data.bin", RandomBytes(3 << 20, 12));
         std::vector<std::unique_ptr<TGroup>> tasks;
-        tasks.push_back(std::make_unique<TGroup>());
-        TGroup& task = *tasks.back();
+        TGroup& task = AddDueTask(tasks);
         task.AddFolder(std::make_unique<TFolder>(data.Path()));
-        task.Info->Active = 1;
         task.Info->Incremental = 1;
-        task.Info->Period->Type = TTimePeriod::Daily;
-        task.Info->Period->DailyEveryN = 1;
-        task.Info->Period->Mode = 1;
-        task.Info->Period->StartDate = Now() - 1;
         if (mail != nullptr) {
             task.Info->MailEnable = 1;
             task.Info->MailAlertSuccess = 1;

@@ -103,11 +103,14 @@ TProgramFile::TProgramFile(int folder, const std::string& name, const TProgramFi
     if (name.empty() || name.find(PathDelim) != std::string::npos || name == "." || name == "..") {
         throw std::invalid_argument("A program file's name is one piece of a path");
     }
-    folder_ = TDescriptor(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
-    if (!folder_.IsOpen()) {
-        Fail(errno);
+    folder_ = TDescriptor(folder);
+    folderBorrowed_ = true;
+    try {
+        Create(ReplacementPrefix(targetName_), std::string(ReplacementSuffix));
+    } catch (...) {
+        folder_.Release();
+        throw;
     }
-    Create(ReplacementPrefix(targetName_), std::string(ReplacementSuffix));
 }
 
 TProgramFile::TProgramFile(WorkTag, const std::string& folder, const std::string& kind)
@@ -125,6 +128,9 @@ TProgramFile TProgramFile::WorkFile(const std::string& folder, const std::string
 TProgramFile::~TProgramFile() {
     if (!committed_) {
         Discard();
+    }
+    if (folderBorrowed_) {
+        folder_.Release();
     }
 }
 
@@ -220,9 +226,9 @@ void TProgramFile::Commit() {
 void TProgramFile::Fail(int error) {
     const std::string reason = std::strerror(error);
     if (targetName_.empty()) {
-        throw EFCreateError("Cannot create a work file in " + shownPath_ + ". " + reason);
+        throw EFCreateError("Cannot create a work file in " + shownPath_ + ". " + reason, error);
     }
-    throw EFCreateError(CreateErrorText(shownPath_, reason));
+    throw EFCreateError(CreateErrorText(shownPath_, reason), error);
 }
 
 void TProgramFile::RemoveLeftovers(const std::string& target, bool throughLinks) {

@@ -65,7 +65,8 @@ std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::vector<std:
 // several paths one name, so the name alone cannot always tell which file an entry is; its place can. A file whose
 // entry is not known is left as it was, with an error line. An entry is written to a temporary file beside its path and
 // renamed over it only once its size and CRC-32 check out, so a damaged entry leaves the file at its path as it was.
-// The path is walked one folder at a time from the root, and missing folders are made on the way; a symbolic link
+// The path is walked one folder at a time from the root (on from the deepest folder it shares with the path of the
+// entry before), and missing folders are made on the way; a symbolic link
 // on the way is followed only when it belongs to the restoring user or to root, else the file is left out with an
 // error line naming the link. Only a regular file at the path itself lends the new file its owner, group and mode
 // (less the set-user-id and set-group-id bits); otherwise the new one has 0666 less the umask and a link there is

@@ -162,12 +162,17 @@ TEST_F(Extract, WhatIsNoZipArchiveIsRefusedWithTheWrongPasswordHintUnderTheVolum
     EXPECT_FALSE(DecompressArchive(dir / "missing.zip", wanted));
     // A restore's work file is named after nothing: the lines give the volume's name on the server.
     EXPECT_FALSE(DecompressArchive(dir / "x.zip", wanted, "0Docs__05_17_05_10-00-00.zip.crt"));
+    // A FIFO in the volume's place is no volume, and reading it would wait for a writer for ever.
+    ASSERT_EQ(::mkfifo((dir / "fifo.zip").c_str(), 0600), 0);
+    EXPECT_FALSE(DecompressArchive(dir / "fifo.zip", wanted));
     EXPECT_THAT(Logged(), ElementsAre("Start decompressing file " + dir / "x.zip",
                                       "Can't open sompressed file x.zip Wrong Password?",
                                       "Start decompressing file " + dir / "missing.zip",
                                       "Can't open sompressed file missing.zip Wrong Password?",
                                       "Start decompressing file 0Docs__05_17_05_10-00-00.zip.crt",
-                                      "Can't open sompressed file 0Docs__05_17_05_10-00-00.zip.crt Wrong Password?"));
+                                      "Can't open sompressed file 0Docs__05_17_05_10-00-00.zip.crt Wrong Password?",
+                                      "Start decompressing file " + dir / "fifo.zip",
+                                      "Can't open sompressed file fifo.zip Wrong Password?"));
 }
 
 TEST_F(Extract, AnEntryWithNowhereToGoIsReportedAndTheOthersGoOn) {

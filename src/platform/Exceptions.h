@@ -24,6 +24,12 @@ public:
 class EFCreateError : public EStreamError {
 public:
     using EStreamError::EStreamError;
+    EFCreateError(const std::string& message, int error) : EStreamError(message), error_(error) {}
+    // The system's error number behind the failure, 0 where there is none.
+    int ErrorNumber() const { return error_; }
+
+private:
+    int error_ = 0;
 };
 
 class EReadError : public EStreamError {

@@ -50,8 +50,9 @@ class TProgramFile {
 public:
     // A replacement of the file at `target`. Raises EFCreateError, naming the target, when it cannot be made.
     TProgramFile(const std::string& target, const TProgramFileRules& rules);
-    // A replacement of `name` (one piece) in the folder open as `folder`, which the caller may close at once (this
-    // object keeps a duplicate). A link standing at the name is replaced, never followed, whatever ThroughLinks says.
+    // A replacement of `name` (one piece) in the folder open as `folder`, which the caller keeps open until this
+    // object is gone (a restore makes thousands in one folder: a copy of the descriptor each would cost a call
+    // each). A link standing at the name is replaced, never followed, whatever ThroughLinks says.
     TProgramFile(int folder, const std::string& name, const TProgramFileRules& rules);
     // A work file "<folder><kind>-XXXXXX", empty, mode 0600, that replaces nothing and goes with the object. Raises
     // EFCreateError, naming the folder, when it cannot be made.
@@ -103,6 +104,7 @@ private:
     std::string name_;       // the file's own name in the folder
     std::string path_;
     TDescriptor folder_;
+    bool folderBorrowed_ = false; // folder_ is the caller's, never closed here
     TDescriptor file_;
     std::unique_ptr<TFileStream> stream_;
     bool committed_ = false;

@@ -27,14 +27,6 @@ public:
     void Fill(QStyleOptionViewItem* option, const QModelIndex& index) const { initStyleOption(option, index); }
 };
 
-template <typename Visit>
-void VisitSubtree(QTreeWidgetItem* node, Visit& visit) {
-    visit(node);
-    for (int i = 0; i < node->childCount(); ++i) {
-        VisitSubtree(node->child(i), visit);
-    }
-}
-
 bool LiesOn(const std::string& path, const std::string& drive) {
     return IsRootPath(drive) ? PathStartsWith(path, drive) : path == drive || PathStartsWith(path, drive + PathDelim);
 }
@@ -247,14 +239,14 @@ QTreeWidgetItem* FindOrAddTreeNode(QTreeWidgetItem* parent, const std::string& c
 }
 
 void SetNodeCheckRecursive(QTreeWidgetItem* node, int state) {
-    if (GetNodeState(node) == NodeNoBox) {
-        return;
-    }
     TMarksUpdate update(node->treeWidget());
-    SetNodeState(node, state);
-    for (int i = 0; i < node->childCount(); ++i) {
-        SetNodeCheckRecursive(node->child(i), state);
-    }
+    VisitSubtree(node, [state](QTreeWidgetItem* item) {
+        if (GetNodeState(item) == NodeNoBox) {
+            return false;
+        }
+        SetNodeState(item, state);
+        return true;
+    });
 }
 
 void MarkAncestorsPartial(QTreeWidgetItem* node) {

@@ -3,6 +3,9 @@
 #include <QPoint>
 
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -47,6 +50,34 @@ private:
     QTreeWidget* tree_;
     bool outermost_ = false;
 };
+
+// Calls visit(n) for the node and every node under it, parents before their children, in the tree's order. Where
+// visit returns a bool, false keeps the walk out of that node's children. Walked with a stack of its own, not by
+// recursion: a tree built from a server's list may be thousands of levels deep.
+template <typename Item, typename Visit>
+void VisitSubtree(Item* node, Visit&& visit) {
+    const auto enter = [&](Item* item) {
+        if constexpr (std::is_same_v<decltype(visit(item)), bool>) {
+            return visit(item);
+        } else {
+            visit(item);
+            return true;
+        }
+    };
+    if (!enter(node)) {
+        return;
+    }
+    std::vector<std::pair<Item*, int>> stack{{node, 0}};
+    while (!stack.empty()) {
+        Item* parent = stack.back().first;
+        const int next = stack.back().second++;
+        if (next >= parent->childCount()) {
+            stack.pop_back();
+        } else if (Item* child = parent->child(next); enter(child)) {
+            stack.emplace_back(child, 0);
+        }
+    }
+}
 
 // The node's data word (the server tree keeps a file's volume number there); 0 until set.
 int GetNodeData(const QTreeWidgetItem* node);

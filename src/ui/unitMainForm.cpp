@@ -391,15 +391,25 @@ constexpr int VolumeFilesRole = Qt::UserRole + 17;
 
 // The volumes that the file nodes under `node` are in, ticked or not.
 void CollectVolumes(const QTreeWidgetItem* node, std::set<std::int32_t>& volumes) {
-    for (int i = 0; i < node->childCount(); ++i) {
-        const QTreeWidgetItem* child = node->child(i);
-        if (child->childCount() > 0) {
-            CollectVolumes(child, volumes);
-        } else if (GetNodeData(child) >= 0) {
-            volumes.insert(GetNodeData(child));
+    VisitSubtree(node, [&](const QTreeWidgetItem* item) {
+        if (item != node && item->childCount() == 0 && GetNodeData(item) >= 0) {
+            volumes.insert(GetNodeData(item));
         }
-    }
+    });
 }
+
+// A folder node of the server tree by its parent and its piece of the path: each folder is keyed by its own piece
+// alone, so a list's folders cost memory in proportion to the list, however deep its paths go.
+struct TFolderKey {
+    const QTreeWidgetItem* Parent;
+    std::string Piece;
+    bool operator==(const TFolderKey&) const = default;
+};
+struct TFolderKeyHash {
+    std::size_t operator()(const TFolderKey& key) const {
+        return std::hash<std::string>()(key.Piece) ^ std::hash<const void*>()(key.Parent);
+    }
+};
 
 // The wait box stays on top of every window: it steps aside while the user is asked for the password, which it
 // would otherwise cover.
@@ -1141,9 +1151,9 @@ void TmainForm::LoadBackupList(QTreeWidgetItem* backup) {
     treeBacupFiles->setUpdatesEnabled(false);
     QTreeWidgetItem* lastParent = nullptr;
     std::string lastDirectory;
-    // The folder nodes made so far, by the path they stand for: a backup of thousands of folders in one folder would
-    // otherwise search that folder's children once for each of them. A file and a folder of one name are two nodes.
-    std::unordered_map<std::string, QTreeWidgetItem*> folders;
+    // The folder nodes made so far: a backup of thousands of folders in one folder would otherwise search that
+    // folder's children once for each of them. A file and a folder of one name are two nodes.
+    std::unordered_map<TFolderKey, QTreeWidgetItem*, TFolderKeyHash> folders;
     for (std::size_t i = 0; i < files.size(); ++i) {
         // Every 51 lines of the list, as a pair takes two.
         if (i % 51 == 25) {
@@ -1162,15 +1172,13 @@ void TmainForm::LoadBackupList(QTreeWidgetItem* backup) {
             const std::vector<std::string> pieces = SplitPath(path);
             parent = backup;
             leaf = pieces[0];
-            std::string folder;
             for (std::size_t k = 1; k < pieces.size(); ++k) {
-                folder += leaf + PathDelim;
-                const auto [known, added] = folders.try_emplace(folder, nullptr);
+                const auto [known, added] = folders.try_emplace(TFolderKey{parent, std::move(leaf)}, nullptr);
                 if (added) {
-                    known->second = AddTreeNode(parent, CaptionOfPiece(leaf));
+                    known->second = AddTreeNode(parent, CaptionOfPiece(known->first.Piece));
                 }
                 parent = known->second;
-                leaf = pieces[k];
+                leaf = std::move(pieces[k]);
             }
         }
         lastParent = parent;
@@ -1191,15 +1199,22 @@ void TmainForm::LoadBackupList(QTreeWidgetItem* backup) {
 }
 
 void TmainForm::CollectServerFiles(QTreeWidgetItem* node, std::vector<tagNameZipId>& files, const std::string& prefix) {
-    const std::string piece = PieceOfCaption(GetNodeCaption(node));
-    if (node->childCount() > 0) {
-        for (int i = 0; i < node->childCount(); ++i) {
-            CollectServerFiles(node->child(i), files, prefix + piece + "/");
+    VisitSubtree(node, [&](QTreeWidgetItem* item) {
+        if (item->childCount() > 0 || GetNodeState(item) != 1 || GetNodeData(item) == -1) {
+            return;
         }
-    } else if (GetNodeState(node) == 1 && GetNodeData(node) != -1) {
-        files.push_back({prefix + piece, GetNodeData(node), node->data(0, PositionRole).toInt(),
-                         node->data(0, VolumeFilesRole).toInt()});
-    }
+        // The path from the captions up to the node: as long as the file's own path, whatever the tree's depth.
+        std::vector<const QTreeWidgetItem*> way;
+        for (const QTreeWidgetItem* up = item; up != node; up = up->parent()) {
+            way.push_back(up);
+        }
+        std::string path = prefix + PieceOfCaption(GetNodeCaption(node));
+        for (auto down = way.rbegin(); down != way.rend(); ++down) {
+            path += PathDelim + PieceOfCaption(GetNodeCaption(*down));
+        }
+        files.push_back({std::move(path), GetNodeData(item), item->data(0, PositionRole).toInt(),
+                         item->data(0, VolumeFilesRole).toInt()});
+    });
 }
 
 void TmainForm::Restore2Click() {
@@ -1237,7 +1252,8 @@ void TmainForm::RestoreBackup(QTreeWidgetItem* backup) {
     std::set<std::int32_t> volumes;
     for (const tagNameZipId& file : files) {
         if (file.ZipId < 0) {
-            LogLine("Error: " + file.Path + " is listed in no volume (" + std::to_string(file.ZipId) + ")");
+            LogLine("Error: " + ShowControlCharacters(file.Path) + " is listed in no volume (" +
+                    std::to_string(file.ZipId) + ")");
         } else {
             volumes.insert(file.ZipId);
         }

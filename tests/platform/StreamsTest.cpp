@@ -262,10 +262,12 @@ TEST(ProgramFile, SavesThroughALinkOrReplacesItAsItsRulesSay) {
     ASSERT_GE(folder, 0);
     {
         TProgramFile file(folder, "restored", StateFile);
-        ::close(folder);
         file.Stream().WriteBuffer("in folder", 9);
         file.Commit();
     }
+    // The folder stays its opener's: open until closed there.
+    EXPECT_EQ(::fcntl(folder, F_GETFD), FD_CLOEXEC);
+    ::close(folder);
     EXPECT_TRUE(S_ISREG(Stat(dir / "restored").st_mode));
     EXPECT_EQ(ReadFileBytes(dir / "restored"), "in folder");
     EXPECT_EQ(ReadFileBytes(dir / "real/tasks"), "made");

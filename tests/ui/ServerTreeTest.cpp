@@ -25,6 +25,7 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -51,6 +52,31 @@ std::string Content(std::size_t size, std::uint32_t seed) {
     std::string bytes = RandomBytes(size, seed);
     for (std::size_t i = 0; i < size / 2; ++i) {
         bytes[i] = "tree of backups "[(i + seed) % 16];
+    }
+    return bytes;
+}
+
+// The bytes of a file whose path may be longer than the system takes in one call: walked folder by folder.
+std::string ReadFileAnyLength(const std::string& path) {
+    int at = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    std::string bytes;
+    for (std::size_t start = 1; at >= 0;) {
+        const std::size_t slash = path.find('/', start);
+        const std::string piece = path.substr(start, slash - start);
+        const int next = ::openat(at, piece.c_str(), (slash == std::string::npos ? O_RDONLY : O_PATH) | O_CLOEXEC);
+        ::close(at);
+        at = next;
+        if (slash == std::string::npos) {
+            char buffer[4096];
+            for (ssize_t count = 0; at >= 0 && (count = ::read(at, buffer, sizeof buffer)) > 0;) {
+                bytes.append(buffer, static_cast<std::size_t>(count));
+            }
+            break;
+        }
+        start = slash + 1;
+    }
+    if (at >= 0) {
+        ::close(at);
     }
     return bytes;
 }
@@ -593,6 +619,79 @@ TEST_F(ServerTree, ListedPathsThatLeaveWhereTheyAreShownAreRefusedAndTheOthersCo
     EXPECT_EQ(ReadFileBytes(docs + "good1.txt"), "the first good file");
     EXPECT_EQ(ReadFileBytes(docs + "good2.txt"), "the second good file");
     EXPECT_EQ(NamesIn(docs), (std::set<std::string>{"good1.txt", "good2.txt"}));
+}
+
+// A list of any shape loads and restores without taking the window down: beside ordinary files, a path longer than
+// the system takes in one call, one of the deepest kind allowed, and one of 100,000 pieces, which is refused.
+TEST_F(ServerTree, AListTooDeepForTheTreeLosesThatPathAloneAndTheWindowLivesOn) {
+    const std::string folder = data / "deep/";
+    std::string longPath = folder;
+    while (5067 - longPath.size() > 250) {
+        longPath += std::string(99, 'p') + "/";
+    }
+    longPath += std::string(5067 - longPath.size() - 4, 'f') + ".txt";
+    ASSERT_EQ(longPath.size(), 5067u);
+    std::string deepest;
+    for (int i = 0; i < 2047; ++i) {
+        deepest += "/d";
+    }
+    deepest += "/f.txt";
+    std::string tooDeep;
+    for (int i = 0; i < 99'999; ++i) {
+        tooDeep += "/x";
+    }
+    tooDeep += "/f.txt";
+    const std::vector<std::pair<std::string, std::string>> entries{{folder + "one.txt", "the first file"},
+                                                                   {longPath, "the long path's bytes"},
+                                                                   {folder + "two.txt", "the second"}};
+    std::string command = "/usr/bin/python3 -c " +
+                          ShellQuote("import sys, zipfile\n"
+                                     "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                     "    for name, data in zip(sys.argv[2::2], sys.argv[3::2]):\n"
+                                     "        z.writestr(zipfile.ZipInfo(name), data)\n") +
+                          " " + ShellQuote(Remote() + "0Deep.zip");
+    for (const auto& [path, bytes] : entries) {
+        command += " " + ShellQuote(path) + " " + ShellQuote(bytes);
+    }
+    int status = -1;
+    RunCommand(command + " 2>&1", &status);
+    ASSERT_EQ(status, 0);
+    WriteFileBytes(Remote() + "Deep.zip.inf", "0\r\n" + folder + "one.txt\r\n0\r\n" + longPath + "\r\n1\r\n" + deepest +
+                                                  "\r\n2\r\n" + tooDeep + "\r\n0\r\n" + folder + "two.txt\r\n");
+    listFiles["Deep"] = "Deep.zip.inf";
+
+    Open();
+    QTreeWidgetItem* deep = Expanded("Deep");
+    ASSERT_NE(deep, nullptr);
+    std::vector<std::string> errors;
+    for (const std::string& line : Messages()) {
+        if (line.starts_with("Error")) {
+            errors.push_back(line);
+        }
+    }
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_THAT(errors[0], ::testing::StartsWith("Error: The backup's list names \"/x/x/x/"));
+    EXPECT_THAT(errors[0], ::testing::EndsWith("/x/x/f.txt\", a path of more than 2048 pieces; it was left out"));
+    EXPECT_LT(errors[0].size(), 300u) << "named, not written out whole";
+    EXPECT_NE(NodeOf(deep, longPath), nullptr);
+    EXPECT_NE(NodeOf(deep, deepest), nullptr);
+
+    Tick(deep);
+    form->Restore2->trigger();
+    EXPECT_FALSE(GetGlobalObject()->Busy);
+    EXPECT_EQ(ReadFileBytes(folder + "one.txt"), "the first file");
+    EXPECT_EQ(ReadFileBytes(folder + "two.txt"), "the second");
+    EXPECT_EQ(ReadFileAnyLength(longPath), "the long path's bytes");
+    // The whole tree goes and comes again, the deepest backup with it, and the window closes.
+    form->FillServerTree();
+    ASSERT_EQ(Root()->childCount(), 4);
+    Expanded("Deep");
+    EXPECT_NE(NodeOf(Backup("Deep"), deepest), nullptr);
+    EXPECT_TRUE(form->close());
+    form.reset();
+    // A path longer than the system takes in one call is beyond the temporary folder's own removal.
+    RunCommand("rm -rf " + ShellQuote(folder), &status);
+    EXPECT_EQ(status, 0);
 }
 
 TEST_F(ServerTree, BackupsWithTheLongestNamesOpenAndComeBack) {

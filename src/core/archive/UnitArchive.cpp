@@ -37,6 +37,17 @@ void Log(const std::string& message) {
     GetGlobalObject()->Log->Add(message);
 }
 
+// A path or a name as the server gave it, for a log line: a listed path may hold any byte but NUL and "/" pieces,
+// and the log is read in terminals.
+std::string Shown(const std::string& text) {
+    return ShowControlCharacters(text);
+}
+
+// "Can't locate file" and why: the one line for a file whose place cannot be reached or written.
+std::string CannotLocate(const std::string& target, int error) {
+    return "Can't locate file " + Shown(target) + ": " + std::strerror(error);
+}
+
 // The name under which the zip writer stores a path.
 std::string ArchiveEntryName(const std::string& path) {
     return ZipEntryName(path, "");
@@ -100,6 +111,111 @@ void ShowProgress(TGlobalObject& app, std::int64_t bytesOfRun, int filesDone, in
     app.SendWindow->SetProgress(static_cast<int>(share));
 }
 
+// The volume as minizip reads it: through a buffer of our own over pread. The library seeks before nearly every
+// read, to a place mostly inside the block it just read; through stdio each of those seeks is a system call, six
+// for every entry of a volume of small files. Here a seek only moves a number.
+class TVolumeReader {
+public:
+    static voidpf Open(voidpf, const void* path, int mode) {
+        if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) {
+            return nullptr;
+        }
+        TDescriptor file(::open(static_cast<const char*>(path), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!file.IsOpen() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            return nullptr;
+        }
+        return new TVolumeReader(std::move(file), static_cast<std::uint64_t>(st.st_size));
+    }
+    static uLong Read(voidpf, voidpf stream, void* buffer, uLong size) {
+        return static_cast<uLong>(static_cast<TVolumeReader*>(stream)->ReadAt(static_cast<char*>(buffer), size));
+    }
+    static uLong Write(voidpf, voidpf, const void*, uLong) { return 0; }
+    static ZPOS64_T Tell(voidpf, voidpf stream) { return static_cast<TVolumeReader*>(stream)->position_; }
+    static long Seek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+        auto& reader = *static_cast<TVolumeReader*>(stream);
+        const std::uint64_t base = origin == ZLIB_FILEFUNC_SEEK_SET   ? 0
+                                   : origin == ZLIB_FILEFUNC_SEEK_CUR ? reader.position_
+                                                                      : reader.size_;
+        reader.position_ = base + offset;
+        return 0;
+    }
+    static int Close(voidpf, voidpf stream) {
+        delete static_cast<TVolumeReader*>(stream);
+        return 0;
+    }
+    static int Error(voidpf, voidpf stream) { return static_cast<TVolumeReader*>(stream)->failed_ ? 1 : 0; }
+
+    static zlib_filefunc64_def Functions() { return {&Open, &Read, &Write, &Tell, &Seek, &Close, &Error, nullptr}; }
+
+private:
+    TVolumeReader(TDescriptor file, std::uint64_t size) : file_(std::move(file)), size_(size) {}
+
+    // A block of the volume as read last from one place in it.
+    struct Block {
+        std::vector<char> Bytes;
+        std::uint64_t Start = 0;
+        std::size_t Length = 0;
+        bool Holds(std::uint64_t at) const { return at >= Start && at - Start < Length; }
+    };
+    static constexpr std::size_t BlockSize = 1 << 16;
+
+    std::size_t ReadAt(char* out, std::size_t size) {
+        std::size_t done = 0;
+        while (done < size) {
+            // Two places are read by turns, the entries' list at the end and their data from the front: a block
+            // for each.
+            Block* block = blocks_[0].Holds(position_)   ? &blocks_[0]
+                           : blocks_[1].Holds(position_) ? &blocks_[1]
+                                                         : nullptr;
+            if (block == nullptr) {
+                // Large reads (an entry's data) go past the blocks straight into the caller's buffer.
+                if (size - done >= BlockSize) {
+                    const ssize_t count = Pread(out + done, size - done, position_);
+                    if (count <= 0) {
+                        break;
+                    }
+                    done += static_cast<std::size_t>(count);
+                    position_ += static_cast<std::uint64_t>(count);
+                    continue;
+                }
+                block = &blocks_[older_];
+                older_ = 1 - older_;
+                block->Bytes.resize(BlockSize);
+                const ssize_t count = Pread(block->Bytes.data(), BlockSize, position_);
+                block->Start = position_;
+                block->Length = count > 0 ? static_cast<std::size_t>(count) : 0;
+                if (count <= 0) {
+                    break;
+                }
+            } else {
+                older_ = block == &blocks_[0] ? 1 : 0;
+            }
+            const auto offset = static_cast<std::size_t>(position_ - block->Start);
+            const std::size_t count = std::min(size - done, block->Length - offset);
+            std::memcpy(out + done, block->Bytes.data() + offset, count);
+            done += count;
+            position_ += count;
+        }
+        return done;
+    }
+    ssize_t Pread(char* out, std::size_t size, std::uint64_t at) {
+        ssize_t count = 0;
+        do {
+            count = ::pread(file_.Get(), out, size, static_cast<off_t>(at));
+        } while (count < 0 && errno == EINTR);
+        failed_ = failed_ || count < 0;
+        return count;
+    }
+
+    TDescriptor file_;
+    std::uint64_t size_;
+    std::uint64_t position_ = 0;
+    Block blocks_[2];
+    int older_ = 0; // the block to read into next
+    bool failed_ = false;
+};
+
 struct UnzCloser {
     void operator()(void* file) const { unzClose(static_cast<unzFile>(file)); }
 };
@@ -137,100 +253,187 @@ constexpr int MaxLinksOnTheWay = 40;
 // into a user's folders must not be led by that user's links into folders of root's: a link is followed only as
 // MayFollowLink allows, and then its target is walked the same way from the descriptors, never looked up by name
 // again.
+//
+// Entries come depth first, so the next folder mostly shares all but its last pieces with the one before: the
+// folders reached stay open, one per piece, and a walk goes on from the deepest one the two paths share.
 class TFolderWalk {
 public:
     // Opens `folder`, an absolute path, making the missing folders of it; false when it cannot be reached, and
-    // RefusedLink() then names the link of another user's that stood in the way, if that was why.
+    // then RefusedLink() names the link of another user's that stood in the way, if that was why, and Error() gives
+    // the system's reason otherwise.
     bool Open(const std::string& folder) {
         refused_.clear();
-        links_ = 0;
-        return folder.starts_with('/') && Descend(folder, true);
-    }
-    // The folder reached by the last Open that succeeded (an O_PATH descriptor: it serves the *at calls alone).
-    int Folder() const { return at_.Get(); }
-    const std::string& RefusedLink() const { return refused_; }
-
-private:
-    // From the current folder through the pieces of `path`; an absolute one starts again at the root.
-    bool Descend(const std::string& path, bool make) {
-        if (path.starts_with('/')) {
-            at_ = TDescriptor(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            where_.clear();
-            if (!at_.IsOpen()) {
-                return false;
-            }
+        error_ = 0;
+        if (!folder.starts_with('/')) {
+            error_ = EINVAL;
+            return false;
         }
-        for (std::size_t start = 0; start <= path.size();) {
-            const std::size_t end = std::min(path.find('/', start), path.size());
-            const std::string piece = path.substr(start, end - start);
-            start = end + 1;
-            if (!piece.empty() && piece != "." && !Enter(piece, make)) {
+        if (chain_.empty()) {
+            TDescriptor root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!root.IsOpen()) {
+                error_ = errno;
                 return false;
             }
+            chain_.emplace_back();
+            chain_.back().At = std::move(root);
+        }
+        // How far the chain already stands on `folder`, and from there back to the deepest folder still open.
+        std::size_t level = 1;
+        std::size_t start = 1;
+        for (; level < chain_.size() && start < folder.size(); ++level) {
+            const std::size_t end = std::min(folder.find('/', start), folder.size());
+            if (folder.compare(start, end - start, chain_[level].Piece) != 0) {
+                break;
+            }
+            start = end + 1;
+        }
+        while (!chain_[level - 1].At.IsOpen()) {
+            --level;
+            start = chain_[level].Start;
+        }
+        chain_.resize(level);
+        std::string where = WhereOf(level - 1);
+        for (; start < folder.size();) {
+            const std::size_t end = std::min(folder.find('/', start), folder.size());
+            if (end > start) {
+                Level next;
+                next.Piece = folder.substr(start, end - start);
+                next.Links = chain_.back().Links;
+                next.At = Step(chain_.back().At.Get(), where, next.Piece, true, next.Links);
+                if (!next.At.IsOpen()) {
+                    return false;
+                }
+                if (next.Links != chain_.back().Links) {
+                    next.ThroughLink = true;
+                    next.Resolved = where;
+                }
+                next.Start = start;
+                // Only the folders near the root stay open, and the last: a path of thousands of pieces must not
+                // hold a descriptor for each. A folder closed here is walked again from there when it is needed.
+                if (chain_.size() > KeptOpen) {
+                    chain_.back().At = TDescriptor();
+                }
+                chain_.push_back(std::move(next));
+            }
+            start = end + 1;
         }
         return true;
     }
+    // The folder reached by the last Open that succeeded (an O_PATH descriptor: it serves the *at calls alone).
+    int Folder() const { return chain_.back().At.Get(); }
+    const std::string& RefusedLink() const { return refused_; }
+    int Error() const { return error_; }
 
-    bool Enter(const std::string& piece, bool make) {
+private:
+    // One piece of the path walked and the folder it led to.
+    struct Level {
+        std::string Piece;
+        TDescriptor At;
+        int Links = 0; // links followed on the way from the root
+        bool ThroughLink = false;
+        std::string Resolved;  // where a link led to this folder: its path as the links gave it
+        std::size_t Start = 0; // where the piece begins in the path it was walked for
+    };
+    static constexpr std::size_t KeptOpen = 64;
+
+    // The path of the chain's folder at `level`, as the error line names a link found below it.
+    std::string WhereOf(std::size_t level) const {
+        std::size_t from = level;
+        while (from > 0 && !chain_[from].ThroughLink) {
+            --from;
+        }
+        std::string where = chain_[from].Resolved;
+        for (std::size_t k = from + 1; k <= level; ++k) {
+            where += "/" + chain_[k].Piece;
+        }
+        return where;
+    }
+
+    // The folder `piece` names in the folder open as `from` (whose path `where` then becomes the folder's), made
+    // when missing and `make` allows; a link there is followed when its owner may lead the restore. Not open when
+    // it cannot be reached.
+    TDescriptor Step(int from, std::string& where, const std::string& piece, bool make, int& links) {
         if (piece == "..") {
             // Only a link's target climbs: a listed path with such a piece never gets here.
-            TDescriptor up(::openat(at_.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            if (!up.IsOpen()) {
-                return false;
-            }
-            at_ = std::move(up);
-            where_.erase(std::min(where_.rfind('/'), where_.size()));
-            return true;
+            TDescriptor up(::openat(from, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            error_ = up.IsOpen() ? 0 : errno;
+            where.erase(std::min(where.rfind('/'), where.size()));
+            return up;
         }
-        TDescriptor next(::openat(at_.Get(), piece.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        TDescriptor next(::openat(from, piece.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         bool made = false;
         if (!next.IsOpen() && errno == ENOENT && make) {
-            made = ::mkdirat(at_.Get(), piece.c_str(), 0777) == 0;
+            made = ::mkdirat(from, piece.c_str(), 0777) == 0;
             if (!made && errno != EEXIST) {
-                return false;
+                error_ = errno;
+                return {};
             }
-            next = TDescriptor(::openat(at_.Get(), piece.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            next = TDescriptor(::openat(from, piece.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         }
         struct stat st {};
         if (!next.IsOpen() || ::fstat(next.Get(), &st) != 0) {
-            return false;
+            error_ = errno;
+            return {};
         }
-        const std::string path = where_ + "/" + piece;
         if (S_ISDIR(st.st_mode)) {
             if (made) {
                 // A folder that root restores into a user's folder is the user's, as a new file there is.
-                GiveFolderOwner(next.Get(), at_.Get());
+                GiveFolderOwner(next.Get(), from);
             }
-            at_ = std::move(next);
-            where_ = path;
-            return true;
+            where += "/" + piece;
+            return next;
         }
         if (!S_ISLNK(st.st_mode)) {
-            return false;
+            error_ = ENOTDIR;
+            return {};
         }
         struct stat place {};
-        if (::fstat(at_.Get(), &place) != 0 || !MayFollowLink(st, place)) {
-            refused_ = path;
-            return false;
+        if (::fstat(from, &place) != 0 || !MayFollowLink(st, place)) {
+            refused_ = where + "/" + piece;
+            return {};
         }
-        if (++links_ > MaxLinksOnTheWay) {
-            return false;
+        if (++links > MaxLinksOnTheWay) {
+            error_ = ELOOP;
+            return {};
         }
         // Read through the descriptor of the link whose owner was looked at, not by its name again.
         std::string target(PATH_MAX, '\0');
         const ssize_t length = ::readlinkat(next.Get(), "", target.data(), target.size());
         if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
-            return false;
+            error_ = length < 0 ? errno : ENAMETOOLONG;
+            return {};
         }
         target.resize(static_cast<std::size_t>(length));
         // A relative target goes on from the link's own folder; the folders it names are there or it leads nowhere.
-        return Descend(target, false);
+        TDescriptor at;
+        int current = from;
+        if (target.starts_with('/')) {
+            at = TDescriptor(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+            current = at.Get();
+            where.clear();
+        }
+        for (std::size_t start = 0; current >= 0 && start <= target.size();) {
+            const std::size_t end = std::min(target.find('/', start), target.size());
+            const std::string part = target.substr(start, end - start);
+            start = end + 1;
+            if (!part.empty() && part != ".") {
+                at = Step(current, where, part, false, links);
+                current = at.Get();
+            }
+        }
+        if (current == from) {
+            // A link to its own folder.
+            at = TDescriptor(::fcntl(from, F_DUPFD_CLOEXEC, 0));
+        }
+        if (!at.IsOpen() && error_ == 0 && refused_.empty()) {
+            error_ = errno;
+        }
+        return at;
     }
 
-    TDescriptor at_;
-    std::string where_; // the path walked so far, for the error line
+    std::vector<Level> chain_;
     std::string refused_;
-    int links_ = 0;
+    int error_ = 0;
 };
 
 // How a restored file replaces what stands at its name: only a regular file standing there itself lends the new one
@@ -249,7 +452,8 @@ constexpr TProgramFileRules RestoredFile{.ModeRule = TModeRule::FromReplaced,
 // Copies the archive's current entry to `name` in `folder` (the target's) through a file beside it. Empty on
 // success, else the log line.
 std::string ExtractEntry(unzFile file, int folder, const std::string& target, std::vector<char>& buffer) {
-    const std::string damaged = "Error: the archive's data of " + target + " are damaged; the file was left as it was";
+    const std::string damaged =
+        "Error: the archive's data of " + Shown(target) + " are damaged; the file was left as it was";
     unz_file_info64 info{};
     if (unzGetCurrentFileInfo64(file, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
         return damaged;
@@ -261,8 +465,8 @@ std::string ExtractEntry(unzFile file, int folder, const std::string& target, st
     std::optional<TProgramFile> out;
     try {
         out.emplace(folder, ExtractFileName(target), RestoredFile);
-    } catch (const EFCreateError&) {
-        return "Can't locate file " + target;
+    } catch (const EFCreateError& failure) {
+        return CannotLocate(target, failure.ErrorNumber() != 0 ? failure.ErrorNumber() : EIO);
     }
     std::uint64_t total = 0;
     for (;;) {
@@ -276,7 +480,7 @@ std::string ExtractEntry(unzFile file, int folder, const std::string& target, st
         const auto size = static_cast<std::size_t>(count);
         if (out->Stream().Write(buffer.data(), size) != size) {
             // A short write leaves the system's reason in errno: nothing else has run since.
-            return "Error: cannot write " + target + ". " + std::strerror(errno);
+            return "Error: cannot write " + Shown(target) + ". " + std::strerror(errno);
         }
         total += static_cast<std::uint64_t>(count);
     }
@@ -285,8 +489,10 @@ std::string ExtractEntry(unzFile file, int folder, const std::string& target, st
     }
     try {
         out->Commit();
-    } catch (const EStreamError&) {
-        return "Can't locate file " + target;
+    } catch (const EFCreateError& failure) {
+        return CannotLocate(target, failure.ErrorNumber() != 0 ? failure.ErrorNumber() : EIO);
+    } catch (const EStreamError& failure) {
+        return "Error: cannot write " + Shown(target) + ". " + failure.what();
     }
     return {};
 }
@@ -320,7 +526,7 @@ std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TLis
     std::unordered_map<std::string, std::ptrdiff_t> onlyEntry;
     bool namesIndexed = false;
     const auto leftAsItWas = [&](const TListedFile& listed, const std::string& why) {
-        Log("Error: " + volume + why + listed.Path + "; the file was left as it was");
+        Log("Error: " + volume + why + Shown(listed.Path) + "; the file was left as it was");
     };
     const std::string unsure = " holds several entries under one name, and the backup's list cannot tell which is ";
     for (const TListedFile& listed : wanted) {
@@ -330,14 +536,14 @@ std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TLis
         // line that fails to parse: no entry of that volume is known for certain.
         if (static_cast<std::size_t>(listed.VolumeFiles) != entries.size()) {
             Log("Error: " + volume + " does not hold the " + std::to_string(listed.VolumeFiles) +
-                " entries that the backup's list gives it, so the entry of " + listed.Path +
+                " entries that the backup's list gives it, so the entry of " + Shown(listed.Path) +
                 " is not known for certain; the file was left as it was");
             continue;
         }
         if (listed.Position >= 0) {
             const auto place = static_cast<std::size_t>(listed.Position);
             if (place >= entries.size() || entries[place] != name || !byEntry.emplace(place, &listed).second) {
-                Log("Error: " + volume + " holds no entry for " + listed.Path +
+                Log("Error: " + volume + " holds no entry for " + Shown(listed.Path) +
                     " at its place in the backup's list; the file was left as it was");
             }
             continue;
@@ -479,55 +685,116 @@ bool IsListedFilePath(const std::string& path) {
     }
 }
 
+namespace {
+
+// A long text from the server cut to its ends for a log line, with its control characters shown.
+std::string ShownShortened(const std::string& text) {
+    constexpr std::size_t Head = 120;
+    constexpr std::size_t Tail = 60;
+    if (text.size() <= Head + Tail + 3) {
+        return Shown(text);
+    }
+    // Cut between characters, not inside one: a UTF-8 sequence's later bytes are 10xxxxxx.
+    const auto isLaterByte = [&](std::size_t at) { return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80; };
+    std::size_t head = Head;
+    while (head > 0 && isLaterByte(head)) {
+        --head;
+    }
+    std::size_t tail = text.size() - Tail;
+    while (tail < text.size() && isLaterByte(tail)) {
+        ++tail;
+    }
+    return Shown(text.substr(0, head)) + "..." + Shown(text.substr(tail));
+}
+
+// A path and its volume, for finding a path that one volume lists twice.
+struct TVolumePath {
+    std::int32_t Volume;
+    std::string_view Path;
+    bool operator==(const TVolumePath&) const = default;
+};
+struct TVolumePathHash {
+    std::size_t operator()(const TVolumePath& key) const {
+        return std::hash<std::string_view>()(key.Path) ^ (static_cast<std::size_t>(key.Volume) * 0x9E3779B97F4A7C15u);
+    }
+};
+
+} // namespace
+
 std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::vector<std::string>& errors) {
     static const std::string ByteOrderMark = "\xEF\xBB\xBF";
     std::vector<TListedFile> files;
     std::unordered_map<std::int32_t, std::int32_t> placed;
     errors.clear();
     bool damaged = false;
-    const auto damage = [&](const std::string& what) {
-        if (!damaged) {
-            errors.push_back(what);
+    // The file of the pair that ends on the line before `i`, if that pair was taken.
+    std::size_t pairEnd = 0;
+    std::optional<std::size_t> lastFile;
+    const auto damage = [&](std::size_t i, const std::string& what) {
+        if (damaged) {
+            return;
         }
+        errors.push_back(what);
         damaged = true;
+        // A line added or lost inside the pair before shows only here: that pair's path and place are in doubt.
+        if (lastFile && pairEnd == i) {
+            files[*lastFile].Position = -1;
+        }
     };
     const int count = lines.Count();
     for (int i = 0; i < count;) {
+        const auto at = static_cast<std::size_t>(i);
         const std::string& line = lines[i];
         std::int32_t volume = 0;
         try {
             volume = StrToInt(i == 0 && line.starts_with(ByteOrderMark) ? line.substr(ByteOrderMark.size()) : line);
-        } catch (const EConvertError& failure) {
-            damage(failure.what());
+        } catch (const EConvertError&) {
+            damage(at, "'" + ShownShortened(line) + "' is not a valid integer value");
             ++i;
             continue;
         }
         if (i + 1 >= count) {
-            damage("The backup's list ends after a volume number, without its path");
+            damage(at, "The backup's list ends after a volume number, without its path");
             break;
         }
         const std::string& path = lines[i + 1];
         // A refused path keeps its place: the entries after it in its volume are still the next files'.
         const std::int32_t position = placed[volume]++;
-        if (IsListedFilePath(path)) {
+        lastFile.reset();
+        pairEnd = at + 2;
+        if (static_cast<std::size_t>(std::count(path.begin(), path.end(), PathDelim)) > MaxListedPieces) {
+            errors.push_back("The backup's list names \"" + ShownShortened(path) + "\", a path of more than " +
+                             std::to_string(MaxListedPieces) + " pieces; it was left out");
+        } else if (IsListedFilePath(path)) {
+            lastFile = files.size();
             files.push_back({volume, damaged ? -1 : position, path});
         } else {
-            errors.push_back("The backup's list names \"" + ShowControlCharacters(path) +
+            errors.push_back("The backup's list names \"" + ShownShortened(path) +
                              "\", which is no full path of a file; it was left out");
         }
         i += 2;
     }
-    for (TListedFile& file : files) {
+    // A path that one volume lists twice is one name for two entries: which of them is its own, no place tells.
+    std::unordered_map<TVolumePath, std::size_t, TVolumePathHash> first;
+    first.reserve(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        TListedFile& file = files[i];
         file.VolumeFiles = placed[file.Volume];
+        const auto [known, added] = first.try_emplace(TVolumePath{file.Volume, file.Path}, i);
+        if (!added) {
+            files[known->second].Position = -1;
+            file.Position = -1;
+        }
     }
     return files;
 }
 
 bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile>& wanted,
                        const std::string& volumeName) {
-    const std::string volume = volumeName.empty() ? zipPath : volumeName;
+    const std::string volume = Shown(volumeName.empty() ? zipPath : volumeName);
     Log("Start decompressing file " + volume);
-    UnzHandle archive(unzOpen64(zipPath.c_str()));
+    zlib_filefunc64_def reader = TVolumeReader::Functions();
+    UnzHandle archive(unzOpen2_64(zipPath.c_str(), &reader));
     if (!archive) {
         Log("Can't open sompressed file " + ExtractFileName(volume) + " Wrong Password?");
         return false;
@@ -560,21 +827,21 @@ bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile
                     reached = walk.Open(folder);
                 }
                 if (!sound) {
-                    Log("Can't locate file " + target);
+                    Log(CannotLocate(target, EINVAL));
                 } else if (!reached && !walk.RefusedLink().empty()) {
-                    Log("Error: the symbolic link " + walk.RefusedLink() + " on the way to " + target +
+                    Log("Error: the symbolic link " + Shown(walk.RefusedLink()) + " on the way to " + Shown(target) +
                         " belongs to another user and was not followed; the file was left out");
                 } else if (!reached) {
-                    Log("Can't locate file " + target);
+                    Log(CannotLocate(target, walk.Error()));
                 } else {
-                    Log("Decompressing file " + target);
+                    Log("Decompressing file " + Shown(target));
                     const std::string failure = ExtractEntry(file, walk.Folder(), target, buffer);
                     if (!failure.empty()) {
                         Log(failure);
                     }
                 }
-            } catch (const std::exception&) {
-                Log("Can't locate file " + target);
+            } catch (const std::exception& failure) {
+                Log("Can't locate file " + Shown(target) + ": " + Shown(failure.what()));
             }
         }
         step = unzGoToNextFile(file);

@@ -39,13 +39,18 @@ void RemoveRunLeftovers();
 // One file of a backup's ".inf" list: the volume that holds it, its place among that volume's entries (0 for the
 // first: the list gives each volume's files in packing order, which is the order of its entries), its path, and how
 // many files the list gives its volume. Position is -1 where the place is not known: after a line of the list that
-// does not parse, every later place may be off by the lost line.
+// does not parse, every later place may be off by the lost line, and so may the pair just before it (a line added or
+// lost inside a pair shows only at the next line); a path that one volume lists twice has two entries of one name.
 struct TListedFile {
     std::int32_t Volume = 0;
     std::int32_t Position = 0;
     std::string Path;
     std::int32_t VolumeFiles = 0;
 };
+
+// The deepest listed path that a restore takes: no path within PATH_MAX has more pieces, and the tree of a deeper
+// one would take the window's stack with it when it goes.
+inline constexpr std::size_t MaxListedPieces = 2048;
 
 // Whether a listed path can be one of a backup's files: absolute, with no empty, "." or ".." piece and no NUL. The
 // list comes from the server; a path that is not its own full path could name a file that it does not show.
@@ -56,7 +61,9 @@ bool IsListedFilePath(const std::string& path);
 // over, so the pairs after it are found again (a path split over two lines by a line break it held costs that file
 // alone), and a volume number on the last line has no path; one text in `errors` describes the first such line, and
 // the places of the files after it are unknown. A path that IsListedFilePath refuses is left out, one text each,
-// yet keeps its place. `errors` is empty for a list that parses whole and names only sound paths.
+// yet keeps its place, as does a path of more than MaxListedPieces pieces. `errors` is empty for a list that parses
+// whole and names only sound paths; the texts show the server's control characters escaped and long lines cut.
+// Time and memory grow with the list's size alone, whatever its lines hold.
 std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::vector<std::string>& errors);
 
 // Extracts from the zip file `zipPath` the wanted files of that volume (their Volume is not looked at), each only
@@ -66,7 +73,8 @@ std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::vector<std:
 // several paths one name, so the name alone cannot always tell which file an entry is; its place can. A file whose
 // entry is not known is left as it was, with an error line. An entry is written to a temporary file beside its path and
 // renamed over it only once its size and CRC-32 check out, so a damaged entry leaves the file at its path as it was.
-// The path is walked one folder at a time from the root, and missing folders are made on the way; a symbolic link
+// The path is walked one folder at a time from the root (on from the deepest folder it shares with the path of the
+// entry before), and missing folders are made on the way; a symbolic link
 // on the way is followed only when it belongs to the restoring user or to root, else the file is left out with an
 // error line naming the link. Only a regular file at the path itself lends the new file its owner, group and mode
 // (less the set-user-id and set-group-id bits); otherwise the new one has 0666 less the umask and a link there is

@@ -116,12 +116,12 @@ void TFTPconnection::DoSendFile() {
         Log("File sent... " + localFile_);
         sent_ = true;
     } catch (const std::exception& error) {
-        Log(std::string("Can't send file to the server . Error message: ") + error.what());
+        Log("Can't send file to the server . Error message: " + ShowControlCharacters(error.what()));
     }
 }
 
 bool TFTPconnection::ReceiveFile(const std::string& remote, const std::string& local, bool overwrite) {
-    Log("Recieving file... " + remote);
+    Log("Recieving file... " + ShowControlCharacters(remote));
     try {
         if (!EnsureConnected()) {
             return false;
@@ -129,13 +129,13 @@ bool TFTPconnection::ReceiveFile(const std::string& remote, const std::string& l
         client_.Get(remote, local, overwrite);
         return true;
     } catch (const std::exception& error) {
-        Log(std::string("Can't receive file from the server. Error message: ") + error.what());
+        Log("Can't receive file from the server. Error message: " + ShowControlCharacters(error.what()));
         return false;
     }
 }
 
 bool TFTPconnection::DeleteFile(const std::string& remote) {
-    Log("Deleting file... " + remote);
+    Log("Deleting file... " + ShowControlCharacters(remote));
     try {
         if (!EnsureConnected()) {
             return false;
@@ -143,7 +143,7 @@ bool TFTPconnection::DeleteFile(const std::string& remote) {
         client_.Delete(remote);
         return true;
     } catch (const std::exception& error) {
-        Log(std::string("Can't delete file on the server. Error message: ") + error.what());
+        Log("Can't delete file on the server. Error message: " + ShowControlCharacters(error.what()));
         return false;
     }
 }
@@ -166,7 +166,7 @@ std::unique_ptr<TStringList> TFTPconnection::ListBackups() {
         Log(std::to_string(list->Count()) + " files retrieved .");
     } catch (const std::exception& error) {
         list->Clear();
-        Log(std::string("Can't list files .Error message: ") + error.what());
+        Log("Can't list files .Error message: " + ShowControlCharacters(error.what()));
     }
     return list;
 }
@@ -199,7 +199,7 @@ bool TFTPconnection::Connect() {
             // Always, the empty folder too: the server decides what an empty CWD means.
             client_.ChangeDir(RemoteDir);
         } catch (const std::exception& error) {
-            Log(std::string("Can't connect to the server. Error message: ") + error.what());
+            Log("Can't connect to the server. Error message: " + ShowControlCharacters(error.what()));
             return false;
         }
     }
@@ -224,5 +224,5 @@ bool TFTPconnection::Connected() {
 }
 
 void TFTPconnection::OnStatus(const std::string& text) {
-    Log("Status: " + text);
+    Log("Status: " + ShowControlCharacters(text));
 }

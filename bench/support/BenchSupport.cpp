@@ -340,9 +340,13 @@ int RepeatsForSeconds(double once, double seconds) {
 
 void PrintPairedRatio(const std::string& name, const PairedTimes& times, const std::string& reference, double goal) {
     const double ratio = times.MedianRatio();
-    std::printf("%s: ratio %.3f (median of %zu pairs: %.3f s against %.3f s for %s; goal <= %.2f, %s)\n", name.c_str(),
-                ratio, times.ours.size(), times.MedianOurs(), times.MedianReference(), reference.c_str(), goal,
-                ratio <= goal ? "met" : "NOT MET");
+    std::printf("%s: ratio %.3f (median of %zu pairs: %.3f s against %.3f s for %s; ", name.c_str(), ratio,
+                times.ours.size(), times.MedianOurs(), times.MedianReference(), reference.c_str());
+    if (goal > 0) {
+        std::printf("goal <= %.2f, %s)\n", goal, ratio <= goal ? "met" : "NOT MET");
+    } else {
+        std::printf("no goal set)\n");
+    }
 }
 
 void WriteRandomFile(const std::string& path, std::uint64_t size, std::uint32_t seed) {

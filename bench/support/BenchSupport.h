@@ -144,7 +144,8 @@ std::function<double()> Repeated(int repeats, std::function<double()> once);
 // How many times an operation that took `once` seconds must be repeated for a sample to last about `seconds`.
 int RepeatsForSeconds(double once, double seconds = 2.0);
 
-// "<name>: ratio 1.023 (median of 5 pairs: 2.000 s against 1.955 s for <reference>; goal <= 1.05, met)".
+// "<name>: ratio 1.023 (median of 5 pairs: 2.000 s against 1.955 s for <reference>; goal <= 1.05, met)"; a goal of
+// 0 or less is none ("no goal set").
 void PrintPairedRatio(const std::string& name, const PairedTimes& times, const std::string& reference, double goal);
 
 double Median(std::vector<double> values);

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,9 +47,156 @@ bool PastPlainField(std::uint64_t value) {
     return value >= Zip64Marker;
 }
 
-struct ZipEntry {
-    std::string Name;
-    TPkHeader Header;
+// Appends the central directory record of a finished entry. A Zip64 extra field holds, in this order, the sizes
+// when the local header has them there and the offset when it does not fit its field; each field it stands for
+// holds the marker.
+void PutDirectoryRecord(std::vector<Bytef>& out, const std::string& name, const TPkHeader& h) {
+    const bool sizes64 = h.Zip64 || PastPlainField(h.UncompressedSize) || PastPlainField(h.CompressedSize);
+    const bool offset64 = PastPlainField(static_cast<std::uint64_t>(h.HeaderOffset));
+    std::vector<Bytef> extra;
+    if (sizes64 || offset64) {
+        PutUInt16(extra, Zip64ExtraTag);
+        PutUInt16(extra, (sizes64 ? 16 : 0) + (offset64 ? 8 : 0));
+        if (sizes64) {
+            PutUInt64(extra, h.UncompressedSize);
+            PutUInt64(extra, h.CompressedSize);
+        }
+        if (offset64) {
+            PutUInt64(extra, static_cast<std::uint64_t>(h.HeaderOffset));
+        }
+    }
+    const std::uint32_t version = extra.empty() ? 20 : 45; // 2.0, or 4.5 for Zip64; MS-DOS attributes
+    const auto marker = static_cast<std::uint32_t>(Zip64Marker);
+    PutUInt32(out, 0x02014B50);
+    PutUInt16(out, version);
+    PutUInt16(out, version);
+    PutUInt16(out, 2);
+    PutUInt16(out, 8);
+    PutUInt32(out, h.DosDateTime);
+    PutUInt32(out, h.Crc);
+    PutUInt32(out, sizes64 ? marker : static_cast<std::uint32_t>(h.CompressedSize));
+    PutUInt32(out, sizes64 ? marker : static_cast<std::uint32_t>(h.UncompressedSize));
+    PutUInt16(out, static_cast<std::uint32_t>(name.size()));
+    PutUInt16(out, static_cast<std::uint32_t>(extra.size()));
+    PutUInt16(out, 0); // comment
+    PutUInt16(out, 0); // disk number
+    PutUInt16(out, 0); // internal attributes
+    PutUInt32(out, h.Attributes);
+    PutUInt32(out, offset64 ? marker : static_cast<std::uint32_t>(h.HeaderOffset));
+    out.insert(out.end(), name.begin(), name.end());
+    out.insert(out.end(), extra.begin(), extra.end());
+}
+
+// The central directory of the archive being made, its records written as each entry is finished and held
+// deflated: records of files in the same folders repeat most of their names, so a run of many files holds a small
+// part of its directory's bytes. CloseZip expands them into the file, a block at a time.
+class TDirectoryRecords {
+public:
+    TDirectoryRecords() = default;
+    ~TDirectoryRecords() { Clear(); }
+    TDirectoryRecords(const TDirectoryRecords&) = delete;
+    TDirectoryRecords& operator=(const TDirectoryRecords&) = delete;
+
+    void Add(const std::string& name, const TPkHeader& header) {
+        record_.clear();
+        PutDirectoryRecord(record_, name, header);
+        if (!started_) {
+            // Level 1: the names' repetition is found as well as at higher levels, at a fraction of the work.
+            if (deflateInit2(&deflater_, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+                throw std::bad_alloc();
+            }
+            started_ = true;
+        }
+        Deflate(record_.data(), record_.size(), Z_NO_FLUSH);
+        size_ += record_.size();
+        ++count_;
+    }
+    // Writes the records to `file` from `offset` on; false when a write fails (errno set). May be called again.
+    bool WriteTo(FileHandle& file, std::int64_t offset) {
+        if (count_ == 0) {
+            return true;
+        }
+        if (!finished_) {
+            Deflate(nullptr, 0, Z_FINISH);
+            finished_ = true;
+        }
+        z_stream inflater{};
+        if (inflateInit2(&inflater, -MAX_WBITS) != Z_OK) {
+            throw std::bad_alloc();
+        }
+        std::vector<Bytef> out(BlockSize);
+        bool written = true;
+        for (std::size_t block = 0; written && block < blocks_.size(); ++block) {
+            inflater.next_in = blocks_[block].data();
+            inflater.avail_in = static_cast<uInt>(blocks_[block].size());
+            do {
+                inflater.next_out = out.data();
+                inflater.avail_out = static_cast<uInt>(out.size());
+                const int status = inflate(&inflater, Z_NO_FLUSH);
+                if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+                    // Bytes this module deflated itself: only a fault of memory gets here.
+                    inflateEnd(&inflater);
+                    throw std::bad_alloc();
+                }
+                const std::size_t produced = out.size() - inflater.avail_out;
+                if (produced > 0 && !file.WriteAt(out.data(), produced, offset)) {
+                    written = false;
+                    break;
+                }
+                offset += static_cast<std::int64_t>(produced);
+            } while (inflater.avail_out == 0);
+        }
+        inflateEnd(&inflater);
+        return written;
+    }
+    void Clear() {
+        if (started_) {
+            deflateEnd(&deflater_);
+        }
+        deflater_ = z_stream{};
+        started_ = false;
+        finished_ = false;
+        blocks_.clear();
+        size_ = 0;
+        count_ = 0;
+    }
+    std::uint64_t Count() const { return count_; }
+    // The records' bytes as they go into the file.
+    std::uint64_t Size() const { return size_; }
+
+private:
+    void Deflate(Bytef* data, std::size_t size, int flush) {
+        deflater_.next_in = data;
+        deflater_.avail_in = static_cast<uInt>(size);
+        for (;;) {
+            if (blocks_.empty() || blocks_.back().size() == BlockSize) {
+                blocks_.emplace_back().reserve(BlockSize);
+            }
+            std::vector<Bytef>& block = blocks_.back();
+            const std::size_t used = block.size();
+            block.resize(BlockSize);
+            deflater_.next_out = block.data() + used;
+            deflater_.avail_out = static_cast<uInt>(BlockSize - used);
+            const int status = deflate(&deflater_, flush);
+            block.resize(BlockSize - deflater_.avail_out);
+            if (status == Z_STREAM_END ||
+                (flush == Z_NO_FLUSH && deflater_.avail_in == 0 && deflater_.avail_out != 0)) {
+                return;
+            }
+            if (status != Z_OK && status != Z_BUF_ERROR) {
+                throw std::bad_alloc();
+            }
+        }
+    }
+
+    static constexpr std::size_t BlockSize = 64 * 1024;
+    z_stream deflater_{};
+    bool started_ = false;
+    bool finished_ = false;
+    std::vector<std::vector<Bytef>> blocks_;
+    std::vector<Bytef> record_;
+    std::uint64_t size_ = 0;
+    std::uint64_t count_ = 0;
 };
 
 // The module's one archive and its compression settings.
@@ -67,7 +215,7 @@ public:
 private:
     std::string ZipFileName; // empty: no archive open
     std::string ZipBaseDir;
-    std::vector<ZipEntry> ZipEntries; // finished entries, in the order they were finished
+    TDirectoryRecords Directory; // of the finished entries, in the order they were finished
     int CompressionLevel = 6;
     TCompressionType CompressionType = ctStandard;
 };
@@ -243,7 +391,7 @@ std::string ExpandedName(const std::string& stored, const std::string& gzipPath)
 }
 
 void TZipArchive::MakeZip(const std::string& zipName, const std::string& baseDir) {
-    ZipEntries.clear();
+    Directory.Clear();
     ZipFileName = zipName;
     ZipBaseDir = baseDir;
     FileHandle archive;
@@ -326,7 +474,7 @@ bool TZipArchive::AddZip(const std::string& path, const std::function<bool()>& c
     header.UncompressedSize = stream->uncompressed_size;
     header.Attributes = GetFileAttributes(path);
     header.Zip64 = stream->zip64;
-    ZipEntries.push_back(ZipEntry{name, header});
+    Directory.Add(name, header);
     return true;
 }
 
@@ -342,49 +490,15 @@ void TZipArchive::CloseZip() {
     if (start < 0) {
         RaiseInOutError("Cannot read the size of", ZipFileName, archive.Error());
     }
-    std::vector<Bytef> directory;
-    for (const ZipEntry& entry : ZipEntries) {
-        const TPkHeader& h = entry.Header;
-        // A Zip64 extra field holds, in this order, the sizes when the local header has them there and the offset
-        // when it does not fit its field; each field it stands for holds the marker.
-        const bool sizes64 = h.Zip64 || PastPlainField(h.UncompressedSize) || PastPlainField(h.CompressedSize);
-        const bool offset64 = PastPlainField(static_cast<std::uint64_t>(h.HeaderOffset));
-        std::vector<Bytef> extra;
-        if (sizes64 || offset64) {
-            PutUInt16(extra, Zip64ExtraTag);
-            PutUInt16(extra, (sizes64 ? 16 : 0) + (offset64 ? 8 : 0));
-            if (sizes64) {
-                PutUInt64(extra, h.UncompressedSize);
-                PutUInt64(extra, h.CompressedSize);
-            }
-            if (offset64) {
-                PutUInt64(extra, static_cast<std::uint64_t>(h.HeaderOffset));
-            }
-        }
-        const std::uint32_t version = extra.empty() ? 20 : 45; // 2.0, or 4.5 for Zip64; MS-DOS attributes
-        const auto marker = static_cast<std::uint32_t>(Zip64Marker);
-        PutUInt32(directory, 0x02014B50);
-        PutUInt16(directory, version);
-        PutUInt16(directory, version);
-        PutUInt16(directory, 2);
-        PutUInt16(directory, 8);
-        PutUInt32(directory, h.DosDateTime);
-        PutUInt32(directory, h.Crc);
-        PutUInt32(directory, sizes64 ? marker : static_cast<std::uint32_t>(h.CompressedSize));
-        PutUInt32(directory, sizes64 ? marker : static_cast<std::uint32_t>(h.UncompressedSize));
-        PutUInt16(directory, static_cast<std::uint32_t>(entry.Name.size()));
-        PutUInt16(directory, static_cast<std::uint32_t>(extra.size()));
-        PutUInt16(directory, 0); // comment
-        PutUInt16(directory, 0); // disk number
-        PutUInt16(directory, 0); // internal attributes
-        PutUInt32(directory, h.Attributes);
-        PutUInt32(directory, offset64 ? marker : static_cast<std::uint32_t>(h.HeaderOffset));
-        directory.insert(directory.end(), entry.Name.begin(), entry.Name.end());
-        directory.insert(directory.end(), extra.begin(), extra.end());
+    // The records, then the end records behind them.
+    if (!Directory.WriteTo(archive, start)) {
+        RaiseInOutError("Cannot write to file", ZipFileName, archive.Error());
     }
-    const auto directorySize = static_cast<std::uint64_t>(directory.size());
+    const auto at = static_cast<std::int64_t>(start + static_cast<std::int64_t>(Directory.Size()));
+    std::vector<Bytef> directory;
+    const std::uint64_t directorySize = Directory.Size();
     const auto directoryStart = static_cast<std::uint64_t>(start);
-    const std::uint64_t entries = ZipEntries.size();
+    const std::uint64_t entries = Directory.Count();
     if (entries > MaxPlainEntries || PastPlainField(directoryStart) || PastPlainField(directorySize)) {
         // The Zip64 end record with the true values, and the locator that points readers to it.
         const std::uint64_t zip64End = directoryStart + directorySize;
@@ -413,13 +527,13 @@ void TZipArchive::CloseZip() {
     PutUInt32(directory, static_cast<std::uint32_t>(std::min(directorySize, Zip64Marker)));
     PutUInt32(directory, static_cast<std::uint32_t>(std::min(directoryStart, Zip64Marker)));
     PutUInt16(directory, 0);
-    if (!archive.WriteAt(directory.data(), directory.size(), start)) {
+    if (!archive.WriteAt(directory.data(), directory.size(), at)) {
         RaiseInOutError("Cannot write to file", ZipFileName, archive.Error());
     }
     if (const int error = archive.Close(); error != 0) {
         RaiseInOutError("Cannot close file", ZipFileName, error);
     }
-    ZipEntries.clear();
+    Directory.Clear();
     ZipFileName.clear();
 }
 

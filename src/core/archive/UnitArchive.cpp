@@ -622,7 +622,11 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
     std::int32_t volume = 0;
     std::int64_t bytesInVolume = 0;
     std::int64_t bytesOfRun = 0;
-    TStringList pairs;
+    // The place in the list of each volume's first file.
+    std::vector<int> volumeStarts{0};
+    // Room for the volume numbers now, while the run holds little else: growing the list at the end would hold
+    // its old and new storage at once, when the run holds the most.
+    list->Lines().reserve(2 * list->Lines().size());
     TVolumeSet volumes(archiveName);
     // Asked between the blocks of a file: a large file must not hold off STOP (whose click needs pending events to
     // run) or a termination signal until it is packed whole.
@@ -642,6 +646,7 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
             if (!oneVolume && bytesInVolume >= VolumeThreshold) {
                 CloseZip();
                 ++volume;
+                volumeStarts.push_back(i);
                 bytesInVolume = 0;
                 Log("Start compressing file " + volumes.Begin(volume));
             }
@@ -654,8 +659,6 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
             if (!AddZip(path, stopped) || app.StopRequested()) {
                 return 0;
             }
-            pairs.Add(std::to_string(volume));
-            pairs.Add(path);
         }
         CloseZip();
         volumes.Keep();
@@ -664,7 +667,18 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
         return 0;
     }
     Log("Compressing is done");
-    *list = std::move(pairs);
+    // The pairs made in place, each path moved rather than copied: a run holds its paths once.
+    std::vector<std::string>& lines = list->Lines();
+    const std::size_t files = lines.size();
+    lines.resize(2 * files);
+    std::int32_t fileVolume = volume;
+    for (std::size_t i = files; i-- > 0;) {
+        while (static_cast<std::size_t>(volumeStarts[static_cast<std::size_t>(fileVolume)]) > i) {
+            --fileVolume;
+        }
+        lines[2 * i + 1] = std::move(lines[i]);
+        lines[2 * i] = std::to_string(fileVolume);
+    }
     return volume + 1;
 }
 

@@ -413,6 +413,8 @@ void ListFiles(TGroup& task, TStrings& list, bool changedOnly) {
         std::optional<TFileInfoIndex> old;
         if (changedOnly) {
             old.emplace(task.Snapshot);
+        } else {
+            list.Lines().reserve(list.Lines().size() + fresh.size());
         }
         for (const tagFileInfo& entry : fresh) {
             if (!old || IsFileChanged(*old, entry)) {

@@ -115,23 +115,12 @@ TDescriptor EnterFolder(const TDescriptor& at, const std::string& piece, bool ma
         errno = ENOTDIR;
         return {};
     }
-    struct stat place {};
-    if (::fstat(at.Get(), &place) != 0) {
+    const std::optional<std::string> target = ReadPermittedLink(held.Get(), st, at.Get());
+    if (!target) {
         return {};
     }
-    if (!MayFollowLink(st, place)) {
-        errno = EPERM;
-        return {};
-    }
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = ::readlinkat(held.Get(), "", target.data(), target.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
-        errno = length < 0 ? errno : ENAMETOOLONG;
-        return {};
-    }
-    target.resize(static_cast<std::size_t>(length));
     // A relative target from the link's own folder; the folders that the target names are the system's to follow.
-    return TDescriptor(::openat(at.Get(), target.c_str(), Flags));
+    return TDescriptor(::openat(at.Get(), target->c_str(), Flags));
 }
 
 // The autostart folder by descriptor, reached from the folder that holds the configuration folder (the home folder,

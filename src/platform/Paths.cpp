@@ -102,6 +102,26 @@ bool MayFollowLink(const struct stat& link, const struct stat& folder) {
     return link.st_uid != 0 || folder.st_uid == 0 || link.st_nlink == 1;
 }
 
+std::optional<std::string> ReadPermittedLink(int link, const struct stat& st, int folder) {
+    struct stat place {};
+    if (::fstat(folder, &place) != 0) {
+        return std::nullopt;
+    }
+    if (!MayFollowLink(st, place)) {
+        errno = EPERM;
+        return std::nullopt;
+    }
+    std::vector<char> buffer(PATH_MAX);
+    ssize_t size = 0;
+    while ((size = ::readlinkat(link, "", buffer.data(), buffer.size())) == static_cast<ssize_t>(buffer.size())) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (size < 0) {
+        return std::nullopt;
+    }
+    return std::string(buffer.data(), static_cast<std::size_t>(size));
+}
+
 std::string FollowPermittedLinks(const std::string& path) {
     // The kernel's own bound on the links that one path may pass through.
     constexpr int MaxLinks = 40;
@@ -122,24 +142,13 @@ std::string FollowPermittedLinks(const std::string& path) {
         if (!held.IsOpen() || ::fstat(held.Get(), &link) != 0 || !S_ISLNK(link.st_mode)) {
             return current;
         }
-        struct stat place {};
-        if (::fstat(folder.Get(), &place) != 0) {
-            throw ELinkError(std::strerror(errno));
+        const std::optional<std::string> target = ReadPermittedLink(held.Get(), link, folder.Get());
+        if (!target) {
+            throw ELinkError(errno == EPERM
+                                 ? "The symbolic link \"" + current + "\" belongs to another user and is not followed"
+                                 : std::string(std::strerror(errno)));
         }
-        if (!MayFollowLink(link, place)) {
-            throw ELinkError("The symbolic link \"" + current + "\" belongs to another user and is not followed");
-        }
-        std::vector<char> buffer(PATH_MAX);
-        ssize_t size = 0;
-        while ((size = ::readlinkat(held.Get(), "", buffer.data(), buffer.size())) ==
-               static_cast<ssize_t>(buffer.size())) {
-            buffer.resize(buffer.size() * 2);
-        }
-        if (size < 0) {
-            throw ELinkError(std::strerror(errno));
-        }
-        const std::string target(buffer.data(), static_cast<std::size_t>(size));
-        current = target.starts_with(PathDelim) ? target : folderPath + target;
+        current = target->starts_with(PathDelim) ? *target : folderPath + *target;
     }
     throw ELinkError(std::strerror(ELOOP));
 }

@@ -41,6 +41,11 @@ std::int64_t FileSizeByName(const std::string& path);
 // the system lets users hard-link files of others, a user could give a link of root's (one to /run, say) a name of
 // his own there. The one rule for every save, leftover removal and restore.
 bool MayFollowLink(const struct stat& link, const struct stat& folder);
+// The target of the symbolic link held open as `link` (O_PATH | O_NOFOLLOW; `st` is what fstat gave of it) in the
+// folder held open as `folder`, when MayFollowLink allows it. Owner and target are read through that one
+// descriptor, never by the link's name again, so a link swapped in meanwhile is not read as the one allowed. Empty
+// when the link is not followed: errno is then EPERM for a link the rule refuses, else the system's reason.
+std::optional<std::string> ReadPermittedLink(int link, const struct stat& st, int folder);
 // The file that `path` names once the symbolic links at its end are followed as MayFollowLink allows, whether
 // anything is there or not; the folders on the way are the system's to follow. Raises ELinkError with the reason
 // (a link that is not followed, a loop) otherwise.

@@ -560,4 +560,19 @@ TEST_F(Extract, AVolumeCutWhileItIsReadNamesEveryFileItNoLongerGives) {
     EXPECT_THAT(Leftovers(), IsEmpty());
 }
 
+// A terminal takes the C1 controls, written in UTF-8 as two bytes, as it takes ESC sequences: U+009B is CSI. The
+// list's lines and paths show them escaped too, and no other character of two bytes.
+TEST_F(Extract, ServerTextIsLoggedWithItsC1ControlsEscapedAsWell) {
+    TStringList list;
+    list.Add("\xC2\x9B"
+             "31m");
+    list.Add("0");
+    list.Add("caf\xC3\xA9\xC2\x85");
+    std::vector<std::string> errors;
+    EXPECT_THAT(ParseBackupList(list, errors), IsEmpty());
+    EXPECT_THAT(errors, ElementsAre("'\\xc2\\x9b31m' is not a valid integer value",
+                                    "The backup's list names \"caf\xC3\xA9\\xc2\\x85\", which is no full path of a "
+                                    "file; it was left out"));
+}
+
 } // namespace

@@ -33,9 +33,21 @@ std::string ShowControlCharacters(const std::string& text) {
     static const char digits[] = "0123456789abcdef";
     std::string shown;
     shown.reserve(text.size());
-    for (const char c : text) {
+    const auto escape = [&](unsigned char byte) {
+        shown += "\\x";
+        shown += digits[byte >> 4];
+        shown += digits[byte & 0xF];
+    };
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7F) {
+        // The controls from U+0080 to U+009F as UTF-8 too: a terminal takes U+009B for CSI as it takes ESC "[".
+        const auto next = at + 1 < text.size() ? static_cast<unsigned char>(text[at + 1]) : 0;
+        if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            escape(byte);
+            escape(next);
+            ++at;
+        } else if (byte >= 0x20 && byte != 0x7F) {
             shown += c;
         } else if (c == '\n') {
             shown += "\\n";
@@ -44,9 +56,7 @@ std::string ShowControlCharacters(const std::string& text) {
         } else if (c == '\t') {
             shown += "\\t";
         } else {
-            shown += "\\x";
-            shown += digits[byte >> 4];
-            shown += digits[byte & 0xF];
+            escape(byte);
         }
     }
     return shown;

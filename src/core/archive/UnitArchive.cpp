@@ -449,11 +449,15 @@ constexpr TProgramFileRules RestoredFile{.ModeRule = TModeRule::FromReplaced,
                                          .ThroughLinks = false,
                                          .Durable = false};
 
+// The line for a file whose entry could not be read whole.
+std::string DamagedLine(const std::string& target) {
+    return "Error: the archive's data of " + Shown(target) + " are damaged; the file was left as it was";
+}
+
 // Copies the archive's current entry to `name` in `folder` (the target's) through a file beside it. Empty on
 // success, else the log line.
 std::string ExtractEntry(unzFile file, int folder, const std::string& target, std::vector<char>& buffer) {
-    const std::string damaged =
-        "Error: the archive's data of " + Shown(target) + " are damaged; the file was left as it was";
+    const std::string damaged = DamagedLine(target);
     unz_file_info64 info{};
     if (unzGetCurrentFileInfo64(file, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
         return damaged;
@@ -859,6 +863,11 @@ bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile
             }
         }
         step = unzGoToNextFile(file);
+    }
+    // The entries' list read whole once may still break off on the way through it (the volume cut or unreadable
+    // meanwhile): the files whose entries were not reached are named, not silently passed over.
+    for (const auto& [index, listed] : byEntry) {
+        Log(DamagedLine(listed->Path));
     }
     if (!whole) {
         Log("Error: the list of entries of " + ExtractFileName(volume) +

@@ -2,10 +2,14 @@
 
 #include "ArchiveFixture.h"
 #include "support/Command.h"
+#include "support/EventLoop.h"
+
+#include <QCoreApplication>
 
 #include <gmock/gmock.h>
 
 #include <filesystem>
+#include <random>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,6 +116,22 @@ protected:
     // may).
     static bool GiveAway(const std::string& path) {
         return ::geteuid() == 0 && ::lchown(path.c_str(), 65534, 65534) == 0;
+    }
+
+    // Runs `act` once, between two entries of the extraction to come (whose message passes run it), as soon as
+    // `ready` holds.
+    static void BetweenEntries(const std::function<bool()>& ready, const std::function<void()>& act) {
+        EnsureCoreApplication();
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [=] {
+                if (ready()) {
+                    act();
+                } else {
+                    BetweenEntries(ready, act);
+                }
+            },
+            Qt::QueuedConnection);
     }
 
     TempDir here;
@@ -511,6 +531,48 @@ TEST_F(Extract, ServerTextIsLoggedWithItsControlCharactersEscaped) {
                                       "Decompressing file " + dir / "t\\x1b]0;pwned\\x07.txt",
                                       "Decompressing file " + dir / "tab\\there.txt", "Decompession is done"));
     EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+// The entries' list was read whole before the first file, but the volume can still break off under the walk: the
+// files whose entries it no longer gives are named, each left as it was.
+TEST_F(Extract, AVolumeCutWhileItIsReadNamesEveryFileItNoLongerGives) {
+    std::string noise(300000, '\0');
+    std::mt19937 random(5);
+    for (char& byte : noise) {
+        byte = static_cast<char>(random());
+    }
+    Write("v/a", noise);
+    Write("v/b", noise + "b");
+    Write("v/c", "c");
+    TStringList list;
+    const std::string zip = Pack({"v/a", "v/b", "v/c"}, list);
+    fs::remove_all(dir / "v");
+    BetweenEntries([&] { return fs::exists(dir / "v/a"); }, [&] { fs::resize_file(zip, 10); });
+
+    EXPECT_TRUE(Decompress(zip, Parse(list)));
+
+    EXPECT_EQ(ReadFileBytes(dir / "v/a"), noise);
+    for (const std::string name : {"v/b", "v/c"}) {
+        EXPECT_FALSE(fs::exists(dir / name)) << name;
+        EXPECT_THAT(Logged(), Contains("Error: the archive's data of " + dir / name +
+                                       " are damaged; the file was left as it was"));
+    }
+    EXPECT_THAT(Leftovers(), IsEmpty());
+}
+
+// A terminal takes the C1 controls, written in UTF-8 as two bytes, as it takes ESC sequences: U+009B is CSI. The
+// list's lines and paths show them escaped too, and no other character of two bytes.
+TEST_F(Extract, ServerTextIsLoggedWithItsC1ControlsEscapedAsWell) {
+    TStringList list;
+    list.Add("\xC2\x9B"
+             "31m");
+    list.Add("0");
+    list.Add("caf\xC3\xA9\xC2\x85");
+    std::vector<std::string> errors;
+    EXPECT_THAT(ParseBackupList(list, errors), IsEmpty());
+    EXPECT_THAT(errors, ElementsAre("'\\xc2\\x9b31m' is not a valid integer value",
+                                    "The backup's list names \"caf\xC3\xA9\\xc2\\x85\", which is no full path of a "
+                                    "file; it was left out"));
 }
 
 } // namespace

@@ -387,23 +387,20 @@ private:
             error_ = ENOTDIR;
             return {};
         }
-        struct stat place {};
-        if (::fstat(from, &place) != 0 || !MayFollowLink(st, place)) {
-            refused_ = where + "/" + piece;
+        const std::optional<std::string> read = ReadPermittedLink(next.Get(), st, from);
+        if (!read) {
+            if (errno == EPERM) {
+                refused_ = where + "/" + piece;
+            } else {
+                error_ = errno;
+            }
             return {};
         }
         if (++links > MaxLinksOnTheWay) {
             error_ = ELOOP;
             return {};
         }
-        // Read through the descriptor of the link whose owner was looked at, not by its name again.
-        std::string target(PATH_MAX, '\0');
-        const ssize_t length = ::readlinkat(next.Get(), "", target.data(), target.size());
-        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
-            error_ = length < 0 ? errno : ENAMETOOLONG;
-            return {};
-        }
-        target.resize(static_cast<std::size_t>(length));
+        const std::string& target = *read;
         // A relative target goes on from the link's own folder; the folders it names are there or it leads nowhere.
         TDescriptor at;
         int current = from;

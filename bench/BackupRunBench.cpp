@@ -37,11 +37,7 @@ TGroup& PrepareRun(const std::string& programDir, const std::string& host, int p
     fs::create_directories(programDir);
     SetGlobalObjectOptions({nullptr, programDir});
     TGlobalObject& app = *GetGlobalObject();
-    app.FTP->Host = host;
-    app.FTP->Port = port;
-    app.FTP->Login = BenchFtpServer::User();
-    app.FTP->Password = BenchFtpServer::Password();
-    app.FTP->RemoteDir = "backups";
+    AimAtBenchServer(host, port);
     auto task = std::make_unique<TGroup>();
     task->SetName("Bench");
     task->Info->NeedEncrypt = 1;

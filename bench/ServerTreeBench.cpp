@@ -193,11 +193,7 @@ int main(int argc, char** argv) {
         // window reads them.
         SetGlobalObjectOptions({nullptr, program});
         TGlobalObject& app = *GetGlobalObject();
-        app.FTP->Host = server.Host();
-        app.FTP->Port = server.Port();
-        app.FTP->Login = BenchFtpServer::User();
-        app.FTP->Password = BenchFtpServer::Password();
-        app.FTP->RemoteDir = "backups";
+        AimAtBenchServer(server.Host(), server.Port());
         app.Tasks.push_back(std::make_unique<TGroup>());
         DestroyGlobalObject();
         SetGlobalObjectOptions({});

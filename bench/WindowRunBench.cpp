@@ -190,11 +190,7 @@ int main(int argc, char** argv) {
         SetGlobalObjectOptions({nullptr, program});
         {
             TGlobalObject& app = *GetGlobalObject();
-            app.FTP->Host = server.Host();
-            app.FTP->Port = server.Port();
-            app.FTP->Login = BenchFtpServer::User();
-            app.FTP->Password = BenchFtpServer::Password();
-            app.FTP->RemoteDir = "backups";
+            AimAtBenchServer(server.Host(), server.Port());
             auto task = std::make_unique<TGroup>(app.GroupsList);
             task->SetName("Bench");
             task->AddFolder(std::make_unique<TFolder>(data + "/"));

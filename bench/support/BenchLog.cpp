@@ -15,3 +15,12 @@ std::string WriteRunLog(const std::string& path) {
     }
     return path;
 }
+
+void AimAtBenchServer(const std::string& host, int port) {
+    TGlobalObject& app = *GetGlobalObject();
+    app.FTP->Host = host;
+    app.FTP->Port = port;
+    app.FTP->Login = BenchFtpServer::User();
+    app.FTP->Password = BenchFtpServer::Password();
+    app.FTP->RemoteDir = "backups";
+}

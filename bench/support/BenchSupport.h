@@ -51,6 +51,9 @@ private:
 // Writes the application object's log, one "time message" line each, to `path` (the object itself writes its log
 // only when it goes), and returns the path, for the message of a failed run.
 std::string WriteRunLog(const std::string& path);
+// Aims the application object's FTP connection at the benchmark's server (see BenchFtpServer), in its "backups"
+// folder.
+void AimAtBenchServer(const std::string& host, int port);
 
 // A file of `size` seeded random bytes (incompressible).
 void WriteRandomFile(const std::string& path, std::uint64_t size, std::uint32_t seed);

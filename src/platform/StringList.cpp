@@ -47,10 +47,23 @@ void TStringList::SetText(const std::string& text) {
     }
 }
 
+void TStringList::SaveToStream(TStream& stream) const {
+    constexpr std::size_t BlockSize = 64 * 1024;
+    std::string block;
+    for (const auto& line : lines_) {
+        block += line;
+        block += "\r\n";
+        if (block.size() >= BlockSize) {
+            stream.WriteBuffer(block.data(), block.size());
+            block.clear();
+        }
+    }
+    stream.WriteBuffer(block.data(), block.size());
+}
+
 void TStringList::SaveToFile(const std::string& path) const {
-    const std::string text = Text();
     TFileStream file(path, FileMode::Create);
-    file.WriteBuffer(text.data(), text.size());
+    SaveToStream(file);
 }
 
 void TStringList::LoadFromFile(const std::string& path) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+class TStream;
+
 // An ordered list of texts. Saved with CR LF after every line; loading accepts CR LF and LF.
 class TStringList {
 public:
@@ -22,6 +24,8 @@ public:
     // Every line followed by CR LF.
     std::string Text() const;
     void SetText(const std::string& text);
+    // The lines as Text() gives them, written a block at a time: a long list is never held twice.
+    void SaveToStream(TStream& stream) const;
     void SaveToFile(const std::string& path) const; // raises EFCreateError or EWriteError
     void LoadFromFile(const std::string& path);     // raises EFOpenError or EReadError
 

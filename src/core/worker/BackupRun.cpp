@@ -169,17 +169,7 @@ void RunSteps(TGroup& run, TGroup& task, TGlobalObject& app, TRunOutcome& outcom
     {
         // Made new under the name the server is to receive, never through what may stand at it.
         TProgramFile written = TProgramFile::NewFile(listFile);
-        // Written a block at a time: the list's text whole would be one more copy of every path.
-        std::string block;
-        for (const std::string& line : *list) {
-            block += line;
-            block += "\r\n";
-            if (block.size() >= 64 * 1024) {
-                written.Stream().WriteBuffer(block.data(), block.size());
-                block.clear();
-            }
-        }
-        written.Stream().WriteBuffer(block.data(), block.size());
+        list->SaveToStream(written.Stream());
         written.Keep();
     }
     // The volumes go up only behind their list: a backup on the server is always described by its list file.

@@ -189,16 +189,14 @@ bool HasControlCharacter(const std::string& text) {
     return false;
 }
 
-std::string ProxyCredential(const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += {'%', kHex[c >> 4], kHex[c & 15]};
-        }
+std::string UrlEscaped(const std::string& text) {
+    // The handle argument has been unused since libcurl 7.82.
+    char* escaped = curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size()));
+    if (escaped == nullptr) {
+        throw std::bad_alloc();
     }
+    std::string out(escaped);
+    curl_free(escaped);
     return out;
 }
 

@@ -115,9 +115,10 @@ void AppendCurlSlist(CurlSlistPtr& list, const std::string& line);
 // protocol: a CR LF inside a file name or an address would start a command of the caller's choosing.
 bool HasControlCharacter(const std::string& text);
 
-// A user name or password for CURLOPT_PROXYUSERNAME or CURLOPT_PROXYPASSWORD: libcurl URL-decodes those, so every
-// byte but the unreserved ones goes percent-encoded, and the proxy gets the bytes as typed.
-std::string ProxyCredential(const std::string& text);
+// The text percent-encoded as libcurl escapes it (every byte but the unreserved ones): for a name within a URL, and
+// for CURLOPT_PROXYUSERNAME and CURLOPT_PROXYPASSWORD, which libcurl URL-decodes, so that the proxy gets the bytes
+// as typed.
+std::string UrlEscaped(const std::string& text);
 
 // The host of a URL that ServerUrl made, as libcurl shows it in its own texts ("Could not resolve host: ..."): a
 // "%" in it escaped.

@@ -197,12 +197,7 @@ public:
 
         std::string url = baseUrl_;
         if (!path.empty()) {
-            char* escaped = curl_easy_escape(h, path.data(), static_cast<int>(path.size()));
-            if (escaped == nullptr) {
-                throw std::bad_alloc();
-            }
-            url += escaped;
-            curl_free(escaped);
+            url += UrlEscaped(path);
         }
         Set(CURLOPT_URL, url.c_str());
         Set(CURLOPT_PROTOCOLS_STR, "ftp");
@@ -218,8 +213,8 @@ public:
         } else {
             Set(CURLOPT_PROXY, proxyUrl_.c_str());
             if (login_.proxy.authenticate) {
-                Set(CURLOPT_PROXYUSERNAME, ProxyCredential(login_.proxy.user).c_str());
-                Set(CURLOPT_PROXYPASSWORD, ProxyCredential(login_.proxy.password).c_str());
+                Set(CURLOPT_PROXYUSERNAME, UrlEscaped(login_.proxy.user).c_str());
+                Set(CURLOPT_PROXYPASSWORD, UrlEscaped(login_.proxy.password).c_str());
             }
             // The data connection goes through the proxy too; the address in the server's PASV reply may be
             // one only the server's side can reach, the host we asked the proxy for is the one it reaches.

@@ -106,6 +106,14 @@ CURLcode PerformOnMulti(CURLM* multi, CURL* easy, const std::function<long()>& m
     return result;
 }
 
+long SetSecondLineBounds(CURL* easy, long connectSeconds, long replySeconds, long loginReplies) {
+    constexpr long SecondLineSeconds = 5;
+    const long reply = replySeconds + SecondLineSeconds;
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connectSeconds + loginReplies * replySeconds + SecondLineSeconds);
+    curl_easy_setopt(easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, reply);
+    return reply;
+}
+
 void WaitBound::Begin(long seconds) {
     seconds_ = seconds;
     since_ = Clock::now();

@@ -57,6 +57,11 @@ CurlMultiPtr NewCurlMulti();
 // by the whole transfer's time, the connection of an FTP data connection through a proxy among them.
 CURLcode PerformOnMulti(CURLM* multi, CURL* easy, const std::function<long()>& millisecondsLeft = {});
 
+// Sets libcurl's own bounds as a second line a few seconds behind ours, so that the line that ends a wait is ours.
+// libcurl counts the greeting and the login's replies (`loginReplies` of them) in its connect bound, where each reply
+// after the greeting has the reply bound with us. Gives the reply bound it set, in seconds.
+long SetSecondLineBounds(CURL* easy, long connectSeconds, long replySeconds, long loginReplies);
+
 // The clock of a conversation's waits, one at a time, each with its own bound, and the end of the program: what
 // PerformOnMulti and a progress callback ask between and inside libcurl's steps.
 class WaitBound {

@@ -32,8 +32,6 @@ constexpr long kNeverExpire = 10L * 365 * 24 * 3600;
 // A data phase slower than this on average over the stall bound is no transfer: a peer that sends a byte now and
 // then would otherwise hold the program for as long as it likes.
 constexpr curl_off_t kFloorBytesPerSecond = 16;
-// libcurl's own bounds are a second line behind ours, this much later, so that the line that ends a wait is ours.
-constexpr long kSecondLineSeconds = 5;
 // The replies libcurl counts in its connect phase after the greeting: USER, PASS and PWD.
 constexpr long kLoginReplies = 3;
 
@@ -224,13 +222,9 @@ public:
         Set(CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
         Set(CURLOPT_MAXCONNECTS, 1L);
         Set(CURLOPT_MAXAGE_CONN, kNeverExpire);
-        // libcurl's own bounds stay as a second line behind ours; they also bound the QUIT that closes a session.
-        // libcurl counts the whole login (greeting, USER, PASS, PWD) in its connect bound, where each reply after
-        // the greeting has the reply bound here.
-        const long secondLine = timeouts_.responseSeconds + kSecondLineSeconds;
-        Set(CURLOPT_CONNECTTIMEOUT,
-            timeouts_.connectSeconds + kLoginReplies * timeouts_.responseSeconds + kSecondLineSeconds);
-        Set(CURLOPT_SERVER_RESPONSE_TIMEOUT, secondLine);
+        // libcurl's own bounds stay as a second line behind ours.
+        const long secondLine =
+            SetSecondLineBounds(easy_.get(), timeouts_.connectSeconds, timeouts_.responseSeconds, kLoginReplies);
         Set(CURLOPT_ACCEPTTIMEOUT_MS, secondLine * 1000);
         // A name lookup that hangs is left to end on its own rather than waited for when the operation gives up.
         Set(CURLOPT_QUICK_EXIT, 1L);

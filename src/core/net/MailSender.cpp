@@ -372,14 +372,9 @@ MailOutcome SendMail(const MailServer& server, const MailMessage& message,
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "smtp");
     curl_easy_setopt(h, CURLOPT_PROXY, "");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    // The bounds are ours, watched while libcurl runs; libcurl's own are a second line behind them. libcurl counts
-    // the greeting, EHLO and the login's replies in its connect bound, where each reply after the greeting has the
-    // reply bound here.
-    constexpr long kSecondLineSeconds = 5;
+    // The bounds are ours, watched while libcurl runs; libcurl's own are a second line behind them.
     constexpr long kLoginReplies = 4; // EHLO, AUTH LOGIN, the user, the password
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT,
-                     server.connectSeconds + kLoginReplies * server.responseSeconds + kSecondLineSeconds);
-    curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT, server.responseSeconds + kSecondLineSeconds);
+    SetSecondLineBounds(h, server.connectSeconds, server.responseSeconds, kLoginReplies);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &OnProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &talk);

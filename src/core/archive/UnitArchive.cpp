@@ -37,15 +37,9 @@ void Log(const std::string& message) {
     GetGlobalObject()->Log->Add(message);
 }
 
-// A path or a name as the server gave it, for a log line: a listed path may hold any byte but NUL and "/" pieces,
-// and the log is read in terminals.
-std::string Shown(const std::string& text) {
-    return ShowControlCharacters(text);
-}
-
 // "Can't locate file" and why: the one line for a file whose place cannot be reached or written.
 std::string CannotLocate(const std::string& target, int error) {
-    return "Can't locate file " + Shown(target) + ": " + std::strerror(error);
+    return "Can't locate file " + ShowControlCharacters(target) + ": " + std::strerror(error);
 }
 
 // The name under which the zip writer stores a path.
@@ -448,7 +442,8 @@ constexpr TProgramFileRules RestoredFile{.ModeRule = TModeRule::FromReplaced,
 
 // The line for a file whose entry could not be read whole.
 std::string DamagedLine(const std::string& target) {
-    return "Error: the archive's data of " + Shown(target) + " are damaged; the file was left as it was";
+    return "Error: the archive's data of " + ShowControlCharacters(target) +
+           " are damaged; the file was left as it was";
 }
 
 // Copies the archive's current entry to `name` in `folder` (the target's) through a file beside it. Empty on
@@ -481,7 +476,7 @@ std::string ExtractEntry(unzFile file, int folder, const std::string& target, st
         const auto size = static_cast<std::size_t>(count);
         if (out->Stream().Write(buffer.data(), size) != size) {
             // A short write leaves the system's reason in errno: nothing else has run since.
-            return "Error: cannot write " + Shown(target) + ". " + std::strerror(errno);
+            return "Error: cannot write " + ShowControlCharacters(target) + ". " + std::strerror(errno);
         }
         total += static_cast<std::uint64_t>(count);
     }
@@ -493,7 +488,7 @@ std::string ExtractEntry(unzFile file, int folder, const std::string& target, st
     } catch (const EFCreateError& failure) {
         return CannotLocate(target, failure.ErrorNumber() != 0 ? failure.ErrorNumber() : EIO);
     } catch (const EStreamError& failure) {
-        return "Error: cannot write " + Shown(target) + ". " + failure.what();
+        return "Error: cannot write " + ShowControlCharacters(target) + ". " + failure.what();
     }
     return {};
 }
@@ -527,7 +522,7 @@ std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TLis
     std::unordered_map<std::string, std::ptrdiff_t> onlyEntry;
     bool namesIndexed = false;
     const auto leftAsItWas = [&](const TListedFile& listed, const std::string& why) {
-        Log("Error: " + volume + why + Shown(listed.Path) + "; the file was left as it was");
+        Log("Error: " + volume + why + ShowControlCharacters(listed.Path) + "; the file was left as it was");
     };
     const std::string unsure = " holds several entries under one name, and the backup's list cannot tell which is ";
     for (const TListedFile& listed : wanted) {
@@ -537,14 +532,14 @@ std::map<std::size_t, const TListedFile*> PairWithEntries(const std::vector<TLis
         // line that fails to parse: no entry of that volume is known for certain.
         if (static_cast<std::size_t>(listed.VolumeFiles) != entries.size()) {
             Log("Error: " + volume + " does not hold the " + std::to_string(listed.VolumeFiles) +
-                " entries that the backup's list gives it, so the entry of " + Shown(listed.Path) +
+                " entries that the backup's list gives it, so the entry of " + ShowControlCharacters(listed.Path) +
                 " is not known for certain; the file was left as it was");
             continue;
         }
         if (listed.Position >= 0) {
             const auto place = static_cast<std::size_t>(listed.Position);
             if (place >= entries.size() || entries[place] != name || !byEntry.emplace(place, &listed).second) {
-                Log("Error: " + volume + " holds no entry for " + Shown(listed.Path) +
+                Log("Error: " + volume + " holds no entry for " + ShowControlCharacters(listed.Path) +
                     " at its place in the backup's list; the file was left as it was");
             }
             continue;
@@ -707,7 +702,7 @@ std::string ShownShortened(const std::string& text) {
     constexpr std::size_t Head = 120;
     constexpr std::size_t Tail = 60;
     if (text.size() <= Head + Tail + 3) {
-        return Shown(text);
+        return ShowControlCharacters(text);
     }
     // Cut between characters, not inside one: a UTF-8 sequence's later bytes are 10xxxxxx.
     const auto isLaterByte = [&](std::size_t at) { return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80; };
@@ -719,7 +714,7 @@ std::string ShownShortened(const std::string& text) {
     while (tail < text.size() && isLaterByte(tail)) {
         ++tail;
     }
-    return Shown(text.substr(0, head)) + "..." + Shown(text.substr(tail));
+    return ShowControlCharacters(text.substr(0, head)) + "..." + ShowControlCharacters(text.substr(tail));
 }
 
 // A path and its volume, for finding a path that one volume lists twice.
@@ -806,7 +801,7 @@ std::vector<TListedFile> ParseBackupList(const TStrings& lines, std::vector<std:
 
 bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile>& wanted,
                        const std::string& volumeName) {
-    const std::string volume = Shown(volumeName.empty() ? zipPath : volumeName);
+    const std::string volume = ShowControlCharacters(volumeName.empty() ? zipPath : volumeName);
     Log("Start decompressing file " + volume);
     zlib_filefunc64_def reader = TVolumeReader::Functions();
     UnzHandle archive(unzOpen2_64(zipPath.c_str(), &reader));
@@ -844,19 +839,21 @@ bool DecompressArchive(const std::string& zipPath, const std::vector<TListedFile
                 if (!sound) {
                     Log(CannotLocate(target, EINVAL));
                 } else if (!reached && !walk.RefusedLink().empty()) {
-                    Log("Error: the symbolic link " + Shown(walk.RefusedLink()) + " on the way to " + Shown(target) +
+                    Log("Error: the symbolic link " + ShowControlCharacters(walk.RefusedLink()) + " on the way to " +
+                        ShowControlCharacters(target) +
                         " belongs to another user and was not followed; the file was left out");
                 } else if (!reached) {
                     Log(CannotLocate(target, walk.Error()));
                 } else {
-                    Log("Decompressing file " + Shown(target));
+                    Log("Decompressing file " + ShowControlCharacters(target));
                     const std::string failure = ExtractEntry(file, walk.Folder(), target, buffer);
                     if (!failure.empty()) {
                         Log(failure);
                     }
                 }
             } catch (const std::exception& failure) {
-                Log("Can't locate file " + Shown(target) + ": " + Shown(failure.what()));
+                Log("Can't locate file " + ShowControlCharacters(target) + ": " +
+                    ShowControlCharacters(failure.what()));
             }
         }
         step = unzGoToNextFile(file);

@@ -274,46 +274,11 @@ void TProgramFile::Fail(int error) {
     throw EFCreateError(CreateErrorText(shownPath_, reason), error);
 }
 
-void TProgramFile::RemoveLeftovers(const std::string& target, bool throughLinks) {
-    std::string replaced;
-    try {
-        replaced = throughLinks ? ResolveLinks(target) : target;
-    } catch (const EFCreateError&) {
-        return; // a link loop: no save could have been made there
-    }
-    const std::string prefix = ReplacementPrefix(ExtractFileName(replaced));
-    if (prefix == ".") {
-        return; // the short form is shared by every long name of the folder
-    }
-    const std::string folder = ExtractFilePath(replaced);
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.empty() ? "." : folder.c_str()), &::closedir);
-    if (!dir) {
-        return;
-    }
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        // Only regular files: whatever else has such a name is not a save's.
-        struct stat st {};
-        if (IsReplacementOf(name, prefix) &&
-            ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-            ::unlinkat(::dirfd(dir.get()), entry->d_name, 0);
-        }
-    }
-}
+namespace {
 
-TWorkFile::TWorkFile(const std::string& kind) : file_(TProgramFile::WorkFile(GetTempDir(), kind)) {}
-
-void TWorkFile::RemoveLeftovers(const std::string& kind) {
-    const std::string prefix = kind + "-";
-    RemoveOwnLeftovers(GetTempDir(), [&](const std::string& name, const std::unordered_set<std::string>&) {
-        return name.size() == prefix.size() + RandomLength && name.starts_with(prefix) &&
-               name.find_first_not_of(NameLetters, prefix.size()) == std::string::npos;
-    });
-}
-
-void RemoveOwnLeftovers(
-    const std::string& folder,
-    const std::function<bool(const std::string& name, const std::unordered_set<std::string>& names)>& leftover) {
+// Removes from `folder` the regular files (never a link, nor what it names) that `leftover` picks out, only the
+// running user's own when `ownOnly`.
+void RemoveRegularFiles(const std::string& folder, const TLeftoverRule& leftover, bool ownOnly) {
     const TDescriptor at(OpenFolderDescriptor(folder));
     std::unique_ptr<DIR, int (*)(DIR*)> dir(at.IsOpen() ? ::fdopendir(::fcntl(at.Get(), F_DUPFD_CLOEXEC, 0)) : nullptr,
                                             &::closedir);
@@ -325,12 +290,45 @@ void RemoveOwnLeftovers(
         names.insert(entry->d_name);
     }
     for (const std::string& name : names) {
-        // Only what is the user's own and a regular file here: a link of that name is not followed to what it names.
         struct stat st {};
         if (name != "." && name != ".." && leftover(name, names) &&
             ::fstatat(at.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            st.st_uid == ::geteuid()) {
+            (!ownOnly || st.st_uid == ::geteuid())) {
             ::unlinkat(at.Get(), name.c_str(), 0);
         }
     }
+}
+
+} // namespace
+
+void TProgramFile::RemoveLeftovers(const std::string& target, bool throughLinks) {
+    std::string replaced;
+    try {
+        replaced = throughLinks ? ResolveLinks(target) : target;
+    } catch (const EFCreateError&) {
+        return; // a link loop: no save could have been made there
+    }
+    const std::string prefix = ReplacementPrefix(ExtractFileName(replaced));
+    if (prefix == ".") {
+        return; // the short form is shared by every long name of the folder
+    }
+    // Whoever owns it: a save's leftover in the folder keeps the owner of the file it was to replace.
+    RemoveRegularFiles(
+        ExtractFilePath(replaced),
+        [&](const std::string& name, const std::unordered_set<std::string>&) { return IsReplacementOf(name, prefix); },
+        false);
+}
+
+TWorkFile::TWorkFile(const std::string& kind) : file_(TProgramFile::WorkFile(GetTempDir(), kind)) {}
+
+void RemoveOwnLeftovers(const std::string& folder, const TLeftoverRule& leftover) {
+    RemoveRegularFiles(folder, leftover, true);
+}
+
+void TWorkFile::RemoveLeftovers(const std::string& kind) {
+    const std::string prefix = kind + "-";
+    RemoveOwnLeftovers(GetTempDir(), [&](const std::string& name, const std::unordered_set<std::string>&) {
+        return name.size() == prefix.size() + RandomLength && name.starts_with(prefix) &&
+               name.find_first_not_of(NameLetters, prefix.size()) == std::string::npos;
+    });
 }

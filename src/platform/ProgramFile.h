@@ -111,12 +111,13 @@ private:
     bool named_ = false; // a new file, under the name given
 };
 
-// Removes from `folder` the running user's own regular files that `leftover` picks out, by their names and the
-// names of everything the folder holds (a leftover may be told by its neighbours). For what a killed copy of the
+// Picks out a leftover by its name and the names of everything its folder holds (a leftover may be told by its
+// neighbours).
+using TLeftoverRule = std::function<bool(const std::string& name, const std::unordered_set<std::string>& names)>;
+
+// Removes from `folder` the running user's own regular files that `leftover` picks out. For what a killed copy of the
 // program left, and only while no copy can be using them: its program holds the locks that keep a second copy out.
-void RemoveOwnLeftovers(
-    const std::string& folder,
-    const std::function<bool(const std::string& name, const std::unordered_set<std::string>& names)>& leftover);
+void RemoveOwnLeftovers(const std::string& folder, const TLeftoverRule& leftover);
 
 // A work file of the program's own in the temporary folder (GetTempDir): made empty, with mode 0600, under a unique
 // name made from `kind` (a word of ours), and removed when the object goes, whichever way its user leaves. Never

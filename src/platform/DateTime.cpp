@@ -181,11 +181,44 @@ std::time_t DateTimeToUnix(TDateTime value) {
     return std::mktime(&local);
 }
 
+namespace {
+
+// The last text DateTimeToStr made on a thread, and what it was made of.
+struct TLastDateTimeText {
+    bool made = false;
+    QLocale locale;
+    DateParts date;
+    TimeParts time;
+    bool millisecondsShown = false;
+    std::string text;
+
+    bool Shows(const QLocale& other, const DateParts& d, const TimeParts& t) const {
+        return made && d.year == date.year && d.month == date.month && d.day == date.day && t.hour == time.hour &&
+               t.minute == time.minute && t.second == time.second &&
+               (!millisecondsShown || t.millisecond == time.millisecond) && other == locale;
+    }
+};
+
+} // namespace
+
 std::string DateTimeToStr(TDateTime value) {
+    const DateParts date = DecodeDate(value);
     const TimeParts time = DecodeTime(value);
-    // Midnight is written as the date alone.
-    const bool withTime = time.hour != 0 || time.minute != 0 || time.second != 0;
-    return FormatLocaleDateTime(QLocale(), value, withTime).toStdString();
+    // A run logs thousands of lines a second, each with its moment's text: the last text serves again while the
+    // locale and every part that it shows are the same.
+    thread_local TLastDateTimeText last;
+    const QLocale locale;
+    if (!last.Shows(locale, date, time)) {
+        // Midnight is written as the date alone.
+        const bool withTime = time.hour != 0 || time.minute != 0 || time.second != 0;
+        last.text = FormatLocaleDateTime(locale, value, withTime).toStdString();
+        last.millisecondsShown = LocaleTextShowsMilliseconds(locale, withTime);
+        last.locale = locale;
+        last.date = date;
+        last.time = time;
+        last.made = true;
+    }
+    return last.text;
 }
 
 bool TryStrToDateTime(const std::string& text, TDateTime& value) {

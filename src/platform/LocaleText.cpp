@@ -217,6 +217,12 @@ QLocale::FormatType NameFormat(const Token& token) {
 
 } // namespace
 
+bool LocaleTextShowsMilliseconds(const QLocale& locale, bool withTime) {
+    const auto pattern = Pattern(locale, withTime);
+    return std::any_of(pattern->begin(), pattern->end(),
+                       [](const Token& token) { return token.kind == Token::Millisecond; });
+}
+
 QString FormatLocaleDateTime(const QLocale& locale, TDateTime value, bool withTime) {
     const DateParts date = DecodeDate(value);
     const TimeParts time = DecodeTime(value);

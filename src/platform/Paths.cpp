@@ -78,19 +78,23 @@ bool DeleteFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
 
+void RaiseCannotOpen(const std::string& path, int error) {
+    throw EFOpenError("Cannot open file \"" + path + "\". " + std::strerror(error));
+}
+
 std::int64_t FileSizeByName(const std::string& path) {
     // Opened like a reader would, so a file that cannot be read fails here rather than half way through packing;
     // O_NONBLOCK keeps a FIFO from blocking the open.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        throw EFOpenError("Cannot open file \"" + path + "\". " + std::strerror(errno));
+        RaiseCannotOpen(path, errno);
     }
     struct stat st {};
     const int result = ::fstat(fd, &st);
     const int error = errno;
     ::close(fd);
     if (result != 0) {
-        throw EFOpenError("Cannot open file \"" + path + "\". " + std::strerror(error));
+        RaiseCannotOpen(path, error);
     }
     return st.st_size;
 }
@@ -212,6 +216,10 @@ std::uint32_t GetFileAttributes(const std::string& path) {
     if (path.empty() || ::stat(path.c_str(), &st) != 0) {
         return InvalidFileAttributes;
     }
+    return FileAttributesOf(st, path);
+}
+
+std::uint32_t FileAttributesOf(const struct stat& st, const std::string& path) {
     std::uint32_t attributes = S_ISDIR(st.st_mode) ? faDirectory : faArchive;
     if ((st.st_mode & S_IWUSR) == 0) {
         attributes |= faReadOnly;

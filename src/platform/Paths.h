@@ -33,6 +33,8 @@ bool ForceDirectories(const std::string& path);
 bool DeleteFile(const std::string& path);
 // Size of a file opened for reading; raises EFOpenError when it cannot be opened.
 std::int64_t FileSizeByName(const std::string& path);
+// Raises the EFOpenError of a file that could not be opened: "Cannot open file "<path>". " and the system's text.
+[[noreturn]] void RaiseCannotOpen(const std::string& path, int error);
 
 // Whether this process follows the symbolic link `link` (as lstat gives it) that stands in the folder `folder` (as
 // stat gives it). Only a link of the running user's or of root's is followed, as the kernel's rule for links in
@@ -83,6 +85,8 @@ inline constexpr std::uint32_t faHidden = 0x02;
 inline constexpr std::uint32_t faDirectory = 0x10;
 inline constexpr std::uint32_t faArchive = 0x20;
 std::uint32_t GetFileAttributes(const std::string& path);
+// The same bits from what stat said of the file at path, for a caller that has it already.
+std::uint32_t FileAttributesOf(const struct stat& status, const std::string& path);
 
 // The folder of the running executable, with a trailing "/".
 std::string ProgramDirectory();

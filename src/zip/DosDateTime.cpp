@@ -36,10 +36,17 @@ bool DosDateTimeToDateTime(std::uint32_t dos, TDateTime& value) {
 
 std::uint32_t FileDosDateTime(const std::string& path) {
     struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
         return InvalidDosDateTime;
     }
-    return DateTimeToDosDateTime(DateTimeFromUnix(st.st_mtim.tv_sec));
+    return FileDosDateTime(st);
+}
+
+std::uint32_t FileDosDateTime(const struct stat& status) {
+    if (S_ISDIR(status.st_mode)) {
+        return InvalidDosDateTime;
+    }
+    return DateTimeToDosDateTime(DateTimeFromUnix(status.st_mtim.tv_sec));
 }
 
 bool SetFileDosDateTime(const std::string& path, std::uint32_t dos) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 
 // DOS date-time as zip headers hold it: time in the low 16 bits (hour 15-11, minute 10-5, seconds / 2 in 4-0),
 // date in the high 16 bits (year - 1980 in 15-9, month 8-5, day 4-0), in local time.
@@ -18,6 +19,8 @@ bool DosDateTimeToDateTime(std::uint32_t dos, TDateTime& value);
 // The last-write time of the file at path (links followed) in local time; InvalidDosDateTime when the path cannot
 // be examined or is a folder.
 std::uint32_t FileDosDateTime(const std::string& path);
+// The same from what stat said of a file.
+std::uint32_t FileDosDateTime(const struct stat& status);
 // Sets the last-write time of the file; false when the value or the system refuses.
 bool SetFileDosDateTime(const std::string& path, std::uint32_t dos);
 

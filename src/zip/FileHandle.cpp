@@ -41,11 +41,12 @@ void FileHandle::Adopt(int fd, const std::string& path) {
     error_ = fd < 0 ? errno : 0;
 }
 
-bool FileHandle::OpenRegularForReading(const std::string& path) {
+bool FileHandle::OpenRegularForReading(const std::string& path, struct stat* status) {
     if (!Open(path, O_RDONLY | O_NONBLOCK)) {
         return false;
     }
-    struct stat st {};
+    struct stat own {};
+    struct stat& st = status != nullptr ? *status : own;
     if (::fstat(fd_, &st) != 0) {
         const int error = errno;
         Close();
@@ -57,8 +58,9 @@ bool FileHandle::OpenRegularForReading(const std::string& path) {
         error_ = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
         return false;
     }
-    // Regular files never block; clearing the flag keeps reads plain all the same.
-    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    // Regular files never block; clearing the flag keeps reads plain all the same. O_NONBLOCK is the one status
+    // flag the open set, so the flags need not be read first.
+    ::fcntl(fd_, F_SETFL, 0);
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 
 // An open file descriptor that closes itself. The archive writer needs the operating system's error number of
 // every failed step (it goes into the raised error), short writes reported as such, and writes at an offset for
@@ -22,7 +23,8 @@ public:
     void Adopt(int fd, const std::string& path);
     // Opens an existing regular file for reading without blocking on a FIFO; anything else (a folder, a device,
     // a FIFO) is refused as EISDIR or ENXIO would be, so that a stray path can neither hang nor fail half way.
-    bool OpenRegularForReading(const std::string& path);
+    // `status`, when given, gets what fstat says of the open file: size, time and mode of the very file read.
+    bool OpenRegularForReading(const std::string& path, struct stat* status = nullptr);
 
     bool IsOpen() const { return fd_ >= 0; }
     int Descriptor() const { return fd_; }

@@ -46,58 +46,78 @@ bool StartDeflate(gz_stream& s, int level, int strategy) {
         return false;
     }
     s.state_ready = true;
-    s.out_buffer.resize(GzBufferSize);
+    return true;
+}
+
+// Starts the output buffer with the header, which goes out together with the first compressed bytes: an entry of
+// a few hundred bytes then takes one write, its header's CRC-32 and sizes filled in before it.
+void StartOutput(gz_stream& s, const std::vector<Bytef>& header) {
+    s.out_buffer.assign(header.begin(), header.end());
+    s.out_buffer.resize(header.size() + GzBufferSize);
+    s.deflate_state.next_out = s.out_buffer.data() + header.size();
+    s.deflate_state.avail_out = GzBufferSize;
+}
+
+std::int64_t Pending(const gz_stream& s) {
+    return s.deflate_state.next_out - s.out_buffer.data();
+}
+
+// False, with past_limit set, once the data of an entry with a plain header reach what its 32-bit fields hold.
+bool WithinLimit(gz_stream& s) {
+    if (s.zip_entry && !s.zip64 &&
+        static_cast<std::uint64_t>(s.file_position + Pending(s) - s.data_start) >= Zip64Marker) {
+        s.past_limit = true;
+        s.msg = std::strerror(EFBIG);
+        return false;
+    }
+    return true;
+}
+
+// Writes what waits in the output buffer at its place in the file and empties the buffer.
+bool WriteOutput(gz_stream& s) {
+    if (!WithinLimit(s)) {
+        return false;
+    }
+    const std::int64_t count = Pending(s);
+    if (count != 0 && !s.output->WriteAt(s.out_buffer.data(), static_cast<std::size_t>(count), s.file_position)) {
+        s.msg = std::strerror(s.output->Error());
+        return false;
+    }
+    s.file_position += count;
     s.deflate_state.next_out = s.out_buffer.data();
     s.deflate_state.avail_out = GzBufferSize;
     return true;
 }
 
-// Writes the first count bytes of the output buffer to the file.
-bool WriteOutput(gz_stream& s, unsigned count) {
-    if (s.zip_entry && !s.zip64 && static_cast<std::uint64_t>(s.file_position - s.data_start) + count >= Zip64Marker) {
-        s.past_limit = true;
-        s.msg = std::strerror(EFBIG);
-        return false;
+// Puts bytes at `offset` of the file: into the output buffer while that place still waits there, else into the
+// file itself.
+bool PutAt(gz_stream& s, const std::vector<Bytef>& bytes, std::int64_t offset) {
+    if (offset >= s.file_position) {
+        std::memcpy(s.out_buffer.data() + (offset - s.file_position), bytes.data(), bytes.size());
+        return true;
     }
-    const std::size_t written = s.file.Write(s.out_buffer.data(), count);
-    s.file_position += static_cast<std::int64_t>(written);
-    if (written != count) {
-        s.msg = std::strerror(s.file.Error());
-        return false;
-    }
-    return true;
+    return s.output->WriteAt(bytes.data(), bytes.size(), offset);
 }
 
-// Drains the deflate stream with the given flush value into the file; 0 once the stream has ended (Z_FINISH)
-// or the flush is through, else the failing status.
-int DoFlush(gz_stream& s, int flush) {
+// Ends the deflate stream, writing out each buffer it fills; the last bytes stay in the buffer. Z_OK, or the
+// failing status.
+int FinishDeflate(gz_stream& s) {
     z_stream& zs = s.deflate_state;
     zs.avail_in = 0;
-    bool done = false;
     for (;;) {
-        const unsigned count = GzBufferSize - zs.avail_out;
-        if (count != 0) {
-            if (!WriteOutput(s, count)) {
-                s.status = Z_ERRNO;
-                return Z_ERRNO;
-            }
-            zs.next_out = s.out_buffer.data();
-            zs.avail_out = GzBufferSize;
+        if (zs.avail_out == 0 && !WriteOutput(s)) {
+            s.status = Z_ERRNO;
+            return Z_ERRNO;
         }
-        if (done) {
-            break;
+        s.status = deflate(&zs, Z_FINISH);
+        if (s.status == Z_STREAM_END) {
+            return Z_OK;
         }
-        s.status = deflate(&zs, flush);
-        // No progress with nothing left to write is not an error: everything is out already.
-        if (count == 0 && s.status == Z_BUF_ERROR) {
-            s.status = Z_OK;
-        }
-        done = zs.avail_out != 0 || s.status == Z_STREAM_END;
-        if (s.status != Z_OK && s.status != Z_STREAM_END) {
-            break;
+        // Z_OK with Z_FINISH means the buffer is full and more is to come.
+        if (s.status != Z_OK) {
+            return s.status;
         }
     }
-    return s.status == Z_STREAM_END ? Z_OK : s.status;
 }
 
 // --- Reading ---
@@ -291,13 +311,14 @@ int gz_destroy(gz_stream* stream) {
     return result;
 }
 
-gz_stream_ptr ZipOpen(const std::string& path, const std::string& mode, const std::string& name,
+gz_stream_ptr ZipOpen(FileHandle& archive, std::int64_t offset, const std::string& mode, const std::string& name,
                       std::uint32_t dosDateTime, std::uint64_t sourceSize) {
-    if (path.empty() || mode.empty() || name.size() > 0xFFFF) {
+    if (!archive.IsOpen() || offset < 0 || mode.empty() || name.size() > 0xFFFF) {
         return nullptr;
     }
     auto s = std::make_unique<gz_stream>();
-    s->path = path;
+    s->path = archive.Path();
+    s->output = &archive;
     s->mode = 'w';
     s->dos_date_time = dosDateTime;
     s->zip_entry = true;
@@ -307,14 +328,7 @@ gz_stream_ptr ZipOpen(const std::string& path, const std::string& mode, const st
     if (!StartDeflate(*s, level, strategy)) {
         return nullptr;
     }
-    if (!s->file.Open(path, O_RDWR | O_NOFOLLOW)) {
-        return nullptr;
-    }
-    const std::int64_t size = s->file.Size();
-    if (size < 0 || s->file.SeekTo(size) != size) {
-        return nullptr;
-    }
-    s->header_offset = size;
+    s->header_offset = offset;
     // The header is written before the data, so the choice rests on the size the source has now; an entry that
     // outgrows the plain header anyway stops with past_limit, and its caller writes it again with Zip64 sizes.
     s->zip64 = sourceSize >= Zip64Marker || deflateBound(&s->deflate_state, sourceSize) >= Zip64Marker;
@@ -341,11 +355,9 @@ gz_stream_ptr ZipOpen(const std::string& path, const std::string& mode, const st
         PutUInt64(header, 0);
         PutUInt64(header, 0);
     }
-    if (s->file.Write(header.data(), header.size()) != header.size()) {
-        RaiseInOutError("Cannot write to file", path, s->file.Error());
-    }
-    s->data_start = s->header_offset + static_cast<std::int64_t>(header.size());
-    s->file_position = s->data_start;
+    StartOutput(*s, header);
+    s->file_position = offset;
+    s->data_start = offset + static_cast<std::int64_t>(header.size());
     return s;
 }
 
@@ -365,13 +377,9 @@ int gzwrite(gz_stream* stream, const void* buffer, unsigned n) {
     zs.next_in = static_cast<Bytef*>(const_cast<void*>(buffer));
     zs.avail_in = n;
     while (zs.avail_in != 0) {
-        if (zs.avail_out == 0) {
-            if (!WriteOutput(s, GzBufferSize)) {
-                s.status = Z_ERRNO;
-                break;
-            }
-            zs.next_out = s.out_buffer.data();
-            zs.avail_out = GzBufferSize;
+        if (zs.avail_out == 0 && !WriteOutput(s)) {
+            s.status = Z_ERRNO;
+            break;
         }
         s.status = deflate(&zs, Z_NO_FLUSH);
         if (s.status != Z_OK) {
@@ -388,19 +396,17 @@ int ZipClose(gz_stream* stream) {
     }
     gz_stream& s = *stream;
     if (s.mode == 'w') {
-        const int finish = DoFlush(s, Z_FINISH);
+        int finish = FinishDeflate(s);
+        if (finish == Z_OK && !WithinLimit(s)) {
+            s.status = Z_ERRNO;
+            finish = Z_ERRNO;
+        }
         if (finish != Z_OK) {
             const int result = gz_destroy(&s);
             return result != Z_OK ? result : finish;
         }
         s.uncompressed_size = s.deflate_state.total_in;
-        const std::int64_t size = s.file.Size();
-        if (size < 0) {
-            const int error = s.file.Error();
-            gz_destroy(&s);
-            RaiseInOutError("Cannot read the size of", s.path, error);
-        }
-        s.compressed_size = static_cast<std::uint64_t>(size - s.data_start);
+        s.compressed_size = static_cast<std::uint64_t>(s.file_position + Pending(s) - s.data_start);
         std::vector<Bytef> fields;
         PutUInt32(fields, s.crc);
         bool written = false;
@@ -409,14 +415,13 @@ int ZipClose(gz_stream* stream) {
             std::vector<Bytef> sizes;
             PutUInt64(sizes, s.uncompressed_size);
             PutUInt64(sizes, s.compressed_size);
-            written = s.file.WriteAt(fields.data(), fields.size(), s.header_offset + 14) &&
-                      s.file.WriteAt(sizes.data(), sizes.size(), s.data_start - Zip64ExtraSize);
+            written = PutAt(s, fields, s.header_offset + 14) && PutAt(s, sizes, s.data_start - Zip64ExtraSize);
         } else {
             PutUInt32(fields, static_cast<std::uint32_t>(s.compressed_size));
             PutUInt32(fields, static_cast<std::uint32_t>(s.uncompressed_size));
-            written = s.file.WriteAt(fields.data(), fields.size(), s.header_offset + 14);
+            written = PutAt(s, fields, s.header_offset + 14);
         }
-        if (!written) {
+        if (!written || !WriteOutput(s)) {
             gz_destroy(&s);
             return Z_STREAM_ERROR;
         }
@@ -445,10 +450,8 @@ gz_stream_ptr gzopen(const std::string& path, const std::string& mode, std::stri
             header.insert(header.end(), name.begin(), name.end());
             header.push_back(0);
         }
-        if (s->file.Write(header.data(), header.size()) != header.size()) {
-            return nullptr;
-        }
-        s->file_position = static_cast<std::int64_t>(header.size());
+        StartOutput(*s, header);
+        s->data_start = static_cast<std::int64_t>(header.size());
         return s;
     }
     if (s->mode != 'r') {
@@ -541,7 +544,7 @@ int gzclose(gz_stream_ptr stream) {
     }
     gz_stream& s = *stream;
     if (s.mode == 'w') {
-        const int finish = DoFlush(s, Z_FINISH);
+        const int finish = FinishDeflate(s);
         if (finish != Z_OK) {
             const int result = gz_destroy(&s);
             return result != Z_OK ? result : finish;
@@ -549,7 +552,7 @@ int gzclose(gz_stream_ptr stream) {
         std::vector<Bytef> trailer;
         PutUInt32(trailer, s.crc);
         PutUInt32(trailer, static_cast<std::uint32_t>(s.deflate_state.total_in));
-        if (s.file.Write(trailer.data(), trailer.size()) != trailer.size()) {
+        if (!WriteOutput(s) || !s.file.WriteAt(trailer.data(), trailer.size(), s.file_position)) {
             gz_destroy(&s);
             return Z_STREAM_ERROR;
         }

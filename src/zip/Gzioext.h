@@ -30,12 +30,13 @@ struct gz_stream {
     gz_stream(const gz_stream&) = delete;
     gz_stream& operator=(const gz_stream&) = delete;
 
-    z_stream deflate_state{}; // deflating when writing, inflating when reading
-    bool state_ready = false; // deflate_state was initialised and still needs its end
-    int status = Z_OK;        // the last zlib status, or Z_ERRNO after a failed read or write of the file
-    FileHandle file;
-    std::vector<Bytef> out_buffer;
-    std::uint32_t crc = 0; // of everything given to gzwrite; when reading, of the current gzip member's output
+    z_stream deflate_state{};      // deflating when writing, inflating when reading
+    bool state_ready = false;      // deflate_state was initialised and still needs its end
+    int status = Z_OK;             // the last zlib status, or Z_ERRNO after a failed read or write of the file
+    FileHandle file;               // a gzip file's own
+    FileHandle* output = &file;    // where the bytes go: the own file, or the archive a zip entry is added to
+    std::vector<Bytef> out_buffer; // when writing, the bytes bound for file_position on, header first
+    std::uint32_t crc = 0;         // of everything given to gzwrite; when reading, of the current gzip member's output
     std::string path;
     char mode = '\0'; // 'w' or 'r'
     std::uint64_t uncompressed_size = 0;
@@ -56,31 +57,32 @@ struct gz_stream {
     bool zip_entry = false;
     bool zip64 = false;
     bool past_limit = false;
-    std::int64_t file_position = 0;
+    std::int64_t file_position = 0; // writing: where the output buffer's first byte goes
 };
 
 using gz_stream_ptr = std::unique_ptr<gz_stream>;
 
 // --- One entry of a zip archive ---
 
-// Appends a local header for `name` to the existing archive at path and starts a raw deflate stream for the
-// entry. mode: a digit sets the level, "f" the filtered and "h" the Huffman-only strategy. sourceSize is what the
-// entry is expected to hold: when that much data, deflated at worst, could fill a 32-bit size field, the header
-// carries its sizes in a Zip64 extra field (zip64 set); otherwise the header is the plain one. Null when the path
-// or mode is empty, deflate cannot start, the archive cannot be opened, or the name does not fit the header. A
-// failed write of the header raises EInOutError.
-gz_stream_ptr ZipOpen(const std::string& path, const std::string& mode, const std::string& name,
+// Starts an entry of the open archive at `offset` (its end so far): a local header for `name`, then a raw deflate
+// stream. The archive is borrowed, not closed; bytes go to their offset whatever the descriptor's position. mode: a
+// digit sets the level, "f" the filtered and "h" the Huffman-only strategy. sourceSize is what the entry is expected to
+// hold: when that much data, deflated at worst, could fill a 32-bit size field, the header carries its sizes in a Zip64
+// extra field (zip64 set); otherwise the header is the plain one. The header waits in the stream's buffer and goes out
+// with the first data. Null when the archive is not open, the mode is empty, deflate cannot start, or the name does not
+// fit the header.
+gz_stream_ptr ZipOpen(FileHandle& archive, std::int64_t offset, const std::string& mode, const std::string& name,
                       std::uint32_t dosDateTime, std::uint64_t sourceSize = 0);
 // Compresses n bytes into the file; returns the bytes consumed (fewer than n after a failed write, or once an
 // entry without Zip64 sizes would outgrow its 32-bit fields, with status Z_ERRNO), or Z_STREAM_ERROR for a null
 // or reading stream.
 int gzwrite(gz_stream* stream, const void* buffer, unsigned n);
 // Finishes the entry's data and writes its CRC-32 and sizes into its local header, then releases the stream.
-// 0 on success, after which crc, compressed_size, uncompressed_size, header_offset and zip64 describe the entry;
-// otherwise a negative status (past_limit tells when the data outgrew the header's 32-bit fields). Raises EInOutError
-// when the archive's size cannot be taken.
+// 0 on success, after which crc, compressed_size, uncompressed_size, header_offset and zip64 describe the entry
+// and file_position is the archive's new end; otherwise a negative status (past_limit tells when the data outgrew
+// the header's 32-bit fields).
 int ZipClose(gz_stream* stream);
-// The release: ends the zlib state, closes the file and frees the buffers; the record's fields stay readable.
+// The release: ends the zlib state, closes the own file and frees the buffers; the record's fields stay readable.
 // 0, or a negative status (the stream's own when it is negative, Z_ERRNO when the close failed). Safe to repeat.
 int gz_destroy(gz_stream* stream);
 

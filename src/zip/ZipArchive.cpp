@@ -203,8 +203,9 @@ private:
 class TZipArchive {
 public:
     void MakeZip(const std::string& zipName, const std::string& baseDir);
-    bool AddZip(const std::string& path, const std::function<bool()>& cancelled);
+    bool AddZip(TZipSource& source, const std::function<bool()>& cancelled);
     void CloseZip();
+    bool IsOpen() const { return Archive.IsOpen(); }
     void SetCompression(TCompressionType type, int level) {
         CompressionType = type;
         CompressionLevel = level;
@@ -213,8 +214,14 @@ public:
     std::string GzipMode() const;
 
 private:
-    std::string ZipFileName; // empty: no archive open
+    // Where the next entry, or the directory, goes: behind everything in the file, a failed entry's bytes too.
+    std::int64_t ArchiveEnd();
+
+    std::string ZipFileName;
     std::string ZipBaseDir;
+    // Open from MakeZip to CloseZip (closed: no archive open). Held rather than opened by its name for each entry:
+    // fewer system calls a file, and nothing put at the name meanwhile is ever reached.
+    FileHandle Archive;
     TDirectoryRecords Directory; // of the finished entries, in the order they were finished
     int CompressionLevel = 6;
     TCompressionType CompressionType = ctStandard;
@@ -394,28 +401,27 @@ void TZipArchive::MakeZip(const std::string& zipName, const std::string& baseDir
     Directory.Clear();
     ZipFileName = zipName;
     ZipBaseDir = baseDir;
-    FileHandle archive;
-    int error = 0;
-    // The archive is opened again by its name for each entry and for the directory: never through a link that may
-    // have been put at the name meanwhile, there or here.
-    if (!archive.Open(zipName, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600)) {
-        error = archive.Error();
-    } else {
-        error = archive.Close();
-    }
-    if (error != 0) {
+    // Never through a link put at the name: the open fails on one.
+    if (!Archive.Open(zipName, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600)) {
         // Left open, the module would point at a file that is not there and every later call would fail again.
-        ZipFileName.clear();
-        RaiseInOutError("Cannot create file", zipName, error);
+        RaiseInOutError("Cannot create file", zipName, Archive.Error());
     }
 }
 
-bool TZipArchive::AddZip(const std::string& path, const std::function<bool()>& cancelled) {
-    if (ZipFileName.empty()) {
+std::int64_t TZipArchive::ArchiveEnd() {
+    const std::int64_t end = Archive.Size();
+    if (end < 0) {
+        RaiseInOutError("Cannot read the size of", ZipFileName, Archive.Error());
+    }
+    return end;
+}
+
+bool TZipArchive::AddZip(TZipSource& source, const std::function<bool()>& cancelled) {
+    if (!Archive.IsOpen()) {
         return true;
     }
-    FileHandle source;
-    if (!source.OpenRegularForReading(path)) {
+    const std::string& path = source.Path();
+    if (source.Error() != 0) {
         throw EGZipError("Error opening " + path, 2);
     }
     std::string mode;
@@ -431,16 +437,16 @@ bool TZipArchive::AddZip(const std::string& path, const std::function<bool()>& c
                              ": its name is longer than the 65,535 bytes a zip entry name can hold",
                          2);
     }
-    const std::uint32_t dosDateTime = FileDosDateTime(path);
-    const std::int64_t sourceSize = source.Size();
-    std::uint64_t expectedSize = sourceSize > 0 ? static_cast<std::uint64_t>(sourceSize) : 0;
+    const std::uint32_t dosDateTime = FileDosDateTime(source.Status());
+    std::uint64_t expectedSize = source.Size() > 0 ? static_cast<std::uint64_t>(source.Size()) : 0;
     gz_stream_ptr stream;
     for (;;) {
-        stream = ZipOpen(ZipFileName, mode, name, dosDateTime, expectedSize);
+        const std::int64_t end = ArchiveEnd();
+        stream = ZipOpen(Archive, end, mode, name, dosDateTime, expectedSize);
         if (!stream) {
             throw EGZipError("Error opening " + ZipFileName, 2);
         }
-        const int copied = CopyFileToGz(source, stream.get(), cancelled);
+        const int copied = CopyFileToGz(source.File(), stream.get(), cancelled);
         if (copied == 3) {
             return false;
         }
@@ -448,13 +454,11 @@ bool TZipArchive::AddZip(const std::string& path, const std::function<bool()>& c
         if (stream->past_limit) {
             // The source grew while it was packed, past what the plain header chosen for its first size can
             // describe: the entry is written again in the same place, with Zip64 sizes, which hold any size.
-            const std::int64_t offset = stream->header_offset;
             stream.reset();
-            FileHandle archive;
-            if (!archive.Open(ZipFileName, O_RDWR | O_NOFOLLOW) || ::ftruncate(archive.Descriptor(), offset) != 0) {
+            if (::ftruncate(Archive.Descriptor(), end) != 0) {
                 // The first try's bytes then stay unused before the entry; nothing points at them.
             }
-            if (!source.OpenRegularForReading(path)) {
+            if (!source.Reopen()) {
                 throw EGZipError("Error opening " + path, 2);
             }
             expectedSize = Zip64Marker;
@@ -472,27 +476,20 @@ bool TZipArchive::AddZip(const std::string& path, const std::function<bool()>& c
     header.Crc = stream->crc;
     header.CompressedSize = stream->compressed_size;
     header.UncompressedSize = stream->uncompressed_size;
-    header.Attributes = GetFileAttributes(path);
+    header.Attributes = FileAttributesOf(source.Status(), path);
     header.Zip64 = stream->zip64;
     Directory.Add(name, header);
     return true;
 }
 
 void TZipArchive::CloseZip() {
-    if (ZipFileName.empty()) {
+    if (!Archive.IsOpen()) {
         return;
     }
-    FileHandle archive;
-    if (!archive.Open(ZipFileName, O_RDWR | O_NOFOLLOW)) {
-        RaiseInOutError("Cannot open file", ZipFileName, archive.Error());
-    }
-    const std::int64_t start = archive.Size();
-    if (start < 0) {
-        RaiseInOutError("Cannot read the size of", ZipFileName, archive.Error());
-    }
+    const std::int64_t start = ArchiveEnd();
     // The records, then the end records behind them.
-    if (!Directory.WriteTo(archive, start)) {
-        RaiseInOutError("Cannot write to file", ZipFileName, archive.Error());
+    if (!Directory.WriteTo(Archive, start)) {
+        RaiseInOutError("Cannot write to file", ZipFileName, Archive.Error());
     }
     const auto at = static_cast<std::int64_t>(start + static_cast<std::int64_t>(Directory.Size()));
     std::vector<Bytef> directory;
@@ -527,10 +524,10 @@ void TZipArchive::CloseZip() {
     PutUInt32(directory, static_cast<std::uint32_t>(std::min(directorySize, Zip64Marker)));
     PutUInt32(directory, static_cast<std::uint32_t>(std::min(directoryStart, Zip64Marker)));
     PutUInt16(directory, 0);
-    if (!archive.WriteAt(directory.data(), directory.size(), at)) {
-        RaiseInOutError("Cannot write to file", ZipFileName, archive.Error());
+    if (!Archive.WriteAt(directory.data(), directory.size(), at)) {
+        RaiseInOutError("Cannot write to file", ZipFileName, Archive.Error());
     }
-    if (const int error = archive.Close(); error != 0) {
+    if (const int error = Archive.Close(); error != 0) {
         RaiseInOutError("Cannot close file", ZipFileName, error);
     }
     Directory.Clear();
@@ -551,7 +548,15 @@ void MakeZip(const std::string& zipName, const std::string& baseDir) {
 }
 
 bool AddZip(const std::string& path, const std::function<bool()>& cancelled) {
-    return Module().AddZip(path, cancelled);
+    if (!Module().IsOpen()) {
+        return true;
+    }
+    TZipSource source(path);
+    return Module().AddZip(source, cancelled);
+}
+
+bool AddZip(TZipSource& source, const std::function<bool()>& cancelled) {
+    return Module().AddZip(source, cancelled);
 }
 
 void CloseZip() {

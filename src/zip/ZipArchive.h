@@ -1,10 +1,12 @@
 #pragma once
 
 #include "platform/Exceptions.h"
+#include "zip/FileHandle.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 
 // The zip archive writer: one archive at a time, built entry by entry from files on disk, each entry raw deflate
 // data behind a local header that is completed once the data are written; CloseZip appends the central directory
@@ -56,17 +58,41 @@ struct TPkHeader {
 // names are made relative to baseDir; an empty baseDir keeps every path whole. An archive still open is abandoned
 // without its directory. Raises EInOutError when the file cannot be created; no archive is open then.
 void MakeZip(const std::string& zipName, const std::string& baseDir);
+// A file opened to be packed. Its size, time and attributes are taken from the open file, so they are those of
+// the very file read, and a caller that needs the size first (to show it) needs no second look by name.
+class TZipSource {
+public:
+    // Opens the file; a FIFO or a device is refused without being waited on (see Error).
+    explicit TZipSource(const std::string& path) : path_(path) { Reopen(); }
+    // 0 when the file is open, else why it could not be opened as a readable regular file (errno).
+    int Error() const { return file_.IsOpen() ? 0 : file_.Error(); }
+    const std::string& Path() const { return path_; }
+    std::int64_t Size() const { return status_.st_size; }
+    const struct stat& Status() const { return status_; }
+    FileHandle& File() { return file_; }
+    // Opens the file again, for another pass from its start; false when it can no longer be opened.
+    bool Reopen() { return file_.OpenRegularForReading(path_, &status_); }
+
+private:
+    std::string path_;
+    FileHandle file_;
+    struct stat status_ {};
+};
+
 // Appends the file at path as one deflated entry. Does nothing when no archive is open. Raises EGZipError:
-// code 2 when the source is not a readable regular file, the archive cannot be opened, or the entry name is longer
+// code 2 when the source is not a readable regular file, the entry cannot start, or the entry name is longer
 // than a zip header can hold (the message says so); 3 when the data cannot be finished; 4 when the source fails
 // while being read; 5 when the compressed data cannot be written whole (a full disk). A source that grows past
 // 4 GiB while it is packed is packed again from its start with Zip64 sizes.
 // `cancelled`, when given, is asked before each block of the source is read; once it answers true the entry is
 // given up as a failed one is, and AddZip returns false. True when the entry was added (or no archive is open).
 bool AddZip(const std::string& path, const std::function<bool()>& cancelled = {});
+// The same for a source opened already (one that failed to open raises as above); it is read to its end and
+// closed.
+bool AddZip(TZipSource& source, const std::function<bool()>& cancelled = {});
 // Writes the central directory and the end record and closes the archive. Does nothing when none is open.
-// Raises EInOutError when the archive cannot be opened or written; the archive then stays open, so a later
-// CloseZip may try again.
+// Raises EInOutError when the archive cannot be written, after which it stays open, so a later CloseZip may try
+// again, or when its close fails.
 void CloseZip();
 // Level (0-9, -1 for zlib's default) and strategy of the entries and gzip files made from now on; 6 and
 // ctStandard until changed.

@@ -647,12 +647,16 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
                 Log("Start compressing file " + volumes.Begin(volume));
             }
             Log("Adding file" + path);
-            const std::int64_t size = FileSizeByName(path);
-            bytesOfRun += size;
-            bytesInVolume += size;
+            // Opened once: the size shown is that of the file then packed.
+            TZipSource source(path);
+            if (source.Error() != 0) {
+                RaiseCannotOpen(path, source.Error());
+            }
+            bytesOfRun += source.Size();
+            bytesInVolume += source.Size();
             ShowProgress(app, bytesOfRun, i + 1, list->Count());
             ProcessMessages();
-            if (!AddZip(path, stopped) || app.StopRequested()) {
+            if (!AddZip(source, stopped) || app.StopRequested()) {
                 return 0;
             }
         }

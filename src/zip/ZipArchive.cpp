@@ -205,6 +205,7 @@ public:
     void MakeZip(const std::string& zipName, const std::string& baseDir);
     bool AddZip(TZipSource& source, const std::function<bool()>& cancelled);
     void CloseZip();
+    void AbandonZip();
     bool IsOpen() const { return Archive.IsOpen(); }
     void SetCompression(TCompressionType type, int level) {
         CompressionType = type;
@@ -534,6 +535,12 @@ void TZipArchive::CloseZip() {
     ZipFileName.clear();
 }
 
+void TZipArchive::AbandonZip() {
+    Archive.Close();
+    Directory.Clear();
+    ZipFileName.clear();
+}
+
 std::string TZipArchive::GzipMode() const {
     std::string mode = "w";
     mode += LevelCharacter(CompressionLevel);
@@ -561,6 +568,10 @@ bool AddZip(TZipSource& source, const std::function<bool()>& cancelled) {
 
 void CloseZip() {
     Module().CloseZip();
+}
+
+void AbandonZip() {
+    Module().AbandonZip();
 }
 
 void SetCompression(TCompressionType type, int level) {

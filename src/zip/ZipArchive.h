@@ -94,6 +94,10 @@ bool AddZip(TZipSource& source, const std::function<bool()>& cancelled = {});
 // Raises EInOutError when the archive cannot be written, after which it stays open, so a later CloseZip may try
 // again, or when its close fails.
 void CloseZip();
+// Gives up the open archive without its directory and lets go of the file, whose name may be gone already: a
+// volume given up after a failed CloseZip must not keep its disk space (a full disk stays full) while nothing
+// uses it. Does nothing when none is open.
+void AbandonZip();
 // Level (0-9, -1 for zlib's default) and strategy of the entries and gzip files made from now on; 6 and
 // ctStandard until changed.
 void SetCompression(TCompressionType type, int level);

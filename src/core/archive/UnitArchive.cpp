@@ -59,7 +59,8 @@ public:
         try {
             CloseZip();
         } catch (const std::exception&) {
-            // The volume goes anyway.
+            // The volume goes anyway; held open, its deleted file would keep its room on the disk.
+            AbandonZip();
         }
         for (std::int32_t volume = 0; volume < count_; ++volume) {
             DeleteFile(VolumeFileName(archiveName_, volume));

@@ -7,10 +7,12 @@
 
 #include <QTimer>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
+#include <sys/resource.h>
 
 namespace fs = std::filesystem;
 
@@ -188,6 +190,33 @@ TEST_F(Volumes, AListedFileThatIsGoneFailsTheCallAndDropsEveryVolume) {
     EXPECT_EQ(CompressFiles(&blocked, archive, false), 0);
     EXPECT_TRUE(Logged().back().starts_with("Error:"));
     EXPECT_TRUE(fs::is_directory(VolumeFileName(archive, 0)));
+}
+
+// A full disk (a file size limit, in a child) fails the volume and its directory alike: the volume goes, and with
+// it every hold on its file, or the room it took would stay taken after its name is gone.
+TEST_F(Volumes, AVolumeGivenUpOnAFullDiskHoldsNoRoom) {
+    const std::string large = dir / "large";
+    WriteFileBytes(large, RandomBytes(500'000, 7));
+    const std::string volume = VolumeFileName(archive, 0);
+    const int result = RunInChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        TStringList list{large};
+        if (CompressFiles(&list, archive, false) != 0 || !Logged().back().starts_with("Error:")) {
+            return 10;
+        }
+        int held = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            if (fs::read_symlink(entry.path(), error).string().starts_with(volume)) {
+                ++held;
+            }
+        }
+        return held == 0 ? 0 : 11;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(VolumesOnDisk().empty());
 }
 
 TEST_F(Volumes, PendingEventsRunOncePerFileAndPerEntry) {

@@ -66,12 +66,18 @@ public:
     explicit TZipSource(const std::string& path) : path_(path) { Reopen(); }
     // 0 when the file is open, else why it could not be opened as a readable regular file (errno).
     int Error() const { return file_.IsOpen() ? 0 : file_.Error(); }
+    // Why the path could not be opened at all (errno), else 0: a FIFO, a device or a folder is opened, and only
+    // then refused.
+    int OpenError() const { return file_.IsOpen() || (status_.st_mode & S_IFMT) != 0 ? 0 : file_.Error(); }
     const std::string& Path() const { return path_; }
     std::int64_t Size() const { return status_.st_size; }
     const struct stat& Status() const { return status_; }
     FileHandle& File() { return file_; }
     // Opens the file again, for another pass from its start; false when it can no longer be opened.
-    bool Reopen() { return file_.OpenRegularForReading(path_, &status_); }
+    bool Reopen() {
+        status_ = {};
+        return file_.OpenRegularForReading(path_, &status_);
+    }
 
 private:
     std::string path_;

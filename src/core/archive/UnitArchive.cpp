@@ -648,10 +648,12 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
                 Log("Start compressing file " + volumes.Begin(volume));
             }
             Log("Adding file" + path);
-            // Opened once: the size shown is that of the file then packed.
+            // Opened once: the size shown is that of the file then packed. A path that opens as what cannot be
+            // packed (a FIFO, a device, a folder put in a file's place since the listing) fails in AddZip, as one
+            // that cannot be read.
             TZipSource source(path);
-            if (source.Error() != 0) {
-                RaiseCannotOpen(path, source.Error());
+            if (source.OpenError() != 0) {
+                RaiseCannotOpen(path, source.OpenError());
             }
             bytesOfRun += source.Size();
             bytesInVolume += source.Size();

@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -190,6 +191,22 @@ TEST_F(Volumes, AListedFileThatIsGoneFailsTheCallAndDropsEveryVolume) {
     EXPECT_EQ(CompressFiles(&blocked, archive, false), 0);
     EXPECT_TRUE(Logged().back().starts_with("Error:"));
     EXPECT_TRUE(fs::is_directory(VolumeFileName(archive, 0)));
+}
+
+// A listed file that became a FIFO or a folder since the listing opens, without waiting on a writer, and is then
+// refused as a source that cannot be opened for reading; one that cannot be opened at all fails as above.
+TEST_F(Volumes, AListedFileThatIsNoLongerAFileFailsTheCallAsOneThatCannotBeRead) {
+    const std::string first = File("first", 10);
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = dir / "folder";
+    fs::create_directories(folder);
+    for (const std::string& path : {fifo, folder}) {
+        TStringList list{first, path};
+        EXPECT_EQ(CompressFiles(&list, archive, false), 0);
+        EXPECT_EQ(Logged().back(), "Error:Error opening " + path);
+        EXPECT_TRUE(VolumesOnDisk().empty());
+    }
 }
 
 // A full disk (a file size limit, in a child) fails the volume and its directory alike: the volume goes, and with

@@ -94,9 +94,10 @@ std::size_t FileHandle::Write(const void* buffer, std::size_t count) {
     return done;
 }
 
-bool FileHandle::WriteAt(const void* buffer, std::size_t count, std::int64_t offset) {
+bool FileHandle::WriteAt(const void* buffer, std::size_t count, std::int64_t offset, std::size_t* written) {
     const auto* in = static_cast<const unsigned char*>(buffer);
     std::size_t done = 0;
+    bool whole = true;
     while (done < count) {
         const ssize_t n = ::pwrite(fd_, in + done, count - done, static_cast<off_t>(offset) + done);
         if (n < 0) {
@@ -104,11 +105,15 @@ bool FileHandle::WriteAt(const void* buffer, std::size_t count, std::int64_t off
                 continue;
             }
             error_ = errno;
-            return false;
+            whole = false;
+            break;
         }
         done += static_cast<std::size_t>(n);
     }
-    return true;
+    if (written != nullptr) {
+        *written = done;
+    }
+    return whole;
 }
 
 std::int64_t FileHandle::Size() {

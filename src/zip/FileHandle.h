@@ -36,7 +36,8 @@ public:
     std::int64_t Read(void* buffer, std::size_t count);
     // Writes everything unless the system refuses; returns the bytes written.
     std::size_t Write(const void* buffer, std::size_t count);
-    bool WriteAt(const void* buffer, std::size_t count, std::int64_t offset);
+    // Writes everything at offset unless the system refuses; `written`, when given, gets the bytes that went out.
+    bool WriteAt(const void* buffer, std::size_t count, std::int64_t offset, std::size_t* written = nullptr);
     // -1 on failure.
     std::int64_t Size();
     std::int64_t SeekTo(std::int64_t offset);

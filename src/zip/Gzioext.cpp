@@ -79,7 +79,12 @@ bool WriteOutput(gz_stream& s) {
         return false;
     }
     const std::int64_t count = Pending(s);
-    if (count != 0 && !s.output->WriteAt(s.out_buffer.data(), static_cast<std::size_t>(count), s.file_position)) {
+    std::size_t written = 0;
+    if (count != 0 &&
+        !s.output->WriteAt(s.out_buffer.data(), static_cast<std::size_t>(count), s.file_position, &written)) {
+        if (s.file_position + static_cast<std::int64_t>(written) < s.data_start) {
+            s.header_error = s.output->Error();
+        }
         s.msg = std::strerror(s.output->Error());
         return false;
     }
@@ -538,8 +543,8 @@ int gzread(gz_stream* stream, void* buffer, unsigned len) {
     return produced == 0 && s.status < 0 ? -1 : produced;
 }
 
-int gzclose(gz_stream_ptr stream) {
-    if (!stream) {
+int gzclose(gz_stream* stream) {
+    if (stream == nullptr) {
         return Z_STREAM_ERROR;
     }
     gz_stream& s = *stream;

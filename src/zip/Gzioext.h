@@ -57,6 +57,9 @@ struct gz_stream {
     bool zip_entry = false;
     bool zip64 = false;
     bool past_limit = false;
+    // Writing: the errno of a write that stopped inside the header, which goes out with the first data. The caller
+    // reports it as the failure to write the header, as it would be had the header gone out on its own.
+    int header_error = 0;
     std::int64_t file_position = 0; // writing: where the output buffer's first byte goes
 };
 
@@ -97,9 +100,9 @@ gz_stream_ptr gzopen(const std::string& path, const std::string& mode, std::stri
 // CRC-32 or length that does not match the gzip trailer. Concatenated gzip members read as one; bytes after the
 // last member that do not start another are ignored.
 int gzread(gz_stream* stream, void* buffer, unsigned len);
-// Finishes a writing stream (the deflate data, then CRC-32 and length), releases and frees the stream.
-// 0 on success, else a negative status.
-int gzclose(gz_stream_ptr stream);
+// Finishes a writing stream (the deflate data, then CRC-32 and length) and releases it; the record's fields stay
+// readable (header_error among them). 0 on success, else a negative status.
+int gzclose(gz_stream* stream);
 
 // Little-endian fields of the zip and gzip headers, appended to a header being built.
 inline void PutUInt16(std::vector<Bytef>& out, std::uint32_t value) {

@@ -205,6 +205,7 @@ public:
     void MakeZip(const std::string& zipName, const std::string& baseDir);
     bool AddZip(TZipSource& source, const std::function<bool()>& cancelled);
     void CloseZip();
+    void AbandonZip();
     bool IsOpen() const { return Archive.IsOpen(); }
     void SetCompression(TCompressionType type, int level) {
         CompressionType = type;
@@ -464,6 +465,9 @@ bool TZipArchive::AddZip(TZipSource& source, const std::function<bool()>& cancel
             expectedSize = Zip64Marker;
             continue;
         }
+        if (stream->header_error != 0) {
+            RaiseInOutError("Cannot write to file", ZipFileName, stream->header_error);
+        }
         RaiseCopyFailure(copied, path, ZipFileName);
         if (closed != 0) {
             throw EGZipError("Error closing " + ZipFileName, 3);
@@ -534,6 +538,12 @@ void TZipArchive::CloseZip() {
     ZipFileName.clear();
 }
 
+void TZipArchive::AbandonZip() {
+    Archive.Close();
+    Directory.Clear();
+    ZipFileName.clear();
+}
+
 std::string TZipArchive::GzipMode() const {
     std::string mode = "w";
     mode += LevelCharacter(CompressionLevel);
@@ -561,6 +571,10 @@ bool AddZip(TZipSource& source, const std::function<bool()>& cancelled) {
 
 void CloseZip() {
     Module().CloseZip();
+}
+
+void AbandonZip() {
+    Module().AbandonZip();
 }
 
 void SetCompression(TCompressionType type, int level) {
@@ -599,8 +613,13 @@ void GZip(const std::string& source, const std::string& dest) {
     if (!stream) {
         throw EGZipError("Error opening " + dest, 1);
     }
-    RaiseCopyFailure(CopyFileToGz(input, stream.get()), source, dest);
-    if (gzclose(std::move(stream)) != 0) {
+    const int copied = CopyFileToGz(input, stream.get());
+    const int closed = copied == 0 ? gzclose(stream.get()) : 0;
+    if (stream->header_error != 0) {
+        throw EGZipError("Error opening " + dest, 1);
+    }
+    RaiseCopyFailure(copied, source, dest);
+    if (closed != 0) {
         throw EGZipError("Error closing " + dest, 3);
     }
     SetFileDosDateTime(output.Path(), date);
@@ -638,7 +657,7 @@ void GUnzip(const std::string& source, const std::string& destPrefix) {
     default:
         break;
     }
-    if (gzclose(std::move(stream)) != 0) {
+    if (gzclose(stream.get()) != 0) {
         throw EGZipError("Error closing " + source, 3);
     }
     SetFileDosDateTime(output.Path(), stamped ? UnixTimeToDosDateTime(time) : FileDosDateTime(source));
@@ -659,7 +678,7 @@ TGzFileInfo GzFileInfo(const std::string& path) {
     }
     info.Name = ExpandedName(name, path);
     info.FileDate = !stream->transparent && time != 0 ? UnixTimeToDosDateTime(time) : FileDosDateTime(path);
-    gzclose(std::move(stream));
+    gzclose(stream.get());
     info.Attributes = GetFileAttributes(path);
     return info;
 }

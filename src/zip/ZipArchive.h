@@ -66,12 +66,18 @@ public:
     explicit TZipSource(const std::string& path) : path_(path) { Reopen(); }
     // 0 when the file is open, else why it could not be opened as a readable regular file (errno).
     int Error() const { return file_.IsOpen() ? 0 : file_.Error(); }
+    // Why the path could not be opened at all (errno), else 0: a FIFO, a device or a folder is opened, and only
+    // then refused.
+    int OpenError() const { return file_.IsOpen() || (status_.st_mode & S_IFMT) != 0 ? 0 : file_.Error(); }
     const std::string& Path() const { return path_; }
     std::int64_t Size() const { return status_.st_size; }
     const struct stat& Status() const { return status_; }
     FileHandle& File() { return file_; }
     // Opens the file again, for another pass from its start; false when it can no longer be opened.
-    bool Reopen() { return file_.OpenRegularForReading(path_, &status_); }
+    bool Reopen() {
+        status_ = {};
+        return file_.OpenRegularForReading(path_, &status_);
+    }
 
 private:
     std::string path_;
@@ -94,6 +100,10 @@ bool AddZip(TZipSource& source, const std::function<bool()>& cancelled = {});
 // Raises EInOutError when the archive cannot be written, after which it stays open, so a later CloseZip may try
 // again, or when its close fails.
 void CloseZip();
+// Gives up the open archive without its directory and lets go of the file, whose name may be gone already: a
+// volume given up after a failed CloseZip must not keep its disk space (a full disk stays full) while nothing
+// uses it. Does nothing when none is open.
+void AbandonZip();
 // Level (0-9, -1 for zlib's default) and strategy of the entries and gzip files made from now on; 6 and
 // ctStandard until changed.
 void SetCompression(TCompressionType type, int level);

@@ -98,6 +98,53 @@ TEST_F(ZipFailureTest, AWriteFailingHalfWayGivesCode5AndTheArchiveStillCloses) {
     EXPECT_EQ(RunProgram({"unzip", "-p", archive}).output, "small file");
 }
 
+// A header goes out with its entry's first data, in one write; a full disk (a file size limit, in a child) that
+// stops that write inside the header is still the failure to write the header: the system's error for an archive
+// entry, "Error opening" for a gzip file; the archive closes with the entries made before.
+TEST_F(ZipFailureTest, AFullDiskInsideAHeaderFailsAsTheHeadersWrite) {
+    WriteFileBytes(dir / "small.txt", "small file");
+    WriteFileBytes(dir / "big.bin", RandomBytes(1 << 20, 4));
+    const std::string archive = dir / "full.zip";
+    const std::string gzip = dir / "small.gz";
+    const int result = RunInChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        MakeZip(archive, "");
+        AddZip(dir / "small.txt");
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit saved = limit;
+        int code = 0;
+        for (const std::string& source : {dir / "small.txt", dir / "big.bin"}) {
+            // Ten bytes of the 30 of a header's fixed part.
+            limit.rlim_cur = std::filesystem::file_size(archive) + 10;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            try {
+                AddZip(source);
+                code |= 1;
+            } catch (const EGZipError&) {
+                code |= 4;
+            } catch (const EInOutError& error) {
+                code |= error.ErrorCode == EFBIG && error.Message().find(archive) != std::string::npos ? 0 : 2;
+            }
+        }
+        limit.rlim_cur = 5;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        try {
+            GZip(dir / "small.txt", gzip);
+            code |= 8;
+        } catch (const EGZipError& error) {
+            code |= error.ZipErrorCode == 1 && error.Message() == "Error opening " + gzip ? 0 : 16;
+        }
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        CloseZip();
+        return code;
+    });
+    ASSERT_EQ(result, 0);
+    EXPECT_FALSE(std::filesystem::exists(gzip));
+    ExpectUnzipAccepts(archive, 1);
+    EXPECT_EQ(RunProgram({"unzip", "-p", archive}).output, "small file");
+}
+
 // What Python's zipfile makes of an archive: every entry read whole (its CRC-32 checked), one line per entry with
 // its name and size.
 CommandResult PythonListing(const std::string& archive) {

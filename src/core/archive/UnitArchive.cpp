@@ -59,7 +59,8 @@ public:
         try {
             CloseZip();
         } catch (const std::exception&) {
-            // The volume goes anyway.
+            // The volume goes anyway; held open, its deleted file would keep its room on the disk.
+            AbandonZip();
         }
         for (std::int32_t volume = 0; volume < count_; ++volume) {
             DeleteFile(VolumeFileName(archiveName_, volume));
@@ -647,10 +648,12 @@ std::int32_t CompressFiles(TStrings* list, const std::string& archiveName, bool 
                 Log("Start compressing file " + volumes.Begin(volume));
             }
             Log("Adding file" + path);
-            // Opened once: the size shown is that of the file then packed.
+            // Opened once: the size shown is that of the file then packed. A path that opens as what cannot be
+            // packed (a FIFO, a device, a folder put in a file's place since the listing) fails in AddZip, as one
+            // that cannot be read.
             TZipSource source(path);
-            if (source.Error() != 0) {
-                RaiseCannotOpen(path, source.Error());
+            if (source.OpenError() != 0) {
+                RaiseCannotOpen(path, source.OpenError());
             }
             bytesOfRun += source.Size();
             bytesInVolume += source.Size();

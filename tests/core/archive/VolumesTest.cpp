@@ -7,10 +7,13 @@
 
 #include <QTimer>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -188,6 +191,49 @@ TEST_F(Volumes, AListedFileThatIsGoneFailsTheCallAndDropsEveryVolume) {
     EXPECT_EQ(CompressFiles(&blocked, archive, false), 0);
     EXPECT_TRUE(Logged().back().starts_with("Error:"));
     EXPECT_TRUE(fs::is_directory(VolumeFileName(archive, 0)));
+}
+
+// A listed file that became a FIFO or a folder since the listing opens, without waiting on a writer, and is then
+// refused as a source that cannot be opened for reading; one that cannot be opened at all fails as above.
+TEST_F(Volumes, AListedFileThatIsNoLongerAFileFailsTheCallAsOneThatCannotBeRead) {
+    const std::string first = File("first", 10);
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = dir / "folder";
+    fs::create_directories(folder);
+    for (const std::string& path : {fifo, folder}) {
+        TStringList list{first, path};
+        EXPECT_EQ(CompressFiles(&list, archive, false), 0);
+        EXPECT_EQ(Logged().back(), "Error:Error opening " + path);
+        EXPECT_TRUE(VolumesOnDisk().empty());
+    }
+}
+
+// A full disk (a file size limit, in a child) fails the volume and its directory alike: the volume goes, and with
+// it every hold on its file, or the room it took would stay taken after its name is gone.
+TEST_F(Volumes, AVolumeGivenUpOnAFullDiskHoldsNoRoom) {
+    const std::string large = dir / "large";
+    WriteFileBytes(large, RandomBytes(500'000, 7));
+    const std::string volume = VolumeFileName(archive, 0);
+    const int result = RunInChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        TStringList list{large};
+        if (CompressFiles(&list, archive, false) != 0 || !Logged().back().starts_with("Error:")) {
+            return 10;
+        }
+        int held = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            if (fs::read_symlink(entry.path(), error).string().starts_with(volume)) {
+                ++held;
+            }
+        }
+        return held == 0 ? 0 : 11;
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(VolumesOnDisk().empty());
 }
 
 TEST_F(Volumes, PendingEventsRunOncePerFileAndPerEntry) {

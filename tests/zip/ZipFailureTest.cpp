@@ -3,6 +3,7 @@
 #include "zip/Gzioext.h"
 #include "zip/ZipArchive.h"
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -24,6 +25,16 @@ protected:
     }
     TempDir dir;
 };
+
+// A full disk stands in as a file size limit, set in a child process so that this process keeps its own: files
+// may grow to `bytes` (RLIM_INFINITY lifts it again); writes past it fail with EFBIG rather than raise SIGXFSZ.
+void LimitFileSize(rlim_t bytes) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = std::min(bytes, limit.rlim_max);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
 
 // Runs AddZip and returns the archive error it raised; fails the test when it raised nothing else.
 EGZipError AddZipError(const std::string& path) {
@@ -68,23 +79,17 @@ TEST_F(ZipFailureTest, AWriteFailingHalfWayGivesCode5AndTheArchiveStillCloses) {
     WriteFileBytes(dir / "small.txt", "small file");
     WriteFileBytes(dir / "big.bin", RandomBytes(1 << 20, 3));
     const std::string archive = dir / "full.zip";
-    // A full disk stands in as a file size limit in a child process, so this process keeps its own.
     const int result = RunInChild([&] {
-        std::signal(SIGXFSZ, SIG_IGN);
         MakeZip(archive, "");
         AddZip(dir / "small.txt");
-        rlimit limit{};
-        ::getrlimit(RLIMIT_FSIZE, &limit);
-        const rlimit saved = limit;
-        limit.rlim_cur = std::filesystem::file_size(archive) + 100000;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
+        LimitFileSize(std::filesystem::file_size(archive) + 100000);
         int code = 10;
         try {
             AddZip(dir / "big.bin");
         } catch (const EGZipError& error) {
             code = error.ZipErrorCode == 5 && error.Message() == "Error writing to " + archive ? 0 : 11;
         }
-        ::setrlimit(RLIMIT_FSIZE, &saved);
+        LimitFileSize(RLIM_INFINITY);
         CloseZip();
         return code;
     });
@@ -107,17 +112,12 @@ TEST_F(ZipFailureTest, AFullDiskInsideAHeaderFailsAsTheHeadersWrite) {
     const std::string archive = dir / "full.zip";
     const std::string gzip = dir / "small.gz";
     const int result = RunInChild([&] {
-        std::signal(SIGXFSZ, SIG_IGN);
         MakeZip(archive, "");
         AddZip(dir / "small.txt");
-        rlimit limit{};
-        ::getrlimit(RLIMIT_FSIZE, &limit);
-        const rlimit saved = limit;
         int code = 0;
         for (const std::string& source : {dir / "small.txt", dir / "big.bin"}) {
             // Ten bytes of the 30 of a header's fixed part.
-            limit.rlim_cur = std::filesystem::file_size(archive) + 10;
-            ::setrlimit(RLIMIT_FSIZE, &limit);
+            LimitFileSize(std::filesystem::file_size(archive) + 10);
             try {
                 AddZip(source);
                 code |= 1;
@@ -127,15 +127,14 @@ TEST_F(ZipFailureTest, AFullDiskInsideAHeaderFailsAsTheHeadersWrite) {
                 code |= error.ErrorCode == EFBIG && error.Message().find(archive) != std::string::npos ? 0 : 2;
             }
         }
-        limit.rlim_cur = 5;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
+        LimitFileSize(5);
         try {
             GZip(dir / "small.txt", gzip);
             code |= 8;
         } catch (const EGZipError& error) {
             code |= error.ZipErrorCode == 1 && error.Message() == "Error opening " + gzip ? 0 : 16;
         }
-        ::setrlimit(RLIMIT_FSIZE, &saved);
+        LimitFileSize(RLIM_INFINITY);
         CloseZip();
         return code;
     });
@@ -354,24 +353,19 @@ TEST_F(ZipFailureTest, AFailedCloseKeepsTheArchiveOpenForAnotherTry) {
     WriteFileBytes(dir / "other.txt", "other");
     const std::string archive = dir / "a.zip";
     const int result = RunInChild([&] {
-        std::signal(SIGXFSZ, SIG_IGN);
         MakeZip(archive, "");
         AddZip(dir / "a.txt");
         std::filesystem::rename(archive, dir / "aside.zip");
         std::filesystem::create_symlink(dir / "other.txt", archive);
         AddZip(dir / "a.txt");
-        rlimit limit{};
-        ::getrlimit(RLIMIT_FSIZE, &limit);
-        const rlimit saved = limit;
-        limit.rlim_cur = std::filesystem::file_size(dir / "aside.zip");
-        ::setrlimit(RLIMIT_FSIZE, &limit);
+        LimitFileSize(std::filesystem::file_size(dir / "aside.zip"));
         int code = 10;
         try {
             CloseZip();
         } catch (const EInOutError& error) {
             code = error.ErrorCode == EFBIG ? 0 : 11;
         }
-        ::setrlimit(RLIMIT_FSIZE, &saved);
+        LimitFileSize(RLIM_INFINITY);
         CloseZip();
         return code;
     });

@@ -125,14 +125,6 @@ std::int64_t FileHandle::Size() {
     return st.st_size;
 }
 
-std::int64_t FileHandle::SeekTo(std::int64_t offset) {
-    const off_t result = ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET);
-    if (result < 0) {
-        error_ = errno;
-    }
-    return result;
-}
-
 int FileHandle::Close() {
     if (fd_ < 0) {
         return 0;

@@ -40,7 +40,6 @@ public:
     bool WriteAt(const void* buffer, std::size_t count, std::int64_t offset, std::size_t* written = nullptr);
     // -1 on failure.
     std::int64_t Size();
-    std::int64_t SeekTo(std::int64_t offset);
     // 0, or the errno of a failed close; the descriptor is gone either way.
     int Close();
 
